@@ -1,0 +1,5 @@
+# Build profile of board 24: S3C2450 with an ARM926 core.
+set(KELTO_BOARD_NAME      24)
+set(KELTO_BOARD_CHIP      s3c2450)
+set(KELTO_BOARD_CPU       arm926ej-s)
+set(KELTO_BOARD_LINK_ADDRESS 0x30080000)

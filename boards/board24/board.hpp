@@ -1,0 +1,21 @@
+// Board 24: S3C2450 (ARM926), console on UART channel 1.
+#pragma once
+
+#include <stdint.h>
+
+namespace board {
+
+constexpr uint32_t pclk_hz = 66'000'000;
+
+// UART channel bases, indexed by channel number.
+constexpr uint32_t uart_base[4] = {0x50000000, 0x50004000, 0x50008000, 0x5000C000};
+
+// Heap for the standard library, in DRAM above the image. The limit leaves
+// the top of the 64 MiB of DRAM to the loader's stack.
+constexpr uintptr_t heap_start = 0x32000000;
+constexpr uintptr_t heap_limit = 0x33000000;
+
+static_assert(heap_start % 4 == 0 && heap_limit % 4 == 0, "the heap break moves in words");
+static_assert(heap_start < heap_limit && heap_limit <= 0x34000000, "heap inside DRAM");
+
+}  // namespace board

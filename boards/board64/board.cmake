@@ -1,0 +1,5 @@
+# Build profile of board 64: S3C6410 with an ARM1176 core.
+set(KELTO_BOARD_NAME      64)
+set(KELTO_BOARD_CHIP      s3c6410)
+set(KELTO_BOARD_CPU       arm1176jzf-s)
+set(KELTO_BOARD_LINK_ADDRESS 0x50080000)
