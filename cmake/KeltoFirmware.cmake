@@ -25,6 +25,7 @@ function(kelto_load_board board)
     foreach(item CHIP CPU LINK_ADDRESS)
         set(KELTO_BOARD${board}_${item} "${KELTO_BOARD_${item}}" PARENT_SCOPE)
     endforeach()
+    set(KELTO_BOARD${board}_GPIO_SOURCE "${CMAKE_SOURCE_DIR}/${KELTO_BOARD_GPIO_SOURCE}" PARENT_SCOPE)
     configure_file("${CMAKE_SOURCE_DIR}/cmake/image.ld.in" "${CMAKE_BINARY_DIR}/board${board}/image.ld" @ONLY)
 endfunction()
 

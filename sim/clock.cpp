@@ -1,0 +1,76 @@
+#include "clock.hpp"
+
+namespace kelto::sim {
+
+namespace {
+using u128 = unsigned __int128;
+}
+
+Clock::Clock(std::uint64_t cpu_hz, ClockMode mode)
+    : cpu_hz_(cpu_hz), mode_(mode), start_(std::chrono::steady_clock::now()),
+      // 10 ms: well inside one wrap of a 16-bit microsecond counter.
+      max_wall_step_(cpu_hz / 100)
+{
+}
+
+Cycles Clock::now()
+{
+    return mode_ == ClockMode::virtual_time ? counted_ : wall_now();
+}
+
+Cycles Clock::wall_now()
+{
+    const auto elapsed = std::chrono::steady_clock::now() - start_;
+    const auto ns = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
+    Cycles wall = from_ns(ns) - wall_lag_;
+    if (wall < wall_last_)
+        wall = wall_last_;
+    if (wall - wall_last_ > max_wall_step_) {
+        wall_lag_ += wall - wall_last_ - max_wall_step_;
+        wall = wall_last_ + max_wall_step_;
+    }
+    wall_last_ = wall;
+    return wall;
+}
+
+void Clock::skip_to(Cycles when)
+{
+    if (mode_ == ClockMode::virtual_time && when != never && when > counted_) {
+        // Skipped time is not executed instructions.
+        instructions_total_ -= when - counted_;
+        counted_ = when;
+    }
+}
+
+Cycles Clock::from_seconds(double seconds) const
+{
+    return static_cast<Cycles>(seconds * static_cast<double>(cpu_hz_) + 0.5);
+}
+
+Cycles Clock::from_ns(std::uint64_t ns) const
+{
+    return static_cast<Cycles>(static_cast<u128>(ns) * cpu_hz_ / 1'000'000'000u);
+}
+
+std::uint64_t Clock::to_ns(Cycles cycles) const
+{
+    return static_cast<std::uint64_t>(static_cast<u128>(cycles) * 1'000'000'000u / cpu_hz_);
+}
+
+double Clock::to_seconds(Cycles cycles) const
+{
+    return static_cast<double>(cycles) / static_cast<double>(cpu_hz_);
+}
+
+std::uint64_t Clock::ticks_of(std::uint64_t hz, Cycles cycles) const
+{
+    return static_cast<std::uint64_t>(static_cast<u128>(cycles) * hz / cpu_hz_);
+}
+
+Cycles Clock::time_of_tick(std::uint64_t hz, std::uint64_t ticks) const
+{
+    // Smallest c with c * hz / cpu_hz >= ticks.
+    return static_cast<Cycles>((static_cast<u128>(ticks) * cpu_hz_ + hz - 1) / hz);
+}
+
+}  // namespace kelto::sim

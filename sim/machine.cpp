@@ -1,0 +1,721 @@
+#include "machine.hpp"
+
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <thread>
+
+#include "gpio.hpp"
+#include "uart.hpp"
+
+namespace kelto::sim {
+
+namespace {
+
+constexpr std::uint32_t page_size = 0x1000;
+// Consecutive empty-receiver polls, with no other register access between
+// them, after which the firmware counts as blocked on console input.
+constexpr unsigned blocked_poll_streak = 16;
+constexpr std::uint32_t wall_service_blocks = 4096;
+// Room the loader leaves above the stack pointer for test data.
+constexpr std::uint32_t stack_reserve = 1u << 20;
+constexpr std::uint32_t scratch_reserve = 1u << 20;
+
+std::string hex(std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", value);
+    return text;
+}
+
+void check(uc_err err, const char *what)
+{
+    if (err != UC_ERR_OK)
+        throw std::runtime_error(std::string(what) + ": " + uc_strerror(err));
+}
+
+}  // namespace
+
+const char *stop_reason_name(StopReason reason)
+{
+    switch (reason) {
+    case StopReason::returned: return "returned";
+    case StopReason::fault: return "fault";
+    case StopReason::waiting_for_input: return "waiting for input";
+    case StopReason::input_ended: return "input ended";
+    case StopReason::output_seen: return "output seen";
+    case StopReason::time_limit: return "time limit";
+    case StopReason::stopped: return "stopped";
+    }
+    return "?";
+}
+
+struct Machine::Page {
+    std::uint32_t base;
+    std::vector<Device *> devices;
+    Machine *machine;
+};
+
+// Unicorn's C callbacks, forwarding to the machine.
+struct MachineHooks {
+    static void block(uc_engine *, std::uint64_t address, std::uint32_t size, void *user)
+    {
+        static_cast<Machine *>(user)->on_block(address, size);
+    }
+
+    static Device *find(Machine::Page &page, std::uint64_t offset, std::uint32_t &device_offset)
+    {
+        const std::uint32_t address = page.base + static_cast<std::uint32_t>(offset);
+        for (Device *device : page.devices) {
+            if (address >= device->base() && address - device->base() < device->size()) {
+                device_offset = address - device->base();
+                return device;
+            }
+        }
+        return nullptr;
+    }
+
+    static std::uint64_t mmio_read(uc_engine *, std::uint64_t offset, unsigned size, void *user)
+    {
+        auto &page = *static_cast<Machine::Page *>(user);
+        std::uint32_t device_offset = 0;
+        if (Device *device = find(page, offset, device_offset))
+            return page.machine->mmio_read(*device, device_offset, size);
+        const std::uint32_t address = page.base + static_cast<std::uint32_t>(offset);
+        page.machine->raise_fault("read of " + hex(address) + ", which is not a modelled register", address, 0);
+        return 0;
+    }
+
+    static void mmio_write(uc_engine *, std::uint64_t offset, unsigned size, std::uint64_t value, void *user)
+    {
+        auto &page = *static_cast<Machine::Page *>(user);
+        std::uint32_t device_offset = 0;
+        if (Device *device = find(page, offset, device_offset)) {
+            page.machine->mmio_write(*device, device_offset, size, value);
+            return;
+        }
+        const std::uint32_t address = page.base + static_cast<std::uint32_t>(offset);
+        page.machine->raise_fault("write of " + hex(static_cast<std::uint32_t>(value)) + " to " + hex(address) +
+                                      ", which is not a modelled register",
+                                  address, static_cast<std::uint32_t>(value), true);
+    }
+
+    static bool invalid(uc_engine *, uc_mem_type type, std::uint64_t address64, int size, std::int64_t value, void *user)
+    {
+        auto &machine = *static_cast<Machine *>(user);
+        const auto address = static_cast<std::uint32_t>(address64);
+        const auto word = static_cast<std::uint32_t>(value);
+        std::string message;
+        switch (type) {
+        case UC_MEM_WRITE_PROT:
+            message = "store of " + hex(word) + " (" + std::to_string(size) + " bytes) into the image's code at " +
+                      machine.describe(address);
+            break;
+        case UC_MEM_FETCH_UNMAPPED:
+        case UC_MEM_FETCH_PROT:
+            message = "jump to " + hex(address) + ", where there is no code";
+            break;
+        case UC_MEM_READ_UNMAPPED:
+            message = "read of " + hex(address) + ", which is neither DRAM nor a modelled register";
+            break;
+        case UC_MEM_WRITE_UNMAPPED:
+            message = "write of " + hex(word) + " to " + hex(address) + ", which is neither DRAM nor a modelled register";
+            break;
+        default:
+            message = "invalid memory access at " + hex(address);
+            break;
+        }
+        machine.raise_fault(message, address, word, type == UC_MEM_WRITE_PROT || type == UC_MEM_WRITE_UNMAPPED);
+        return false;
+    }
+
+    static void exception(uc_engine *uc, std::uint32_t number, void *user)
+    {
+        static const char *const names[] = {"", "undefined instruction", "software interrupt", "prefetch abort",
+                                            "data abort", "IRQ", "FIQ", "breakpoint"};
+        auto &machine = *static_cast<Machine *>(user);
+        const char *name = number < std::size(names) ? names[number] : "exception";
+        machine.raise_fault(std::string("CPU exception: ") + name + " (the image has no exception vectors)",
+                            machine.block_pc_, number);
+        uc_emu_stop(uc);
+    }
+
+    static bool invalid_instruction(uc_engine *uc, void *user)
+    {
+        auto &machine = *static_cast<Machine *>(user);
+        std::uint32_t pc = 0;
+        uc_reg_read(uc, UC_ARM_REG_PC, &pc);
+        machine.raise_fault("undefined instruction", pc, 0);
+        return false;
+    }
+};
+
+Machine::Machine(const BoardSpec &board, ElfImage image, ClockMode clock)
+    : board_(board), image_(std::move(image)), clock_(board.cpu_hz, clock)
+{
+}
+
+Machine::~Machine()
+{
+    if (uc_)
+        uc_close(uc_);
+}
+
+std::unique_ptr<Machine> Machine::load(const std::string &image_path, const Options &options)
+{
+    ElfImage image = ElfImage::load(image_path);
+    const BoardSpec *board = nullptr;
+    if (options.board) {
+        board = board_by_id(*options.board);
+        if (!board)
+            throw std::runtime_error("unknown board " + std::to_string(*options.board) + " (64 or 24)");
+    } else {
+        board = board_for_address(image.link_address());
+        if (!board)
+            throw std::runtime_error(image_path + ": linked at " + hex(image.link_address()) +
+                                     ", outside the DRAM of board 64 and board 24");
+    }
+    std::unique_ptr<Machine> machine(new Machine(*board, std::move(image), options.clock));
+    machine->build();
+    return machine;
+}
+
+template <class D, class... Args> D &Machine::add_device(Args &&...args)
+{
+    auto device = std::make_unique<D>(std::forward<Args>(args)...);
+    D &ref = *device;
+    ref.attach(*this);
+    devices_.push_back(std::move(device));
+    return ref;
+}
+
+void Machine::build()
+{
+    check(uc_open(UC_ARCH_ARM, UC_MODE_ARM, &uc_), "cannot start the emulator");
+    check(uc_ctl_set_cpu_model(uc_, board_.unicorn_cpu), "cannot select the CPU core");
+    check(uc_mem_map(uc_, board_.dram_base, board_.dram_size, UC_PROT_ALL), "cannot map DRAM");
+
+    for (int channel = 0; channel < 4; channel++)
+        uarts_.push_back(&add_device<UartChannel>(channel, board_.uart_base[channel], board_.pclk_hz,
+                                                  channel == board_.console_channel));
+    gpio_ = &add_device<GpioBlock>(board_);
+    map_devices();
+
+    uc_hook hook;
+    check(uc_hook_add(uc_, &hook, UC_HOOK_BLOCK, reinterpret_cast<void *>(&MachineHooks::block), this, 1, 0),
+          "block hook");
+    check(uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(&MachineHooks::invalid), this, 1, 0),
+          "memory hook");
+    check(uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void *>(&MachineHooks::exception), this, 1, 0),
+          "exception hook");
+    check(uc_hook_add(uc_, &hook, UC_HOOK_INSN_INVALID, reinterpret_cast<void *>(&MachineHooks::invalid_instruction),
+                      this, 1, 0),
+          "instruction hook");
+
+    stack_top_ = board_.dram_base + board_.dram_size;
+    scratch_next_ = stack_top_ - stack_reserve - scratch_reserve;
+    load_image();
+}
+
+void Machine::map_devices()
+{
+    // Unicorn does not check the alignment of MMIO regions: map whole pages
+    // and decode the offset within them.
+    for (auto &device : devices_) {
+        for (std::uint32_t page = device->base() & ~(page_size - 1); page < device->base() + device->size();
+             page += page_size) {
+            auto found = std::find_if(pages_.begin(), pages_.end(), [&](auto &p) { return p->base == page; });
+            if (found == pages_.end()) {
+                pages_.push_back(std::make_unique<Page>(Page{page, {}, this}));
+                found = pages_.end() - 1;
+                check(uc_mmio_map(uc_, page, page_size, &MachineHooks::mmio_read, found->get(),
+                                  &MachineHooks::mmio_write, found->get()),
+                      "cannot map a peripheral");
+            }
+            (*found)->devices.push_back(device.get());
+        }
+    }
+}
+
+void Machine::load_image()
+{
+    for (const Segment &segment : image_.segments()) {
+        const std::uint64_t end = std::uint64_t{segment.address} + segment.memory_size;
+        if (segment.address < board_.dram_base || end > std::uint64_t{board_.dram_base} + board_.dram_size - stack_reserve)
+            throw std::runtime_error(image_.path() + ": a segment at " + hex(segment.address) + " lies outside the " +
+                                     board_.name + "'s DRAM");
+        check(uc_mem_write(uc_, segment.address, segment.bytes.data(), segment.bytes.size()), "loading a segment");
+        // The loader zero-fills what the file does not hold: .bss.
+        const std::vector<std::uint8_t> zeros(segment.memory_size - segment.bytes.size(), 0);
+        if (!zeros.empty())
+            check(uc_mem_write(uc_, segment.address + static_cast<std::uint32_t>(segment.bytes.size()), zeros.data(),
+                               zeros.size()),
+                  "clearing .bss");
+        if (!segment.writable) {
+            // Code pages become read-only, so a stray store is caught.
+            const std::uint32_t first = segment.address & ~(page_size - 1);
+            const std::uint32_t last = static_cast<std::uint32_t>((end + page_size - 1) & ~std::uint64_t{page_size - 1});
+            check(uc_mem_protect(uc_, first, last - first, UC_PROT_READ | UC_PROT_EXEC), "protecting the code");
+            text_begin_ = segment.address;
+            text_end_ = static_cast<std::uint32_t>(end);
+        }
+    }
+}
+
+UartChannel &Machine::uart(int channel)
+{
+    return *uarts_.at(static_cast<std::size_t>(channel));
+}
+
+UartChannel &Machine::console()
+{
+    return uart(board_.console_channel);
+}
+
+const std::string &Machine::console_output() const
+{
+    return uarts_.at(static_cast<std::size_t>(board_.console_channel))->output();
+}
+
+void Machine::feed_console(std::string_view bytes)
+{
+    console().feed(bytes);
+    poll_streak_ = 0;
+}
+
+void Machine::feed_console_when(std::string text, std::string bytes)
+{
+    triggers_.push_back(Trigger{std::move(text), std::move(bytes), console_output().size()});
+}
+
+void Machine::set_button(Button button, bool held)
+{
+    const std::uint32_t bit = 1u << static_cast<unsigned>(button);
+    buttons_ = held ? (buttons_ | bit) : (buttons_ & ~bit);
+}
+
+bool Machine::input_level(Pin pin) const
+{
+    for (Button button : all_buttons) {
+        const Pin wired = board_.buttons[static_cast<unsigned>(button)];
+        if (wired.port == pin.port && wired.number == pin.number)
+            return !button_held(button);
+    }
+    return true;
+}
+
+std::uint32_t Machine::symbol(std::string_view name) const
+{
+    auto found = image_.find(std::string(name));
+    if (!found)
+        throw std::runtime_error(image_.path() + " has no symbol " + std::string(name));
+    return found->address;
+}
+
+std::uint32_t Machine::read_word(std::uint32_t address)
+{
+    std::uint32_t value = 0;
+    check(uc_mem_read(uc_, address, &value, sizeof value), "reading target memory");
+    return value;
+}
+
+void Machine::write_word(std::uint32_t address, std::uint32_t value)
+{
+    check(uc_mem_write(uc_, address, &value, sizeof value), "writing target memory");
+}
+
+std::vector<std::uint8_t> Machine::read_bytes(std::uint32_t address, std::size_t size)
+{
+    std::vector<std::uint8_t> bytes(size);
+    check(uc_mem_read(uc_, address, bytes.data(), size), "reading target memory");
+    return bytes;
+}
+
+void Machine::write_bytes(std::uint32_t address, const void *data, std::size_t size)
+{
+    check(uc_mem_write(uc_, address, data, size), "writing target memory");
+}
+
+std::uint32_t Machine::scratch(std::size_t size)
+{
+    const std::uint32_t address = scratch_next_;
+    const auto rounded = static_cast<std::uint32_t>((size + 7) & ~std::size_t{7});
+    if (rounded > stack_top_ - stack_reserve - address)
+        throw std::runtime_error("scratch memory exhausted");
+    scratch_next_ += rounded;
+    const std::vector<std::uint8_t> zeros(rounded, 0);
+    write_bytes(address, zeros.data(), zeros.size());
+    return address;
+}
+
+void Machine::stop(StopReason reason, std::string message)
+{
+    request_stop(reason, std::move(message));
+}
+
+void Machine::request_stop(StopReason reason, std::string message)
+{
+    if (!stop_request_) {
+        stop_request_ = reason;
+        stop_message_ = std::move(message);
+    }
+}
+
+std::string Machine::describe(std::uint32_t address) const
+{
+    std::string text = hex(address);
+    if (auto symbol = image_.covering(address)) {
+        char offset[16];
+        std::snprintf(offset, sizeof offset, "+0x%x", address - symbol->address);
+        text += " (" + symbol->name + offset + ")";
+    }
+    return text;
+}
+
+std::string Machine::where(std::uint32_t pc) const
+{
+    return "pc " + describe(pc);
+}
+
+void Machine::raise_fault(std::string message, std::uint32_t address, std::uint32_t value, bool write)
+{
+    if (fault_)
+        return;
+    const std::uint32_t pc = locate_access(address, write);
+    const std::string report = message + ", at " + where(pc) + ", " +
+                               std::to_string(clock_.to_ns(clock_.now()) / 1000) + " us after start";
+    fault_ = Fault{report, address, value, pc};
+    request_stop(StopReason::fault, report);
+}
+
+// Unicorn reports the start of the translated block, not the instruction, for
+// a memory access. The registers are current, though, so the instruction is
+// found by decoding the block's loads and stores and matching the address.
+std::uint32_t Machine::locate_access(std::uint32_t address, bool write) const
+{
+    auto reg = [&](unsigned n, std::uint32_t insn_address) {
+        if (n == 15)
+            return insn_address + 8;
+        static const int ids[] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,  UC_ARM_REG_R4,
+                                  UC_ARM_REG_R5, UC_ARM_REG_R6, UC_ARM_REG_R7,  UC_ARM_REG_R8,  UC_ARM_REG_R9,
+                                  UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR};
+        std::uint32_t value = 0;
+        uc_reg_read(uc_, ids[n], &value);
+        return value;
+    };
+    auto shifted = [&](std::uint32_t insn, std::uint32_t at) {
+        const std::uint32_t rm = reg(insn & 15, at);
+        const unsigned amount = (insn >> 7) & 31;
+        switch ((insn >> 5) & 3) {
+        case 0: return rm << amount;
+        case 1: return amount ? rm >> amount : 0u;
+        case 2: return amount ? static_cast<std::uint32_t>(static_cast<std::int32_t>(rm) >> amount) : (rm >> 31 ? ~0u : 0u);
+        default: return amount ? (rm >> amount) | (rm << (32 - amount)) : rm;
+        }
+    };
+    for (std::uint32_t at = block_pc_; at < block_pc_ + block_size_; at += 4) {
+        std::uint32_t insn = 0;
+        if (uc_mem_read(uc_, at, &insn, sizeof insn) != UC_ERR_OK)
+            break;
+        const bool load = (insn >> 20) & 1;
+        const bool pre = (insn >> 24) & 1;
+        const bool up = (insn >> 23) & 1;
+        const std::uint32_t base = reg((insn >> 16) & 15, at);
+        std::uint32_t first = 0, last = 0;
+        if (((insn >> 26) & 3) == 1 && !((insn >> 25) & 1 && (insn >> 4) & 1)) {
+            const std::uint32_t offset = ((insn >> 25) & 1) ? shifted(insn, at) : (insn & 0xFFF);
+            first = last = pre ? (up ? base + offset : base - offset) : base;
+        } else if (((insn >> 25) & 7) == 0 && (insn & 0x90) == 0x90 && ((insn >> 5) & 3) != 0) {
+            const std::uint32_t offset = ((insn >> 22) & 1) ? (((insn >> 4) & 0xF0) | (insn & 0xF)) : reg(insn & 15, at);
+            first = last = pre ? (up ? base + offset : base - offset) : base;
+        } else if (((insn >> 25) & 7) == 4) {
+            const auto count = static_cast<std::uint32_t>(__builtin_popcount(insn & 0xFFFF));
+            first = up ? (pre ? base + 4 : base) : (pre ? base - 4 * count : base - 4 * count + 4);
+            last = first + 4 * (count ? count - 1 : 0);
+        } else {
+            continue;
+        }
+        if (load == !write && address >= (first & ~3u) && address <= last + 3)
+            return at;
+    }
+    return block_pc_;
+}
+
+bool Machine::check_access(Device &device, std::uint32_t offset, unsigned size, std::uint64_t value, bool write)
+{
+    if (size == 4 && offset % 4 == 0)
+        return true;
+    const std::uint32_t address = device.base() + offset;
+    std::string name = device.register_name(offset & ~3u);
+    if (name.empty())
+        name = device.name();
+    raise_fault(std::string(write ? "write of " : "read of ") + std::to_string(size) + " byte(s) at " + hex(address) +
+                    " (" + name + "): registers are accessed as whole aligned words",
+                address, static_cast<std::uint32_t>(value), write);
+    return false;
+}
+
+std::uint64_t Machine::mmio_read(Device &device, std::uint32_t offset, unsigned size)
+{
+    if (fault_ || !check_access(device, offset, size, 0, false))
+        return 0;
+    polled_console_ = false;
+    const std::optional<std::uint32_t> value = device.read(offset);
+    if (!polled_console_)
+        poll_streak_ = 0;
+    const std::uint32_t address = device.base() + offset;
+    if (!value) {
+        std::string name = device.register_name(offset);
+        raise_fault("read of " + hex(address) + " (" + device.name() + (name.empty() ? "" : " " + name) +
+                        "), which the model does not implement",
+                    address, 0);
+        return 0;
+    }
+    if (logging_) {
+        if (accesses_.size() < (std::size_t{1} << 22))
+            accesses_.push_back(Access{clock_.now(), block_pc_, address, *value, false});
+        else
+            dropped_accesses_++;
+    }
+    return *value;
+}
+
+void Machine::mmio_write(Device &device, std::uint32_t offset, unsigned size, std::uint64_t value64)
+{
+    if (fault_ || !check_access(device, offset, size, value64, true))
+        return;
+    poll_streak_ = 0;
+    const auto value = static_cast<std::uint32_t>(value64);
+    const std::uint32_t address = device.base() + offset;
+    if (logging_) {
+        if (accesses_.size() < (std::size_t{1} << 22))
+            accesses_.push_back(Access{clock_.now(), block_pc_, address, value, true});
+        else
+            dropped_accesses_++;
+    }
+    if (!device.write(offset, value)) {
+        std::string name = device.register_name(offset);
+        raise_fault("write of " + hex(value) + " to " + hex(address) + " (" + device.name() +
+                        (name.empty() ? "" : " " + name) + "), which the model does not implement as writable",
+                    address, value, true);
+    }
+}
+
+void Machine::schedule(Cycles when)
+{
+    next_service_ = std::min(next_service_, when);
+}
+
+void Machine::refresh_deadline()
+{
+    next_service_ = deadline_;
+    for (auto &device : devices_)
+        next_service_ = std::min(next_service_, device->next_event());
+}
+
+void Machine::service_devices()
+{
+    const Cycles now = clock_.now();
+    for (auto &device : devices_)
+        device->advance(now);
+    if (now >= deadline_)
+        request_stop(StopReason::time_limit);
+    refresh_deadline();
+}
+
+void Machine::on_block(std::uint64_t address, std::uint32_t size)
+{
+    if (stop_request_) {
+        uc_emu_stop(uc_);
+        return;
+    }
+    block_pc_ = static_cast<std::uint32_t>(address);
+    block_size_ = size;
+    clock_.count(size / 4);
+    if (clock_.mode() == ClockMode::virtual_time) {
+        if (clock_.now() >= next_service_)
+            service_devices();
+    } else if (--service_countdown_ == 0 || service_countdown_ > wall_service_blocks) {
+        service_countdown_ = wall_service_blocks;
+        service_devices();
+        if (host_)
+            host_->service(*this);
+    }
+}
+
+void Machine::console_polled_empty()
+{
+    polled_console_ = true;
+    if (++poll_streak_ < blocked_poll_streak)
+        return;
+    UartChannel &line = console();
+    if (host_) {
+        const int wait_ms = clock_.mode() == ClockMode::wall_time && line.transmitter_idle() ? 1 : 0;
+        const HostLink::Pump pumped = host_->pump(*this, wait_ms);
+        if (pumped == HostLink::Pump::fed) {
+            poll_streak_ = 0;
+            return;
+        }
+        if (pumped == HostLink::Pump::ended && line.transmitter_idle() && line.line_idle()) {
+            request_stop(StopReason::input_ended, "input has ended and the firmware waits for more");
+            return;
+        }
+    }
+    if (!line.line_idle() || clock_.mode() != ClockMode::virtual_time)
+        return;
+    // Nothing arrives while the firmware only waits: move time on to the
+    // next thing that happens, or stop if nothing will.
+    if (!line.transmitter_idle()) {
+        clock_.skip_to(line.next_event());
+    } else if (limits_ && limits_->until_waiting) {
+        request_stop(StopReason::waiting_for_input, "the firmware waits for console input");
+    } else {
+        clock_.skip_to(next_service_);
+    }
+}
+
+void Machine::console_transmitted(std::uint8_t byte)
+{
+    for (auto &watch : output_watches_)
+        watch(byte);
+    if (host_)
+        host_->transmitted(*this, byte);
+    const std::string &out = console_output();
+    auto ends_with = [&](const std::string &text, std::string::size_type from) {
+        return !text.empty() && out.size() >= from + text.size() &&
+               out.compare(out.size() - text.size(), text.size(), text) == 0;
+    };
+    for (auto it = triggers_.begin(); it != triggers_.end();) {
+        if (ends_with(it->text, it->from)) {
+            std::string bytes = std::move(it->bytes);
+            it = triggers_.erase(it);
+            feed_console(bytes);
+        } else {
+            ++it;
+        }
+    }
+    if (limits_ && limits_->until_output && ends_with(*limits_->until_output, output_mark_))
+        request_stop(StopReason::output_seen);
+}
+
+RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
+{
+    limits_ = &limits;
+    stop_request_.reset();
+    stop_message_.clear();
+    output_mark_ = console_output().size();
+    poll_streak_ = 0;
+    deadline_ = limits.seconds ? clock_.now() + clock_.from_seconds(*limits.seconds) : never;
+    refresh_deadline();
+
+    RunResult result{StopReason::stopped, 0, 0, {}};
+    for (;;) {
+        std::uint32_t cpsr = 0;
+        uc_reg_read(uc_, UC_ARM_REG_CPSR, &cpsr);
+        const uc_err err = uc_emu_start(uc_, (cpsr & 0x20) ? (pc | 1) : pc, return_trap_, 0, 0);
+        uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
+        if (fault_) {
+            result = RunResult{StopReason::fault, 0, 0, fault_->message};
+            break;
+        }
+        if (err != UC_ERR_OK) {
+            raise_fault(std::string("emulation stopped: ") + uc_strerror(err), pc, 0);
+            result = RunResult{StopReason::fault, 0, 0, fault_->message};
+            break;
+        }
+        if (pc == return_trap_) {
+            std::uint32_t r0 = 0;
+            uc_reg_read(uc_, UC_ARM_REG_R0, &r0);
+            result = RunResult{StopReason::returned, r0, 0, {}};
+            break;
+        }
+        if (stop_request_) {
+            result = RunResult{*stop_request_, 0, 0, stop_message_};
+            break;
+        }
+    }
+    main_pc_ = pc;
+    limits_ = nullptr;
+    service_devices();
+    result.time = clock_.now();
+    return result;
+}
+
+RunResult Machine::run(const RunLimits &limits)
+{
+    if (main_returned_)
+        throw std::logic_error("main has already returned");
+    if (fault_)
+        return RunResult{StopReason::fault, 0, clock_.now(), fault_->message};
+    std::uint32_t pc = main_pc_;
+    if (!main_started_) {
+        main_started_ = true;
+        // The loader's call: an 8-byte aligned stack and a return address.
+        const std::uint32_t sp = stack_top_ & ~7u;
+        uc_reg_write(uc_, UC_ARM_REG_SP, &sp);
+        uc_reg_write(uc_, UC_ARM_REG_LR, &return_trap_);
+        pc = image_.entry();
+    }
+    RunResult result = execute(pc, limits);
+    if (result.reason == StopReason::returned) {
+        main_returned_ = true;
+        // What is still in the transmit FIFOs goes out after main returns.
+        for (;;) {
+            Cycles next = never;
+            for (auto &device : devices_)
+                next = std::min(next, device->next_event());
+            bool sending = false;
+            for (UartChannel *uart : uarts_)
+                sending = sending || !uart->transmitter_idle();
+            if (!sending || next == never)
+                break;
+            if (clock_.mode() == ClockMode::virtual_time)
+                clock_.skip_to(next);
+            else
+                std::this_thread::sleep_for(std::chrono::nanoseconds(clock_.to_ns(next - std::min(next, clock_.now()))));
+            service_devices();
+        }
+        result.time = clock_.now();
+    }
+    return result;
+}
+
+RunResult Machine::call(std::string_view name, const std::vector<std::uint32_t> &args, const RunLimits &limits)
+{
+    if (args.size() > 8)
+        throw std::invalid_argument("at most eight arguments");
+    if (fault_)
+        return RunResult{StopReason::fault, 0, clock_.now(), fault_->message};
+    const std::uint32_t address = symbol(name);
+
+    uc_context *saved = nullptr;
+    check(uc_context_alloc(uc_, &saved), "saving the CPU");
+    uc_context_save(uc_, saved);
+
+    // Below a suspended main's frame, or at the top of the stack.
+    std::uint32_t sp = stack_top_;
+    if (main_started_ && !main_returned_)
+        uc_reg_read(uc_, UC_ARM_REG_SP, &sp), sp -= 256;
+    sp &= ~7u;
+    if (args.size() > 4) {
+        sp -= static_cast<std::uint32_t>(((args.size() - 4) * 4 + 7) & ~std::size_t{7});
+        write_bytes(sp, args.data() + 4, (args.size() - 4) * 4);
+    }
+    static const int arg_regs[] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3};
+    for (std::size_t i = 0; i < args.size() && i < 4; i++)
+        uc_reg_write(uc_, arg_regs[i], &args[i]);
+    uc_reg_write(uc_, UC_ARM_REG_SP, &sp);
+    uc_reg_write(uc_, UC_ARM_REG_LR, &return_trap_);
+
+    const std::uint32_t resume = main_pc_;
+    RunResult result = execute(address, limits);
+    main_pc_ = resume;
+    uc_context_restore(uc_, saved);
+    uc_context_free(saved);
+    return result;
+}
+
+}  // namespace kelto::sim

@@ -1,0 +1,231 @@
+// A simulated board: an emulated ARM core (Unicorn) running a firmware image
+// in DRAM, with models of the chip's peripherals on one virtual clock.
+//
+// The machine is strict where a real board is silent: an access to an address
+// that is neither DRAM nor a modelled register, a register access that is not
+// a whole aligned word, a store into the image's code, or a byte written to a
+// full UART transmit FIFO stops the run with a report.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "board.hpp"
+#include "clock.hpp"
+#include "device.hpp"
+#include "elf_image.hpp"
+
+struct uc_struct;
+
+namespace kelto::sim {
+
+class UartChannel;
+class GpioBlock;
+class TimerBlock;
+
+struct Access {
+    Cycles time;
+    std::uint32_t pc;  // start of the translated block that made the access
+    std::uint32_t address;
+    std::uint32_t value;
+    bool write;
+};
+
+struct Fault {
+    std::string message;
+    std::uint32_t address = 0;
+    std::uint32_t value = 0;
+    std::uint32_t pc = 0;
+};
+
+enum class StopReason {
+    returned,           // the called function (or main) returned
+    fault,              // the strict checks stopped the run
+    waiting_for_input,  // the firmware waits for console input that is not coming
+    input_ended,        // the host's input has ended and the firmware waits for more
+    output_seen,        // the awaited text appeared on the console
+    time_limit,         // the virtual time limit passed
+    stopped,            // stop() was called, e.g. by the user
+};
+const char *stop_reason_name(StopReason reason);
+
+struct RunResult {
+    StopReason reason;
+    std::uint32_t value = 0;  // r0 when returned
+    Cycles time = 0;          // clock at the stop
+    std::string message;      // the fault report, if any
+};
+
+struct RunLimits {
+    // Stop once this text appears in console output produced during the run.
+    std::optional<std::string> until_output;
+    // Stop after this much time has passed on the board's clock.
+    std::optional<double> seconds;
+    // Stop when the firmware blocks on console input with nothing on the way
+    // and all output sent; otherwise virtual time skips ahead while it waits.
+    bool until_waiting = true;
+};
+
+// The far end of the console line and the person or script behind it.
+class HostLink {
+public:
+    enum class Pump { fed, nothing, ended };
+    virtual ~HostLink() = default;
+    // The firmware is blocked on console input. Feed bytes through
+    // Machine::feed_console if there are any, waiting up to wait_ms for them.
+    virtual Pump pump(Machine &machine, int wait_ms) = 0;
+    // Regular chance, on the wall clock, to take keys typed meanwhile.
+    virtual void service(Machine &machine) { (void)machine; }
+    // A console byte has left the line.
+    virtual void transmitted(Machine &machine, std::uint8_t byte) = 0;
+};
+
+class Machine {
+public:
+    struct Options {
+        std::optional<int> board;  // 64 or 24; default from the image's link address
+        ClockMode clock = ClockMode::virtual_time;
+    };
+
+    // Loads an image as the boot loader would. Throws std::runtime_error.
+    static std::unique_ptr<Machine> load(const std::string &image_path, const Options &options);
+    static std::unique_ptr<Machine> load(const std::string &image_path) { return load(image_path, Options{}); }
+    ~Machine();
+
+    const BoardSpec &board() const { return board_; }
+    const ElfImage &image() const { return image_; }
+    Clock &clock() { return clock_; }
+    double seconds() { return clock_.to_seconds(clock_.now()); }
+
+    // Runs main from the entry point, or resumes it where the last run stopped.
+    RunResult run(const RunLimits &limits = {});
+    bool main_returned() const { return main_returned_; }
+    // Calls a function of the image with up to eight word arguments and
+    // returns when it returns. A suspended main is left as it was.
+    RunResult call(std::string_view symbol, const std::vector<std::uint32_t> &args = {}, const RunLimits &limits = {});
+    std::uint32_t symbol(std::string_view name) const;  // throws if missing
+    void stop(StopReason reason = StopReason::stopped, std::string message = {});
+
+    // Serial console: UART channel 1.
+    UartChannel &uart(int channel);
+    UartChannel &console();
+    void feed_console(std::string_view bytes);
+    // Feeds bytes once the console output, from now on, contains text.
+    void feed_console_when(std::string text, std::string bytes);
+    const std::string &console_output() const;
+    void set_host(HostLink *host) { host_ = host; }
+
+    // The board's buttons; held reads as a low pin.
+    void set_button(Button button, bool held);
+    bool button_held(Button button) const { return buttons_ & (1u << static_cast<unsigned>(button)); }
+    // Level that the board drives onto an input pin: buttons low when held,
+    // every other input pulled high.
+    bool input_level(Pin pin) const;
+
+    GpioBlock &gpio() { return *gpio_; }
+    TimerBlock *timer() { return timer_; }
+
+    // Target memory, for tests.
+    std::uint32_t read_word(std::uint32_t address);
+    void write_word(std::uint32_t address, std::uint32_t value);
+    std::vector<std::uint8_t> read_bytes(std::uint32_t address, std::size_t size);
+    void write_bytes(std::uint32_t address, const void *data, std::size_t size);
+    // A fresh block of DRAM for test data (arguments passed by address).
+    std::uint32_t scratch(std::size_t size);
+    std::uint32_t stack_top() const { return stack_top_; }
+    std::uint32_t return_trap() const { return return_trap_; }
+
+    // Every register access, in order.
+    const std::vector<Access> &accesses() const { return accesses_; }
+    void clear_accesses() { accesses_.clear(); }
+    void set_logging(bool on) { logging_ = on; }
+    std::uint64_t dropped_accesses() const { return dropped_accesses_; }
+
+    const std::optional<Fault> &fault() const { return fault_; }
+    // Reports a fault at the access being made; the run stops before the
+    // next block. Models call this for behaviour a board would not show.
+    void raise_fault(std::string message, std::uint32_t address, std::uint32_t value, bool write = false);
+
+    // For models: console polling and time-driven work.
+    void console_polled_empty();
+    void schedule(Cycles when);  // a model has work due at this time
+    std::uint32_t current_pc() const { return block_pc_; }
+    void add_output_watch(std::function<void(std::uint8_t)> watch) { output_watches_.push_back(std::move(watch)); }
+    void console_transmitted(std::uint8_t byte);
+
+private:
+    Machine(const BoardSpec &board, ElfImage image, ClockMode clock);
+    void build();
+    template <class D, class... Args> D &add_device(Args &&...args);
+    void map_devices();
+    void load_image();
+    RunResult execute(std::uint32_t pc, const RunLimits &limits);
+    void on_block(std::uint64_t address, std::uint32_t size);
+    void service_devices();
+    void refresh_deadline();
+    std::uint64_t mmio_read(Device &device, std::uint32_t offset, unsigned size);
+    void mmio_write(Device &device, std::uint32_t offset, unsigned size, std::uint64_t value);
+    bool check_access(Device &device, std::uint32_t offset, unsigned size, std::uint64_t value, bool write);
+    void request_stop(StopReason reason, std::string message = {});
+    std::string describe(std::uint32_t address) const;
+    std::string where(std::uint32_t pc) const;
+    std::uint32_t locate_access(std::uint32_t address, bool write) const;
+
+    friend struct MachineHooks;
+
+    const BoardSpec &board_;
+    ElfImage image_;
+    Clock clock_;
+    uc_struct *uc_ = nullptr;
+
+    std::vector<std::unique_ptr<Device>> devices_;
+    std::vector<UartChannel *> uarts_;
+    GpioBlock *gpio_ = nullptr;
+    TimerBlock *timer_ = nullptr;
+    struct Page;
+    std::vector<std::unique_ptr<Page>> pages_;
+
+    std::uint32_t stack_top_ = 0;
+    std::uint32_t return_trap_ = 0xF0000000;
+    std::uint32_t scratch_next_ = 0;
+    std::uint32_t text_begin_ = 0, text_end_ = 0;
+
+    bool main_started_ = false;
+    bool main_returned_ = false;
+    std::uint32_t main_pc_ = 0;  // where a suspended main resumes
+
+    // Run state.
+    std::optional<StopReason> stop_request_;
+    std::string stop_message_;
+    std::optional<Fault> fault_;
+    Cycles deadline_ = never;       // time limit of the current run
+    Cycles next_service_ = never;   // earliest model event or deadline
+    std::uint32_t block_pc_ = 0;
+    std::uint32_t block_size_ = 0;
+    std::uint32_t service_countdown_ = 0;
+    const RunLimits *limits_ = nullptr;
+    std::string::size_type output_mark_ = 0;
+    unsigned poll_streak_ = 0;
+    bool polled_console_ = false;
+
+    std::vector<Access> accesses_;
+    bool logging_ = true;
+    std::uint64_t dropped_accesses_ = 0;
+
+    std::uint32_t buttons_ = 0;
+    HostLink *host_ = nullptr;
+    struct Trigger {
+        std::string text;
+        std::string bytes;
+        std::string::size_type from;
+    };
+    std::vector<Trigger> triggers_;
+    std::vector<std::function<void(std::uint8_t)>> output_watches_;
+};
+
+}  // namespace kelto::sim

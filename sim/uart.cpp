@@ -1,0 +1,188 @@
+#include "uart.hpp"
+
+#include "machine.hpp"
+
+namespace kelto::sim {
+
+UartChannel::UartChannel(int channel, std::uint32_t base, std::uint64_t pclk_hz, bool console)
+    : Device("UART" + std::to_string(channel), base, 0x30), channel_(channel), pclk_hz_(pclk_hz), console_(console)
+{
+}
+
+std::string UartChannel::register_name(std::uint32_t offset) const
+{
+    static const char *const names[] = {"ULCON", "UCON", "UFCON", "UMCON", "UTRSTAT", "UERSTAT",
+                                        "UFSTAT", "UMSTAT", "UTXH", "URXH", "UBRDIV", "UDIVSLOT"};
+    if (offset % 4 == 0 && offset / 4 < std::size(names))
+        return names[offset / 4];
+    return {};
+}
+
+Cycles UartChannel::frame_time() const
+{
+    const unsigned data_bits = 5 + (ulcon_ & 3);
+    const unsigned stop_bits = (ulcon_ & 4) ? 2 : 1;
+    const unsigned parity_bits = (ulcon_ & 0x20) ? 1 : 0;
+    const unsigned bits = 1 + data_bits + parity_bits + stop_bits;
+    const std::uint64_t pclk_ticks = std::uint64_t{bits} * 16 * (std::uint64_t{ubrdiv_} + 1);
+    Clock &clock = machine().clock();
+    return clock.time_of_tick(pclk_hz_, pclk_ticks);
+}
+
+std::uint32_t UartChannel::fifo_status() const
+{
+    // A full FIFO shows a count of 0 with its full flag: the count field has
+    // six bits.
+    std::uint32_t status = 0;
+    if (rx_fifo_.size() >= fifo_depth)
+        status |= UFSTAT_RX_FULL;
+    else
+        status |= static_cast<std::uint32_t>(rx_fifo_.size());
+    if (tx_fifo_.size() >= depth())
+        status |= UFSTAT_TX_FULL;
+    if (tx_fifo_.size() < fifo_depth)
+        status |= static_cast<std::uint32_t>(tx_fifo_.size()) << 8;
+    return status;
+}
+
+std::optional<std::uint32_t> UartChannel::read(std::uint32_t offset)
+{
+    advance(machine().clock().now());
+    switch (offset) {
+    case ULCON: return ulcon_;
+    case UCON: return ucon_;
+    case UFCON: return ufcon_;
+    case UMCON: return umcon_;
+    case UBRDIV: return ubrdiv_;
+    case UDIVSLOT: return udivslot_;
+    case UMSTAT: return 0;
+    case UTRSTAT: {
+        std::uint32_t status = 0;
+        if (!rx_fifo_.empty())
+            status |= 1;
+        if (tx_fifo_.empty())
+            status |= 2;
+        if (transmitter_idle())
+            status |= 4;
+        return status;
+    }
+    case UERSTAT: {
+        const std::uint32_t errors = uerstat_;
+        uerstat_ = 0;
+        return errors;
+    }
+    case UFSTAT: {
+        if (console_ && rx_fifo_.empty() && wire_.empty())
+            machine().console_polled_empty();
+        return fifo_status();
+    }
+    case URXH: {
+        if (rx_fifo_.empty())
+            return 0;
+        const std::uint8_t byte = rx_fifo_.front();
+        rx_fifo_.pop_front();
+        return byte;
+    }
+    default: return std::nullopt;
+    }
+}
+
+bool UartChannel::write(std::uint32_t offset, std::uint32_t value)
+{
+    const Cycles now = machine().clock().now();
+    advance(now);
+    switch (offset) {
+    case ULCON: ulcon_ = value & 0x7F; return true;
+    case UCON: {
+        const bool receiver_was_on = receiver_on();
+        ucon_ = value & 0xFFFF;
+        if (!receiver_was_on && receiver_on())
+            start_line(now);
+        start_transmitter(now);
+        return true;
+    }
+    case UFCON:
+        // The reset bits empty a FIFO and clear themselves.
+        if (value & UFCON_RX_RESET)
+            rx_fifo_.clear();
+        if (value & UFCON_TX_RESET)
+            tx_fifo_.clear();
+        ufcon_ = value & ~(UFCON_RX_RESET | UFCON_TX_RESET) & 0xFF;
+        return true;
+    case UMCON: umcon_ = value & 0xFF; return true;
+    case UBRDIV: ubrdiv_ = value & 0xFFFF; return true;
+    case UDIVSLOT: udivslot_ = value & 0xFFFF; return true;
+    case UTXH:
+        if (tx_fifo_.size() >= depth()) {
+            machine().raise_fault("byte written to UTXH while the transmit FIFO is full (the byte would be lost)",
+                                  base() + offset, value, true);
+            return true;
+        }
+        tx_fifo_.push_back(static_cast<std::uint8_t>(value));
+        start_transmitter(now);
+        return true;
+    default: return false;
+    }
+}
+
+void UartChannel::start_transmitter(Cycles at)
+{
+    if (tx_busy_ || tx_fifo_.empty() || !transmitter_on())
+        return;
+    tx_shift_ = tx_fifo_.front();
+    tx_fifo_.pop_front();
+    tx_busy_ = true;
+    tx_done_ = at + frame_time();
+    machine().schedule(tx_done_);
+}
+
+void UartChannel::start_line(Cycles at)
+{
+    if (!wire_.empty() && receiver_on()) {
+        wire_next_ = at + frame_time();
+        machine().schedule(wire_next_);
+    }
+}
+
+void UartChannel::advance(Cycles now)
+{
+    while (tx_busy_ && tx_done_ <= now) {
+        const Cycles done = tx_done_;
+        tx_busy_ = false;
+        tx_done_ = never;
+        output_.push_back(static_cast<char>(tx_shift_));
+        output_times_.push_back(done);
+        if (console_)
+            machine().console_transmitted(tx_shift_);
+        start_transmitter(done);
+    }
+    while (!wire_.empty() && receiver_on() && wire_next_ <= now) {
+        const Cycles arrived = wire_next_;
+        if (rx_fifo_.size() < depth()) {
+            rx_fifo_.push_back(wire_.front());
+        } else {
+            uerstat_ |= UERSTAT_OVERRUN;
+            overruns_++;
+        }
+        wire_.pop_front();
+        wire_next_ = wire_.empty() ? never : arrived + frame_time();
+    }
+}
+
+Cycles UartChannel::next_event() const
+{
+    const Cycles rx = receiver_on() ? wire_next_ : never;
+    return std::min(tx_done_, rx);
+}
+
+void UartChannel::feed(std::string_view bytes)
+{
+    if (bytes.empty())
+        return;
+    const bool was_idle = wire_.empty();
+    wire_.insert(wire_.end(), bytes.begin(), bytes.end());
+    if (was_idle)
+        start_line(machine().clock().now());
+}
+
+}  // namespace kelto::sim

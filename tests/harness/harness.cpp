@@ -1,0 +1,128 @@
+#include "harness.hpp"
+
+#include <cstdio>
+
+namespace kelto::test {
+
+std::string image_path(std::string_view name)
+{
+    return std::string(KELTO_IMAGE_DIR) + "/" + std::string(name);
+}
+
+std::unique_ptr<Machine> load(std::string_view image, std::optional<int> board)
+{
+    Machine::Options options;
+    options.board = board;
+    try {
+        return Machine::load(image_path(image), options);
+    } catch (const std::exception &error) {
+        ADD_FAILURE() << "cannot load " << image << ": " << error.what();
+        throw;
+    }
+}
+
+std::string describe(const RunResult &result)
+{
+    std::string text = sim::stop_reason_name(result.reason);
+    if (!result.message.empty())
+        text += ": " + result.message;
+    return text;
+}
+
+RunResult run_until_text(Machine &machine, const std::string &text, double max_seconds)
+{
+    RunLimits limits;
+    limits.until_output = text;
+    limits.seconds = max_seconds;
+    limits.until_waiting = false;
+    const std::size_t before = machine.console_output().size();
+    RunResult result = machine.run(limits);
+    EXPECT_EQ(result.reason, StopReason::output_seen)
+        << "waiting for \"" << text << "\": " << describe(result) << "\nconsole said: \""
+        << output_since(machine, before) << "\"";
+    return result;
+}
+
+RunResult run_until_waiting(Machine &machine, double max_seconds)
+{
+    RunLimits limits;
+    limits.seconds = max_seconds;
+    RunResult result = machine.run(limits);
+    EXPECT_EQ(result.reason, StopReason::waiting_for_input) << describe(result);
+    return result;
+}
+
+RunResult run_for(Machine &machine, double seconds)
+{
+    RunLimits limits;
+    limits.seconds = seconds;
+    limits.until_waiting = false;
+    RunResult result = machine.run(limits);
+    EXPECT_EQ(result.reason, StopReason::time_limit) << describe(result);
+    return result;
+}
+
+RunResult run_to_end(Machine &machine, double max_seconds)
+{
+    RunLimits limits;
+    limits.seconds = max_seconds;
+    RunResult result = machine.run(limits);
+    EXPECT_EQ(result.reason, StopReason::returned) << describe(result);
+    return result;
+}
+
+std::uint32_t call(Machine &machine, std::string_view symbol, const std::vector<std::uint32_t> &args, double max_seconds)
+{
+    RunLimits limits;
+    limits.seconds = max_seconds;
+    limits.until_waiting = false;
+    RunResult result = machine.call(symbol, args, limits);
+    EXPECT_EQ(result.reason, StopReason::returned) << "calling " << symbol << ": " << describe(result);
+    return result.value;
+}
+
+std::string output_since(const Machine &machine, std::size_t from)
+{
+    const std::string &out = machine.console_output();
+    return from < out.size() ? out.substr(from) : std::string();
+}
+
+std::vector<Access> writes(const Machine &machine)
+{
+    std::vector<Access> result;
+    for (const Access &access : machine.accesses())
+        if (access.write)
+            result.push_back(access);
+    return result;
+}
+
+std::vector<Access> reads(const Machine &machine)
+{
+    std::vector<Access> result;
+    for (const Access &access : machine.accesses())
+        if (!access.write)
+            result.push_back(access);
+    return result;
+}
+
+std::vector<Access> accesses_to(const Machine &machine, std::uint32_t address)
+{
+    std::vector<Access> result;
+    for (const Access &access : machine.accesses())
+        if (access.address == address)
+            result.push_back(access);
+    return result;
+}
+
+std::vector<std::string> listing(const std::vector<Access> &accesses)
+{
+    std::vector<std::string> lines;
+    for (const Access &access : accesses) {
+        char line[32];
+        std::snprintf(line, sizeof line, "%c %08x=%08x", access.write ? 'W' : 'R', access.address, access.value);
+        lines.emplace_back(line);
+    }
+    return lines;
+}
+
+}  // namespace kelto::test

@@ -1,0 +1,58 @@
+// Test harness over the board simulator: load a delivered image, drive the
+// console and buttons, call firmware functions by symbol, and look at the
+// register accesses they made.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "machine.hpp"
+#include "uart.hpp"
+
+namespace kelto::test {
+
+using sim::Access;
+using sim::Machine;
+using sim::RunLimits;
+using sim::RunResult;
+using sim::StopReason;
+
+// Path of an image in the build's image directory.
+std::string image_path(std::string_view name);
+
+// Loads an image on the virtual clock; fails the test if it cannot.
+std::unique_ptr<Machine> load(std::string_view image, std::optional<int> board = std::nullopt);
+
+// Runs until the text appears on the console (from now on); a failed
+// expectation shows what the console said instead.
+RunResult run_until_text(Machine &machine, const std::string &text, double max_seconds = 30);
+// Runs until the firmware waits for console input with all output sent.
+RunResult run_until_waiting(Machine &machine, double max_seconds = 30);
+// Runs for a span of board time, whatever the firmware does.
+RunResult run_for(Machine &machine, double seconds);
+// Runs until main returns.
+RunResult run_to_end(Machine &machine, double max_seconds = 60);
+
+// Calls a function and returns r0; fails the test unless it returned.
+std::uint32_t call(Machine &machine, std::string_view symbol, const std::vector<std::uint32_t> &args = {},
+                   double max_seconds = 10);
+
+// Console output from a position onwards.
+std::string output_since(const Machine &machine, std::size_t from);
+
+// Register accesses, filtered.
+std::vector<Access> writes(const Machine &machine);
+std::vector<Access> reads(const Machine &machine);
+std::vector<Access> accesses_to(const Machine &machine, std::uint32_t address);
+
+// A compact listing of accesses, e.g. "W 7f005400=00000003", for readable
+// comparisons.
+std::vector<std::string> listing(const std::vector<Access> &accesses);
+std::string describe(const RunResult &result);
+
+}  // namespace kelto::test
