@@ -126,19 +126,12 @@ int kelto24_gpio_set_type(S3C_GPIO_PORT port, int pinnum, S3C_GPIO_TYPE type, ui
         }
         const PortASlot slot = port_a_slot(pinnum);
         const uint32_t function_bit = port_a_function_bit(slot.index);
-        uint32_t reg = reg_read(base + slot.offset);
-        reg &= ~function_bit;
-        if (type == S3C_GPIO_TYPE_ALT1)
-            reg |= function_bit;
-        reg_write(base + slot.offset, reg);
+        reg_modify(base + slot.offset, function_bit, type == S3C_GPIO_TYPE_ALT1 ? function_bit : 0);
         return 0;
     }
 
     const uint32_t shift = static_cast<uint32_t>(pinnum) * field_bits;
-    uint32_t reg = reg_read(base + GPxCON);
-    reg &= ~(field_mask << shift);
-    reg |= static_cast<uint32_t>(type) << shift;
-    reg_write(base + GPxCON, reg);
+    reg_modify(base + GPxCON, field_mask << shift, static_cast<uint32_t>(type) << shift);
     return 0;
 }
 
@@ -176,11 +169,7 @@ extern "C" int kelto_gpio_set_val(S3C_GPIO_PORT port, int pinnum, int val)
         return refuse_invalid_argument(__func__);
 
     const DataBit dat = data_bit(port, pinnum);
-    uint32_t reg = reg_read(dat.address);
-    reg &= ~dat.bit;
-    if (val)
-        reg |= dat.bit;
-    reg_write(dat.address, reg);
+    reg_modify(dat.address, dat.bit, val ? dat.bit : 0);
     return 0;
 }
 
@@ -207,9 +196,6 @@ extern "C" int kelto_gpio_set_pullupdown(S3C_GPIO_PORT port, int pinnum, S3C_GPI
 
     const uint32_t pudreg = kelto_gpio_get_baseaddr(port) + kelto_gpio_get_reg_offset(port, GPxPUD);
     const uint32_t shift = static_cast<uint32_t>(pinnum) * field_bits;
-    uint32_t reg = reg_read(pudreg);
-    reg &= ~(field_mask << shift);
-    reg |= static_cast<uint32_t>(pud) << shift;
-    reg_write(pudreg, reg);
+    reg_modify(pudreg, field_mask << shift, static_cast<uint32_t>(pud) << shift);
     return 0;
 }

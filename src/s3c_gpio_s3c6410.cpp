@@ -140,10 +140,7 @@ int kelto64_gpio_set_type(S3C_GPIO_PORT port, int pinnum, S3C_GPIO_TYPE type, ui
     }
 
     const uint32_t shift = static_cast<uint32_t>(pinnum) * bitsnum;
-    uint32_t reg = reg_read(base + offset);
-    reg &= ~(mask << shift);
-    reg |= static_cast<uint32_t>(type) << shift;
-    reg_write(base + offset, reg);
+    reg_modify(base + offset, mask << shift, static_cast<uint32_t>(type) << shift);
     return 0;
 }
 
@@ -165,11 +162,7 @@ extern "C" int kelto_gpio_set_val(S3C_GPIO_PORT port, int pinnum, int val)
 
     const uint32_t dat = kelto_gpio_get_baseaddr(port) + kelto_gpio_get_reg_offset(port, GPxDAT);
     const uint32_t bit = 1u << pinnum;
-    uint32_t reg = reg_read(dat);
-    reg &= ~bit;
-    if (val)
-        reg |= bit;
-    reg_write(dat, reg);
+    reg_modify(dat, bit, val ? bit : 0);
     return 0;
 }
 
@@ -190,9 +183,6 @@ extern "C" int kelto_gpio_set_pullupdown(S3C_GPIO_PORT port, int pinnum, S3C_GPI
 
     const uint32_t pudreg = kelto_gpio_get_baseaddr(port) + kelto_gpio_get_reg_offset(port, GPxPUD);
     const uint32_t shift = static_cast<uint32_t>(pinnum) * pull_field_bits;
-    uint32_t reg = reg_read(pudreg);
-    reg &= ~(pull_field_mask << shift);
-    reg |= static_cast<uint32_t>(pud) << shift;
-    reg_write(pudreg, reg);
+    reg_modify(pudreg, pull_field_mask << shift, static_cast<uint32_t>(pud) << shift);
     return 0;
 }

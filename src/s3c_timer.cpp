@@ -135,13 +135,14 @@ extern "C" int kelto_timer_configure(int channel, int period, int duty, int inve
     reg_write(base + tcntb(channel), static_cast<uint32_t>(period));
     reg_write(base + tcmpb(channel), static_cast<uint32_t>(duty));
 
-    uint32_t tcon = reg_read(base + TCON);
-    tcon &= ~(TCON_FIELD << shift);
+    uint32_t control = 0;
     if (invert)
-        tcon |= TCON_INVERTER << shift;
+        control |= TCON_INVERTER;
     if (reload)
-        tcon |= TCON_AUTO_RELOAD << shift;
-    reg_write(base + TCON, tcon);
+        control |= TCON_AUTO_RELOAD;
+    // Clearing the whole field also stops the timer and drops a pending
+    // manual update.
+    reg_modify(base + TCON, TCON_FIELD << shift, control << shift);
     return 0;
 }
 
@@ -171,7 +172,5 @@ extern "C" void kelto_timer_stop(int channel)
     if (shift < 0)
         return;
 
-    uint32_t tcon = reg_read(base + TCON);
-    tcon &= ~(TCON_START << shift);
-    reg_write(base + TCON, tcon);
+    reg_modify(base + TCON, TCON_START << shift, 0);
 }
