@@ -1,56 +1,316 @@
 #include "gpio.hpp"
 
+#include <algorithm>
+
 #include "machine.hpp"
 
 namespace kelto::sim {
 
+namespace {
+
+using Layout = GpioBlock::PortLayout;
+
+// Every port's registers fit in 16 bytes from its first configuration word.
+constexpr std::uint32_t port_span = 0x10;
+constexpr std::uint8_t combined = 0;
+
+// K to N sit in a block of their own at 0x800; O to Q follow J.
+constexpr std::array<Layout, 17> s3c6410_ports{{
+    {'A', 0x000, 4, false, true},
+    {'B', 0x020, 4, false, true},
+    {'C', 0x040, 4, false, true},
+    {'D', 0x060, 4, false, true},
+    {'E', 0x080, 4, false, true},
+    {'F', 0x0A0, 2, false, true},
+    {'G', 0x0C0, 4, false, true},
+    {'H', 0x0E0, 4, true, true},
+    {'I', 0x100, 2, false, true},
+    {'J', 0x120, 2, false, true},
+    {'K', 0x800, 4, true, true},
+    {'L', 0x810, 4, true, true},
+    {'M', 0x820, 4, false, true},
+    {'N', 0x830, 2, false, true},
+    {'O', 0x140, 2, false, true},
+    {'P', 0x160, 2, false, true},
+    {'Q', 0x180, 2, false, true},
+}};
+
+// Ports I and K have no register block; A and F have no pull word.
+constexpr std::array<Layout, 11> s3c2450_ports{{
+    {'A', 0x000, combined, false, false},
+    {'B', 0x010, 2, false, true},
+    {'C', 0x020, 2, false, true},
+    {'D', 0x030, 2, false, true},
+    {'E', 0x040, 2, false, true},
+    {'F', 0x050, 2, false, false},
+    {'G', 0x060, 2, false, true},
+    {'H', 0x070, 2, false, true},
+    {'J', 0x0D0, 2, false, true},
+    {'L', 0x0F0, 2, false, true},
+    {'M', 0x100, 2, false, true},
+}};
+
+// Offset of the last register a port has, from its first.
+constexpr std::uint32_t last_register(const Layout &port)
+{
+    if (port.field_bits == combined)
+        return 0x4;
+    const std::uint32_t shift = port.second_config ? 0x4 : 0x0;
+    return (port.pull ? 0x8 : 0x4) + shift;
+}
+
+// A mistyped base would let two ports answer at one address; the decoder
+// takes the first match, so the clash would go unnoticed.
+template <std::size_t N> constexpr bool well_formed(const std::array<Layout, N> &ports)
+{
+    for (std::size_t i = 0; i < N; i++) {
+        const Layout &port = ports[i];
+        if (i > 0 && port.letter <= ports[i - 1].letter)
+            return false;
+        if (port.second_config && port.field_bits != 4)
+            return false;
+        for (std::size_t j = i + 1; j < N; j++) {
+            const Layout &other = ports[j];
+            if (port.offset < other.offset + port_span && other.offset < port.offset + port_span)
+                return false;
+        }
+        if (port.offset + last_register(port) + 4 > 0x1000)
+            return false;
+    }
+    return true;
+}
+static_assert(well_formed(s3c6410_ports), "S3C6410 port map");
+static_assert(well_formed(s3c2450_ports), "S3C2450 port map");
+
+// Port A has no input mode; its pins leave reset in their first alternate
+// function, so nothing is driven until the firmware asks for it.
+constexpr std::uint32_t port_a_reset = 0x0000AAAA;
+
+std::string function_name(unsigned function)
+{
+    switch (function) {
+    case GpioBlock::function_input: return "input";
+    case GpioBlock::function_output: return "output";
+    default: break;
+    }
+    if (function <= 7)
+        return "alt" + std::to_string(function - 1);
+    return "function " + std::to_string(function);
+}
+
+}  // namespace
+
 GpioBlock::GpioBlock(const BoardSpec &board)
     : Device("GPIO", board.gpio_base, board.gpio_size), board_(board),
-      button_port_offset_(board.chip == Chip::s3c6410 ? 0x830 : 0x50)
+      ports_(board.chip == Chip::s3c6410 ? std::span<const Layout>(s3c6410_ports)
+                                         : std::span<const Layout>(s3c2450_ports))
 {
+    for (std::size_t i = 0; i < ports_.size(); i++) {
+        if (ports_[i].field_bits == combined)
+            state_[i].config = {port_a_reset, port_a_reset};
+    }
+}
+
+std::optional<GpioBlock::Decoded> GpioBlock::decode(std::uint32_t offset) const
+{
+    for (std::size_t i = 0; i < ports_.size(); i++) {
+        const Layout &port = ports_[i];
+        if (offset < port.offset || offset - port.offset >= port_span)
+            continue;
+        const std::uint32_t relative = offset - port.offset;
+        if (port.field_bits == combined) {
+            if (relative == 0x0)
+                return Decoded{i, Register::config0};
+            if (relative == 0x4)
+                return Decoded{i, Register::config1};
+            return std::nullopt;
+        }
+        const std::uint32_t shift = port.second_config ? 0x4 : 0x0;
+        if (relative == 0x0)
+            return Decoded{i, Register::config0};
+        if (port.second_config && relative == 0x4)
+            return Decoded{i, Register::config1};
+        if (relative == 0x4 + shift)
+            return Decoded{i, Register::data};
+        if (port.pull && relative == 0x8 + shift)
+            return Decoded{i, Register::pull};
+        return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 std::string GpioBlock::register_name(std::uint32_t offset) const
 {
-    const char port = static_cast<char>('A' + board_.buttons[0].port);
-    if (offset == button_port_offset_)
-        return std::string("GP") + port + "CON";
-    if (offset == button_port_offset_ + 4)
-        return std::string("GP") + port + "DAT";
-    if (offset == button_port_offset_ + 8)
-        return std::string("GP") + port + "PUD";
+    const std::optional<Decoded> found = decode(offset);
+    if (!found)
+        return {};
+    const Layout &port = ports_[found->port];
+    std::string name = std::string("GP") + port.letter;
+    switch (found->reg) {
+    case Register::config0:
+        return name + (port.field_bits == combined ? "CDL" : port.second_config ? "CON0" : "CON");
+    case Register::config1: return name + (port.field_bits == combined ? "CDH" : "CON1");
+    case Register::data: return name + "DAT";
+    case Register::pull: return name + "PUD";
+    }
     return {};
 }
 
 std::optional<std::uint32_t> GpioBlock::read(std::uint32_t offset)
 {
-    if (offset == button_port_offset_)
-        return con_;
-    if (offset == button_port_offset_ + 8)
-        return pud_;
-    if (offset == button_port_offset_ + 4) {
-        std::uint32_t value = 0xFFFFFFFF;
-        for (Button button : all_buttons) {
-            const Pin pin = board_.buttons[static_cast<unsigned>(button)];
-            if (!machine().input_level(pin))
-                value &= ~(1u << pin.number);
-        }
-        return value;
+    const std::optional<Decoded> found = decode(offset);
+    if (!found)
+        return std::nullopt;
+    const PortState &state = state_[found->port];
+    switch (found->reg) {
+    case Register::config0: return state.config[0];
+    case Register::config1: return state.config[1];
+    case Register::data: return data_reading(found->port);
+    case Register::pull: return state.pull;
     }
     return std::nullopt;
 }
 
 bool GpioBlock::write(std::uint32_t offset, std::uint32_t value)
 {
-    if (offset == button_port_offset_)
-        con_ = value;
-    else if (offset == button_port_offset_ + 4)
-        dat_ = value;
-    else if (offset == button_port_offset_ + 8)
-        pud_ = value;
-    else
+    const std::optional<Decoded> found = decode(offset);
+    if (!found)
         return false;
+    PortState &state = state_[found->port];
+    switch (found->reg) {
+    case Register::config0: state.config[0] = value; break;
+    case Register::config1: state.config[1] = value; break;
+    case Register::data: state.data = value; break;
+    case Register::pull: state.pull = value; break;
+    }
     return true;
+}
+
+const GpioBlock::PortLayout *GpioBlock::layout(Pin pin) const
+{
+    const char letter = static_cast<char>('A' + pin.port);
+    for (const Layout &port : ports_) {
+        if (port.letter == letter)
+            return pin.number < pin_count(port) ? &port : nullptr;
+    }
+    return nullptr;
+}
+
+unsigned GpioBlock::pin_count(const PortLayout &port) const
+{
+    // A pin is a function field: a 4-bit field per pin fills a word with
+    // eight, a 2-bit field with sixteen.
+    if (port.field_bits == 4 && !port.second_config)
+        return 8;
+    return 16;
+}
+
+std::optional<unsigned> GpioBlock::pin_function(Pin pin) const
+{
+    const Layout *port = layout(pin);
+    if (!port)
+        return std::nullopt;
+    const PortState &state = state_[static_cast<std::size_t>(port - ports_.data())];
+    if (port->field_bits == combined) {
+        const std::uint32_t word = state.config[pin.number / 8];
+        return (word >> (2 * (pin.number % 8) + 1)) & 1 ? function_alt1 : function_output;
+    }
+    unsigned field = pin.number;
+    std::uint32_t word = state.config[0];
+    if (port->second_config && field >= 8) {
+        field -= 8;
+        word = state.config[1];
+    }
+    const std::uint32_t mask = (1u << port->field_bits) - 1;
+    return (word >> (field * port->field_bits)) & mask;
+}
+
+std::uint32_t GpioBlock::data_reading(std::size_t index) const
+{
+    const Layout &port = ports_[index];
+    std::uint32_t value = state_[index].data;
+    const auto port_number = static_cast<std::uint8_t>(port.letter - 'A');
+    for (unsigned number = 0; number < pin_count(port); number++) {
+        const Pin pin{port_number, static_cast<std::uint8_t>(number)};
+        if (pin_function(pin) != function_input)
+            continue;
+        const std::uint32_t bit = 1u << number;
+        value = machine().input_level(pin) ? (value | bit) : (value & ~bit);
+    }
+    return value;
+}
+
+bool GpioBlock::pin_level(Pin pin) const
+{
+    const Layout *port = layout(pin);
+    if (!port)
+        return true;
+    const auto index = static_cast<std::size_t>(port - ports_.data());
+    if (port->field_bits == combined)
+        return (state_[index].config[pin.number / 8] >> (2 * (pin.number % 8))) & 1;
+    return (data_reading(index) >> pin.number) & 1;
+}
+
+std::optional<bool> GpioBlock::output_level(Pin pin) const
+{
+    if (pin_function(pin) != function_output)
+        return std::nullopt;
+    // An output reads back its own latch.
+    return pin_level(pin);
+}
+
+std::string GpioBlock::pin_label(Pin pin) const
+{
+    auto same = [&](Pin other) { return other.port == pin.port && other.number == pin.number; };
+    for (Button button : all_buttons) {
+        if (same(board_.buttons[static_cast<unsigned>(button)]))
+            return std::string("button ") + button_name(button);
+    }
+    if (same(board_.backlight_enable))
+        return "backlight enable";
+    if (same(board_.backlight_pwm))
+        return "backlight PWM, timer " + std::to_string(board_.backlight_timer);
+    return {};
+}
+
+std::string GpioBlock::describe_pins() const
+{
+    std::string text;
+    for (const Layout &port : ports_) {
+        const auto port_number = static_cast<std::uint8_t>(port.letter - 'A');
+        const unsigned count = pin_count(port);
+        unsigned number = 0;
+        while (number < count) {
+            const Pin pin{port_number, static_cast<std::uint8_t>(number)};
+            const unsigned function = *pin_function(pin);
+            const std::string label = pin_label(pin);
+            if (function == function_input && label.empty()) {
+                number++;
+                continue;
+            }
+            std::string state = function_name(function);
+            if (function <= function_output)
+                state += pin_level(pin) ? " high" : " low";
+            // Unlabelled neighbours in the same state share the line.
+            unsigned last = number;
+            while (label.empty() && last + 1 < count) {
+                const Pin next{port_number, static_cast<std::uint8_t>(last + 1)};
+                if (!pin_label(next).empty() || pin_function(next) != function ||
+                    (function <= function_output && pin_level(next) != pin_level(pin)))
+                    break;
+                last++;
+            }
+            text += std::string("GP") + port.letter + std::to_string(number);
+            if (last != number)
+                text += "-" + std::to_string(last);
+            text += " " + state;
+            if (!label.empty())
+                text += " (" + label + ")";
+            text += "\n";
+            number = last + 1;
+        }
+    }
+    return text;
 }
 
 }  // namespace kelto::sim

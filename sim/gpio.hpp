@@ -1,9 +1,26 @@
-// GPIO ports of the chip. For now only the button port is modelled: its
-// configuration, data and pull words.
+// The GPIO ports of the board's chip: every port's configuration, data and
+// pull words at the chip's addresses, and the board's view of the pins.
+//
+// Registers hold what the firmware writes. A data register reads, for each
+// pin, the level the board drives onto it while the pin is an input (see
+// Machine::input_level: a held button reads 0, everything else 1) and the
+// pin's data latch in any other function. Bits of a data word that belong to
+// no pin read back as written. Any other offset in the block, including the
+// register blocks the chip lacks, is reported as unmodelled.
+//
+// S3C6410: 4-bit function fields (ports H, K and L with a second
+// configuration word for pins 8-15, which moves data and pull one word up)
+// or 2-bit fields; pull in 2-bit fields. S3C2450: 2-bit function fields;
+// port A has instead two combined words (pins 0-7, 8-15) where bit 2q is
+// pin q's data and bit 2q+1 its function (1 = ALT1, 0 = output); ports A and
+// F have no pull word, ports I and K no registers at all.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <map>
+#include <optional>
+#include <span>
+#include <string>
 
 #include "board.hpp"
 #include "device.hpp"
@@ -12,16 +29,67 @@ namespace kelto::sim {
 
 class GpioBlock final : public Device {
 public:
+    // Function codes as pin_function reports them. On the S3C2450's port A,
+    // a pin is either an output or in its first alternate function.
+    static constexpr unsigned function_input = 0;
+    static constexpr unsigned function_output = 1;
+    static constexpr unsigned function_alt1 = 2;
+
+    // One port's registers: where they start in the block and how its
+    // function fields are laid out.
+    struct PortLayout {
+        char letter;
+        std::uint32_t offset;     // of the first configuration word, from the block's base
+        std::uint8_t field_bits;  // function field width, 4 or 2; 0 for port A's combined words
+        bool second_config;       // pins 8-15 in a second configuration word at +0x4
+        bool pull;                // has a pull word
+    };
+
     explicit GpioBlock(const BoardSpec &board);
 
     std::optional<std::uint32_t> read(std::uint32_t offset) override;
     bool write(std::uint32_t offset, std::uint32_t value) override;
+    // "GPNDAT", "GPHCON1", "GPACDL"; empty where there is no register.
     std::string register_name(std::uint32_t offset) const override;
 
+    // The board's view of its pins. A pin the chip does not have (no such
+    // port, or a number past the port's last function field) has no
+    // function and no output level, and reads high.
+
+    // The pin's function code as its configuration field holds it: 0 input,
+    // 1 output, 2 and up the alternate functions (ALT1 = 2).
+    std::optional<unsigned> pin_function(Pin pin) const;
+    // The level the chip drives on the pin, when it is an output.
+    std::optional<bool> output_level(Pin pin) const;
+    // What the pin's bit of the data register reads now.
+    bool pin_level(Pin pin) const;
+    // One line per pin that is not an input or is wired to a button or the
+    // backlight, e.g.
+    // "GPN9 output high (backlight enable)"; neighbouring pins alike are
+    // merged into one line ("GPA0-15 alt1").
+    std::string describe_pins() const;
+
 private:
+    struct PortState {
+        std::array<std::uint32_t, 2> config{};  // combined words on the S3C2450's port A
+        std::uint32_t data = 0;
+        std::uint32_t pull = 0;
+    };
+    enum class Register { config0, config1, data, pull };
+    struct Decoded {
+        std::size_t port;
+        Register reg;
+    };
+
+    std::optional<Decoded> decode(std::uint32_t offset) const;
+    const PortLayout *layout(Pin pin) const;
+    unsigned pin_count(const PortLayout &port) const;
+    std::uint32_t data_reading(std::size_t port) const;
+    std::string pin_label(Pin pin) const;
+
     const BoardSpec &board_;
-    std::uint32_t button_port_offset_;
-    std::uint32_t con_ = 0, dat_ = 0, pud_ = 0;
+    std::span<const PortLayout> ports_;
+    std::array<PortState, 17> state_{};
 };
 
 }  // namespace kelto::sim

@@ -1,0 +1,185 @@
+// Calls the GPIO driver of a driver test image one operation at a time and
+// looks at what each call did to the GPIO block and the console.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gpio.hpp"
+#include "harness.hpp"
+
+namespace kelto::test {
+
+inline const std::string set_type_invalid = "kelto_gpio_set_type: Invalid argument\n";
+inline const std::string set_val_invalid = "kelto_gpio_set_val: Invalid argument\n";
+inline const std::string get_val_invalid = "kelto_gpio_get_val: Invalid argument\n";
+inline const std::string set_pull_invalid = "kelto_gpio_set_pullupdown: Invalid argument\n";
+
+inline constexpr std::uint32_t negative_pin = 0xFFFFFFFF;  // -1 as the pin argument
+
+// The other bits of a word must come back as they were, whatever they are.
+inline constexpr std::uint32_t other_bits_patterns[] = {0x00000000, 0xFFFFFFFF, 0xA5A5A5A5, 0x5A5A5A5A};
+
+// One accepted call and the bits it must change in one word.
+struct Change {
+    const char *operation;
+    std::uint32_t port, pin, code;
+    std::uint32_t address, mask, bits;
+};
+
+class GpioDriverTest : public ::testing::Test {
+protected:
+    static constexpr std::uint32_t refused = 0xFFFFFFFF;  // -1 as the firmware returns it
+
+    // Loads the image and brings up the console, which the driver's
+    // diagnostics need.
+    void boot(std::string_view image)
+    {
+        machine_ = load(image);
+        ASSERT_EQ(call(*machine_, "kelto_uart_init", {1, 115200}), 0u);
+        forget();
+    }
+
+    Machine &machine() { return *machine_; }
+    sim::GpioBlock &gpio() { return machine_->gpio(); }
+
+    std::uint32_t set_type(std::uint32_t port, std::uint32_t pin, std::uint32_t type)
+    {
+        return call(*machine_, "kelto_gpio_set_type", {port, pin, type});
+    }
+    std::uint32_t set_val(std::uint32_t port, std::uint32_t pin, std::uint32_t val)
+    {
+        return call(*machine_, "kelto_gpio_set_val", {port, pin, val});
+    }
+    std::uint32_t set_pull(std::uint32_t port, std::uint32_t pin, std::uint32_t pud)
+    {
+        return call(*machine_, "kelto_gpio_set_pullupdown", {port, pin, pud});
+    }
+    // kelto_gpio_get_val into a word that holds 0xDEADBEEF beforehand;
+    // returns the result and leaves the word in *val.
+    std::uint32_t get_val(std::uint32_t port, std::uint32_t pin, std::uint32_t *val)
+    {
+        if (!val_address_)
+            val_address_ = machine_->scratch(4);
+        machine_->write_word(val_address_, 0xDEADBEEF);
+        const std::uint32_t result = call(*machine_, "kelto_gpio_get_val", {port, pin, val_address_});
+        *val = machine_->read_word(val_address_);
+        return result;
+    }
+
+    // Puts a value into a register behind the firmware's back.
+    void preload(std::uint32_t address, std::uint32_t value)
+    {
+        ASSERT_TRUE(gpio().write(address - gpio().base(), value)) << std::hex << address;
+    }
+
+    // Accesses to the GPIO block since the last forget().
+    std::vector<Access> gpio_accesses() const
+    {
+        std::vector<Access> found;
+        for (const Access &access : machine_->accesses())
+            if (access.address - machine_->board().gpio_base < machine_->board().gpio_size)
+                found.push_back(access);
+        return found;
+    }
+
+    // What the firmware handed the console's transmitter since the last
+    // forget(), line ends as the program wrote them. The bytes are taken as
+    // they are written to UTXH, so the line rate does not matter.
+    std::string printed() const
+    {
+        const std::uint32_t utxh = machine_->board().uart_base[1] + sim::UartChannel::UTXH;
+        std::string text;
+        for (const Access &access : machine_->accesses())
+            if (access.write && access.address == utxh)
+                text += static_cast<char>(access.value & 0xFF);
+        std::string lines;
+        for (std::size_t i = 0; i < text.size(); i++)
+            if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+                lines += text[i];
+        return lines;
+    }
+
+    void forget() { machine_->clear_accesses(); }
+
+    // The call made exactly one read-modify-write of address, changing only
+    // the bits of mask to bits.
+    void expect_one_change(std::uint32_t address, std::uint32_t mask, std::uint32_t bits)
+    {
+        const std::vector<Access> seen = gpio_accesses();
+        ASSERT_EQ(seen.size(), 2u) << ::testing::PrintToString(listing(seen));
+        EXPECT_FALSE(seen[0].write);
+        EXPECT_TRUE(seen[1].write);
+        EXPECT_EQ(seen[0].address, address) << std::hex << seen[0].address;
+        EXPECT_EQ(seen[1].address, address) << std::hex << seen[1].address;
+        EXPECT_EQ(seen[1].value, (seen[0].value & ~mask) | bits)
+            << std::hex << "read " << seen[0].value << ", wrote " << seen[1].value;
+    }
+
+    // The call was refused with this line and touched no GPIO register.
+    void expect_refusal(std::uint32_t result, const std::string &line)
+    {
+        EXPECT_EQ(result, refused);
+        EXPECT_EQ(printed(), line);
+        EXPECT_TRUE(gpio_accesses().empty()) << ::testing::PrintToString(listing(gpio_accesses()));
+    }
+
+    // Each call succeeds quietly with its one change, once for each value
+    // the word holds beforehand (or once as it is, without patterns).
+    void expect_changes(std::span<const Change> changes, std::span<const std::uint32_t> patterns = {})
+    {
+        for (const Change &change : changes) {
+            const std::uint32_t as_is[] = {0};
+            for (std::uint32_t pattern : patterns.empty() ? std::span<const std::uint32_t>(as_is) : patterns) {
+                SCOPED_TRACE(::testing::Message() << change.operation << "(" << change.port << ", " << change.pin
+                                                  << ", " << change.code << ") over " << std::hex << pattern);
+                if (!patterns.empty())
+                    preload(change.address, pattern);
+                forget();
+                EXPECT_EQ(call(*machine_, change.operation, {change.port, change.pin, change.code}), 0u);
+                expect_one_change(change.address, change.mask, change.bits);
+                EXPECT_EQ(printed(), "");
+            }
+        }
+    }
+
+    // The operation refuses its arguments as invalid, touching nothing.
+    void expect_set_type_refused(std::uint32_t port, std::uint32_t pin, std::uint32_t type)
+    {
+        SCOPED_TRACE(::testing::Message() << "set_type(" << port << ", " << pin << ", " << type << ")");
+        forget();
+        expect_refusal(set_type(port, pin, type), set_type_invalid);
+    }
+    void expect_set_pull_refused(std::uint32_t port, std::uint32_t pin, std::uint32_t pud)
+    {
+        SCOPED_TRACE(::testing::Message() << "set_pullupdown(" << port << ", " << pin << ", " << pud << ")");
+        forget();
+        expect_refusal(set_pull(port, pin, pud), set_pull_invalid);
+    }
+    // Both set_val and get_val refuse the pin; get_val leaves *val alone.
+    void expect_data_refused(std::uint32_t port, std::uint32_t pin)
+    {
+        SCOPED_TRACE(::testing::Message() << "data of port " << port << " pin " << pin);
+        forget();
+        expect_refusal(set_val(port, pin, 1), set_val_invalid);
+        forget();
+        std::uint32_t val = 0;
+        expect_refusal(get_val(port, pin, &val), get_val_invalid);
+        EXPECT_EQ(val, 0xDEADBEEFu);
+    }
+    void expect_port_refused(std::uint32_t port)
+    {
+        expect_set_type_refused(port, 0, 1);
+        expect_data_refused(port, 0);
+        expect_set_pull_refused(port, 0, 0);
+    }
+
+private:
+    std::unique_ptr<Machine> machine_;
+    std::uint32_t val_address_ = 0;
+};
+
+}  // namespace kelto::test
