@@ -14,6 +14,9 @@
 // port A has instead two combined words (pins 0-7, 8-15) where bit 2q is
 // pin q's data and bit 2q+1 its function (1 = ALT1, 0 = output); ports A and
 // F have no pull word, ports I and K no registers at all.
+//
+// At reset every register holds 0 (every pin an input), except the
+// S3C2450's port A, whose pins start in their first alternate function.
 #pragma once
 
 #include <array>
@@ -64,9 +67,8 @@ public:
     // What the pin's bit of the data register reads now.
     bool pin_level(Pin pin) const;
     // One line per pin that is not an input or is wired to a button or the
-    // backlight, e.g.
-    // "GPN9 output high (backlight enable)"; neighbouring pins alike are
-    // merged into one line ("GPA0-15 alt1").
+    // backlight, e.g. "GPN9 output high (backlight enable)"; unwired
+    // neighbours alike share a line ("GPA0-15 alt1").
     std::string describe_pins() const;
 
 private:
