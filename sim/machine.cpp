@@ -8,7 +8,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "backlight.hpp"
 #include "gpio.hpp"
+#include "timer.hpp"
 #include "uart.hpp"
 
 namespace kelto::sim {
@@ -202,6 +204,7 @@ void Machine::build()
         uarts_.push_back(&add_device<UartChannel>(channel, board_.uart_base[channel], board_.pclk_hz,
                                                   channel == board_.console_channel));
     gpio_ = &add_device<GpioBlock>(board_);
+    timer_ = &add_device<TimerBlock>(board_);
     map_devices();
 
     uc_hook hook;
@@ -462,6 +465,7 @@ std::uint64_t Machine::mmio_read(Device &device, std::uint32_t offset, unsigned 
 {
     if (fault_ || !check_access(device, offset, size, 0, false))
         return 0;
+    register_accesses_++;
     polled_console_ = false;
     const std::optional<std::uint32_t> value = device.read(offset);
     if (!polled_console_)
@@ -487,6 +491,7 @@ void Machine::mmio_write(Device &device, std::uint32_t offset, unsigned size, st
 {
     if (fault_ || !check_access(device, offset, size, value64, true))
         return;
+    register_accesses_++;
     poll_streak_ = 0;
     const auto value = static_cast<std::uint32_t>(value64);
     const std::uint32_t address = device.base() + offset;
@@ -501,7 +506,28 @@ void Machine::mmio_write(Device &device, std::uint32_t offset, unsigned size, st
         raise_fault("write of " + hex(value) + " to " + hex(address) + " (" + device.name() +
                         (name.empty() ? "" : " " + name) + "), which the model does not implement as writable",
                     address, value, true);
+        return;
     }
+    if (!backlight_watches_.empty() && (&device == gpio_ || &device == timer_)) {
+        const std::optional<int> shown = backlight_percent();
+        if (shown != backlight_shown_) {
+            backlight_shown_ = shown;
+            for (auto &watch : backlight_watches_)
+                watch(shown);
+        }
+    }
+}
+
+std::optional<int> Machine::backlight_percent()
+{
+    return sim::backlight_percent(board_, *gpio_, *timer_);
+}
+
+void Machine::watch_backlight(std::function<void(std::optional<int>)> watch)
+{
+    if (backlight_watches_.empty())
+        backlight_shown_ = backlight_percent();
+    backlight_watches_.push_back(std::move(watch));
 }
 
 void Machine::schedule(Cycles when)

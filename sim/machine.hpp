@@ -130,6 +130,12 @@ public:
     GpioBlock &gpio() { return *gpio_; }
     TimerBlock *timer() { return timer_; }
 
+    // The LCD backlight as the board shows it (backlight.hpp): brightness in
+    // percent, nullopt while lit with a brightness the firmware never set.
+    std::optional<int> backlight_percent();
+    // Called with the new brightness whenever a register write changes it.
+    void watch_backlight(std::function<void(std::optional<int>)> watch);
+
     // Target memory, for tests.
     std::uint32_t read_word(std::uint32_t address);
     void write_word(std::uint32_t address, std::uint32_t value);
@@ -156,6 +162,9 @@ public:
     void schedule(Cycles when);  // a model has work due at this time
     std::uint32_t current_pc() const { return block_pc_; }
     void add_output_watch(std::function<void(std::uint8_t)> watch) { output_watches_.push_back(std::move(watch)); }
+    // Register accesses so far, logged or not: a model tells from it whether
+    // anything else happened between two accesses of its own.
+    std::uint64_t register_accesses() const { return register_accesses_; }
     void console_transmitted(std::uint8_t byte);
 
 private:
@@ -214,6 +223,7 @@ private:
     bool polled_console_ = false;
 
     std::vector<Access> accesses_;
+    std::uint64_t register_accesses_ = 0;
     bool logging_ = true;
     std::uint64_t dropped_accesses_ = 0;
 
@@ -226,6 +236,8 @@ private:
     };
     std::vector<Trigger> triggers_;
     std::vector<std::function<void(std::uint8_t)>> output_watches_;
+    std::vector<std::function<void(std::optional<int>)>> backlight_watches_;
+    std::optional<int> backlight_shown_;
 };
 
 }  // namespace kelto::sim

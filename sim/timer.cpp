@@ -1,0 +1,280 @@
+#include "timer.hpp"
+
+#include <algorithm>
+
+#include "machine.hpp"
+
+namespace kelto::sim {
+
+namespace {
+
+// Bits of TCON that exist: timer 0's field with its dead-zone bit, the
+// fields of timers 1-3, and timer 4's three bits.
+constexpr std::uint32_t tcon_mask = 0x007FFF1F;
+// Prescalers and dead-zone length; divider fields and DMA selection.
+constexpr std::uint32_t tcfg_mask = 0x00FFFFFF;
+// Share of the time a loop has already been polling by which the next
+// reading moves the clock on: the most a delay can end late.
+constexpr Cycles poll_step_share = 64;
+
+bool field_bit(std::uint32_t tcon, int timer, unsigned bit)
+{
+    return (tcon >> (TimerBlock::tcon_shift[static_cast<std::size_t>(timer)] + bit)) & 1;
+}
+
+std::uint32_t divider_field(std::uint32_t tcfg1, int timer)
+{
+    return (tcfg1 >> (4 * timer)) & 0xF;
+}
+
+}  // namespace
+
+TimerBlock::TimerBlock(const BoardSpec &board) : Device("PWM timers", board.timer_base, 0x44), board_(board) {}
+
+std::string TimerBlock::register_name(std::uint32_t offset) const
+{
+    if (offset == TCFG0)
+        return "TCFG0";
+    if (offset == TCFG1)
+        return "TCFG1";
+    if (offset == TCON)
+        return "TCON";
+    for (int timer = 0; timer < timer_count; timer++) {
+        const std::string n = std::to_string(timer);
+        if (offset == tcntb(timer))
+            return "TCNTB" + n;
+        if (timer < 4 && offset == tcmpb(timer))
+            return "TCMPB" + n;
+        if (offset == tcnto(timer))
+            return "TCNTO" + n;
+    }
+    return {};
+}
+
+int TimerBlock::width(int timer) const
+{
+    if (timer == 4)
+        return board_.timer4_bits;
+    return board_.chip == Chip::s3c6410 ? 32 : 16;
+}
+
+std::uint32_t TimerBlock::mask(int timer) const
+{
+    return 0xFFFFFFFFu >> (32 - width(timer));
+}
+
+bool TimerBlock::tcon_bit(int timer, unsigned bit) const
+{
+    return field_bit(tcon_, timer, bit);
+}
+
+std::uint64_t TimerBlock::divisor(int timer) const
+{
+    const std::uint32_t prescaler = timer < 2 ? tcfg0_ & 0xFF : (tcfg0_ >> 8) & 0xFF;
+    const std::uint32_t field = divider_field(tcfg1_, timer);
+    // The S3C6410 counts its divider codes from /1, the S3C2450 from /2.
+    const std::uint64_t divider = board_.chip == Chip::s3c6410 ? 1u << field : 2u << field;
+    return (std::uint64_t{prescaler} + 1) * divider;
+}
+
+bool TimerBlock::divider_valid(std::uint32_t tcfg1) const
+{
+    const std::uint32_t last = board_.chip == Chip::s3c6410 ? 4 : 3;
+    for (int timer = 0; timer < timer_count; timer++)
+        if (divider_field(tcfg1, timer) > last)
+            return false;
+    return true;
+}
+
+std::uint64_t TimerBlock::tick(int timer, Cycles now) const
+{
+    return machine().clock().ticks_of(board_.pclk_hz, now) / divisor(timer);
+}
+
+TimerBlock::Timer TimerBlock::at(int timer, Cycles now) const
+{
+    Timer t = timers_[static_cast<std::size_t>(timer)];
+    const std::uint64_t current = tick(timer, now);
+    if (t.counting) {
+        const std::uint64_t passed = current - t.since;
+        if (passed <= t.count) {
+            t.count -= static_cast<std::uint32_t>(passed);
+        } else if (!auto_reload(timer)) {
+            // A one-shot stops at 0.
+            t.count = 0;
+            t.counting = false;
+        } else {
+            // Past 0 the counter reloads the buffer, and with it the compare
+            // value: a cycle is count buffer + 1 counts.
+            const std::uint64_t cycle = std::uint64_t{t.count_buffer} + 1;
+            t.count = t.count_buffer - static_cast<std::uint32_t>((passed - t.count - 1) % cycle);
+            t.period = t.count_buffer;
+            t.compare = t.compare_buffer;
+        }
+    }
+    t.since = current;
+    return t;
+}
+
+void TimerBlock::settle(Cycles now)
+{
+    for (int timer = 0; timer < timer_count; timer++)
+        timers_[static_cast<std::size_t>(timer)] = at(timer, now);
+}
+
+void TimerBlock::restamp(Cycles now)
+{
+    for (int timer = 0; timer < timer_count; timer++)
+        timers_[static_cast<std::size_t>(timer)].since = tick(timer, now);
+}
+
+void TimerBlock::apply_tcon(std::uint32_t old_tcon, Cycles now)
+{
+    for (int timer = 0; timer < timer_count; timer++) {
+        Timer &t = timers_[static_cast<std::size_t>(timer)];
+        const bool was_running = field_bit(old_tcon, timer, 0) && !field_bit(old_tcon, timer, 1);
+        if (manual_update(timer)) {
+            // Held at the buffers for as long as the bit stays set.
+            t.count = t.count_buffer;
+            t.period = t.count_buffer;
+            t.compare = t.compare_buffer;
+            t.counting = false;
+        } else if (start_bit(timer)) {
+            // Starts from whatever the counter holds; a one-shot that has
+            // run out stays stopped until started anew.
+            if (!was_running) {
+                t.counting = true;
+                t.started = true;
+            }
+        } else {
+            t.counting = false;
+        }
+        t.since = tick(timer, now);
+    }
+}
+
+std::optional<std::uint32_t> TimerBlock::read(std::uint32_t offset)
+{
+    if (offset == TCFG0)
+        return tcfg0_;
+    if (offset == TCFG1)
+        return tcfg1_;
+    if (offset == TCON)
+        return tcon_;
+    for (int timer = 0; timer < timer_count; timer++) {
+        const Timer &t = timers_[static_cast<std::size_t>(timer)];
+        if (offset == tcntb(timer))
+            return t.count_buffer;
+        if (timer < 4 && offset == tcmpb(timer))
+            return t.compare_buffer;
+        if (offset == tcnto(timer)) {
+            accelerate_poll(offset, timer);
+            auto &script = scripts_[static_cast<std::size_t>(timer)];
+            if (!script.empty()) {
+                force_count(timer, script.front());
+                script.pop_front();
+            }
+            return at(timer, machine().clock().now()).count;
+        }
+    }
+    return std::nullopt;
+}
+
+bool TimerBlock::write(std::uint32_t offset, std::uint32_t value)
+{
+    const Cycles now = machine().clock().now();
+    // Whatever changes applies from now: the counts so far stand.
+    settle(now);
+    if (offset == TCFG0) {
+        tcfg0_ = value & tcfg_mask;
+        restamp(now);
+        return true;
+    }
+    if (offset == TCFG1) {
+        if (!divider_valid(value))
+            machine().raise_fault("TCFG1 selects an external clock input for a timer, which the board does not drive",
+                                  base() + offset, value, true);
+        tcfg1_ = value & tcfg_mask;
+        restamp(now);
+        return true;
+    }
+    if (offset == TCON) {
+        const std::uint32_t old = tcon_;
+        tcon_ = value & tcon_mask;
+        apply_tcon(old, now);
+        return true;
+    }
+    for (int timer = 0; timer < timer_count; timer++) {
+        Timer &t = timers_[static_cast<std::size_t>(timer)];
+        if (offset == tcntb(timer)) {
+            t.count_buffer = value & mask(timer);
+            return true;
+        }
+        if (timer < 4 && offset == tcmpb(timer)) {
+            t.compare_buffer = value & mask(timer);
+            return true;
+        }
+    }
+    // The count observation registers are read-only.
+    return false;
+}
+
+TimerBlock::State TimerBlock::state(int timer)
+{
+    const Timer t = at(timer, machine().clock().now());
+    return State{
+        .counting = t.counting,
+        .started = t.started,
+        .start_bit = start_bit(timer),
+        .auto_reload = auto_reload(timer),
+        .inverter = inverter(timer),
+        .count = t.count,
+        .period = t.period,
+        .compare = t.compare,
+        .count_hz = static_cast<double>(board_.pclk_hz) / static_cast<double>(divisor(timer)),
+    };
+}
+
+void TimerBlock::force_count(int timer, std::uint32_t value)
+{
+    settle(machine().clock().now());
+    timers_[static_cast<std::size_t>(timer)].count = value & mask(timer);
+}
+
+void TimerBlock::script_counts(int timer, std::vector<std::uint32_t> values)
+{
+    scripts_[static_cast<std::size_t>(timer)].assign(values.begin(), values.end());
+}
+
+// Each step is a share of the time already spent in the loop, so a wait
+// ends at most that share late however long it is. A step never passes a
+// quarter of the counter's cycle, so the firmware still sees every reload,
+// nor 1 ms, so a short wait that follows ends close to on time.
+void TimerBlock::accelerate_poll(std::uint32_t offset, int timer)
+{
+    Clock &clock = machine().clock();
+    if (clock.mode() != ClockMode::virtual_time)
+        return;
+    const Cycles now = clock.now();
+    const std::uint64_t access = machine().register_accesses();
+    const std::uint32_t pc = machine().current_pc();
+    if (pc == poll_pc_ && offset == poll_offset_ && access == poll_access_ + 1) {
+        Cycles step = std::min((now - poll_since_) / poll_step_share, clock.cpu_hz() / 1000);
+        const Timer &t = timers_[static_cast<std::size_t>(timer)];
+        if (t.counting && auto_reload(timer)) {
+            const std::uint64_t cycle_ticks = (std::uint64_t{t.count_buffer} + 1) * divisor(timer);
+            step = std::min(step, clock.time_of_tick(board_.pclk_hz, cycle_ticks) / 4);
+        }
+        if (step > 0) {
+            clock.skip_to(now + step);
+            skipped_ += step;
+        }
+    } else {
+        poll_pc_ = pc;
+        poll_offset_ = offset;
+        poll_since_ = now;
+    }
+    poll_access_ = access;
+}
+
+}  // namespace kelto::sim
