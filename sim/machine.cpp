@@ -198,7 +198,7 @@ void Machine::build()
 {
     check(uc_open(UC_ARCH_ARM, UC_MODE_ARM, &uc_), "cannot start the emulator");
     check(uc_ctl_set_cpu_model(uc_, board_.unicorn_cpu), "cannot select the CPU core");
-    check(uc_mem_map(uc_, board_.dram_base, board_.dram_size, UC_PROT_ALL), "cannot map DRAM");
+    map_dram();
 
     for (int channel = 0; channel < 4; channel++)
         uarts_.push_back(&add_device<UartChannel>(channel, board_.uart_base[channel], board_.pclk_hz,
@@ -243,13 +243,42 @@ void Machine::map_devices()
     }
 }
 
+// DRAM is mapped as several regions so that the image's code pages are
+// read-only from the start: protecting part of one large region afterwards
+// makes Unicorn copy the whole region, which takes seconds for 128 MiB.
+void Machine::map_dram()
+{
+    const std::uint64_t dram_end = std::uint64_t{board_.dram_base} + board_.dram_size;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> code_pages;
+    for (const Segment &segment : image_.segments()) {
+        const std::uint64_t end = std::uint64_t{segment.address} + segment.memory_size;
+        if (segment.address < board_.dram_base || end > dram_end - stack_reserve)
+            throw std::runtime_error(image_.path() + ": a segment at " + hex(segment.address) + " lies outside the " +
+                                     board_.name + "'s DRAM");
+        if (!segment.writable)
+            code_pages.emplace_back(segment.address & ~(page_size - 1),
+                                    static_cast<std::uint32_t>((end + page_size - 1) & ~std::uint64_t{page_size - 1}));
+    }
+    std::sort(code_pages.begin(), code_pages.end());
+
+    std::uint32_t mapped = board_.dram_base;
+    for (auto [first, last] : code_pages) {
+        first = std::max(first, mapped);
+        if (first >= last)
+            continue;
+        if (first > mapped)
+            check(uc_mem_map(uc_, mapped, first - mapped, UC_PROT_ALL), "cannot map DRAM");
+        check(uc_mem_map(uc_, first, last - first, UC_PROT_READ | UC_PROT_EXEC), "cannot map the image's code");
+        mapped = last;
+    }
+    if (mapped < dram_end)
+        check(uc_mem_map(uc_, mapped, static_cast<std::uint32_t>(dram_end - mapped), UC_PROT_ALL), "cannot map DRAM");
+}
+
 void Machine::load_image()
 {
     for (const Segment &segment : image_.segments()) {
-        const std::uint64_t end = std::uint64_t{segment.address} + segment.memory_size;
-        if (segment.address < board_.dram_base || end > std::uint64_t{board_.dram_base} + board_.dram_size - stack_reserve)
-            throw std::runtime_error(image_.path() + ": a segment at " + hex(segment.address) + " lies outside the " +
-                                     board_.name + "'s DRAM");
+        // Host-side writes reach read-only pages too.
         check(uc_mem_write(uc_, segment.address, segment.bytes.data(), segment.bytes.size()), "loading a segment");
         // The loader zero-fills what the file does not hold: .bss.
         const std::vector<std::uint8_t> zeros(segment.memory_size - segment.bytes.size(), 0);
@@ -257,14 +286,6 @@ void Machine::load_image()
             check(uc_mem_write(uc_, segment.address + static_cast<std::uint32_t>(segment.bytes.size()), zeros.data(),
                                zeros.size()),
                   "clearing .bss");
-        if (!segment.writable) {
-            // Code pages become read-only, so a stray store is caught.
-            const std::uint32_t first = segment.address & ~(page_size - 1);
-            const std::uint32_t last = static_cast<std::uint32_t>((end + page_size - 1) & ~std::uint64_t{page_size - 1});
-            check(uc_mem_protect(uc_, first, last - first, UC_PROT_READ | UC_PROT_EXEC), "protecting the code");
-            text_begin_ = segment.address;
-            text_end_ = static_cast<std::uint32_t>(end);
-        }
     }
 }
 

@@ -172,6 +172,7 @@ private:
     void build();
     template <class D, class... Args> D &add_device(Args &&...args);
     void map_devices();
+    void map_dram();
     void load_image();
     RunResult execute(std::uint32_t pc, const RunLimits &limits);
     void on_block(std::uint64_t address, std::uint32_t size);
@@ -202,7 +203,6 @@ private:
     std::uint32_t stack_top_ = 0;
     std::uint32_t return_trap_ = 0xF0000000;
     std::uint32_t scratch_next_ = 0;
-    std::uint32_t text_begin_ = 0, text_end_ = 0;
 
     bool main_started_ = false;
     bool main_returned_ = false;
