@@ -1,0 +1,152 @@
+#include "frontend_cli.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+namespace kelto::sim::frontend {
+
+const char help_text[] = R"(Usage: keltosim [options] IMAGE
+
+Runs a firmware image on a simulated board 64 or board 24, with the board's
+serial console on this terminal, on a pseudo-terminal or on stdin/stdout.
+
+Options:
+  --board 64|24        board to run on (default: from the image's link address)
+  --serial stdio|pty   console on stdin/stdout (default) or on a new pty
+  --clock wall|virtual board time follows the host, or is counted in
+                       instructions and skips waits (default: wall with a
+                       terminal or pty, virtual with pipes and scenarios)
+  --scenario FILE      drive the board from a YAML list of steps
+  --expect TEXT        succeed as soon as TEXT appears on the console
+  --fail-on TEXT       fail as soon as TEXT appears (may be repeated)
+  --timeout SECONDS    stop after this much board time
+  --no-status          no status line for buttons and backlight
+  --trace              print every register access on stderr
+  -h, --help           this text
+
+Keys at a terminal: Ctrl-A then u d l r (or 1-4) toggles a button, 0 releases
+all, s shows the board, h shows the keys, x or q quits, Ctrl-A sends Ctrl-A.
+
+Exit status: main's return value when main returns; 64 usage error,
+65 expectation not met, 66 input ended while the firmware waits for input,
+67 time limit, 70 simulator fault, 128+N stopped by signal N.
+)";
+
+namespace {
+
+double parse_seconds(std::string_view text)
+{
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value) || value <= 0)
+        throw UsageError("--timeout wants a positive number of seconds, not '" + std::string(text) + "'");
+    return value;
+}
+
+}  // namespace
+
+Options parse_options(std::span<const std::string_view> args)
+{
+    Options options;
+    std::vector<std::string_view> images;
+    for (std::size_t i = 0; i < args.size(); i++) {
+        std::string_view arg = args[i];
+        if (arg == "-h" || arg == "--help") {
+            options.help = true;
+            continue;
+        }
+        if (arg == "--no-status") {
+            options.status = false;
+            continue;
+        }
+        if (arg == "--trace") {
+            options.trace = true;
+            continue;
+        }
+        if (arg == "--") {
+            for (i++; i < args.size(); i++)
+                images.push_back(args[i]);
+            break;
+        }
+        if (!arg.starts_with("-") || arg == "-") {
+            images.push_back(arg);
+            continue;
+        }
+
+        // Options with a value, as "--name value" or "--name=value".
+        std::string_view name = arg;
+        std::optional<std::string_view> value;
+        if (const auto equals = arg.find('='); equals != std::string_view::npos) {
+            name = arg.substr(0, equals);
+            value = arg.substr(equals + 1);
+        }
+        static constexpr std::string_view valued[] = {"--board",  "--serial",  "--clock",  "--scenario",
+                                                      "--expect", "--fail-on", "--timeout"};
+        if (std::find(std::begin(valued), std::end(valued), name) == std::end(valued))
+            throw UsageError("unknown option '" + std::string(arg) + "'");
+        if (!value) {
+            if (++i == args.size())
+                throw UsageError("option " + std::string(name) + " needs a value");
+            value = args[i];
+        }
+        const std::string text(*value);
+        if (name == "--board") {
+            if (text != "64" && text != "24")
+                throw UsageError("--board wants 64 or 24, not '" + text + "'");
+            options.board = std::stoi(text);
+        } else if (name == "--serial") {
+            if (text == "stdio")
+                options.serial = SerialMode::stdio;
+            else if (text == "pty")
+                options.serial = SerialMode::pty;
+            else
+                throw UsageError("--serial wants stdio or pty, not '" + text + "'");
+        } else if (name == "--clock") {
+            if (text == "wall")
+                options.clock = ClockMode::wall_time;
+            else if (text == "virtual")
+                options.clock = ClockMode::virtual_time;
+            else
+                throw UsageError("--clock wants wall or virtual, not '" + text + "'");
+        } else if (name == "--scenario") {
+            options.scenario = text;
+        } else if (name == "--expect") {
+            if (options.expect)
+                throw UsageError("--expect may be given once");
+            if (text.empty())
+                throw UsageError("--expect wants some text");
+            options.expect = text;
+        } else if (name == "--fail-on") {
+            if (text.empty())
+                throw UsageError("--fail-on wants some text");
+            options.fail_on.push_back(text);
+        } else {
+            options.timeout = parse_seconds(text);
+        }
+    }
+    if (options.help)
+        return options;
+    if (images.empty())
+        throw UsageError("no image given");
+    if (images.size() > 1)
+        throw UsageError("one image at a time (got '" + std::string(images[0]) + "' and '" + std::string(images[1]) +
+                         "')");
+    if (options.scenario && options.serial == SerialMode::pty)
+        throw UsageError("--scenario drives the console itself and does not combine with --serial pty");
+    options.image = images[0];
+    return options;
+}
+
+ClockMode default_clock(const Options &options, bool stdin_is_terminal)
+{
+    if (options.clock)
+        return *options.clock;
+    if (options.scenario)
+        return ClockMode::virtual_time;
+    if (options.serial == SerialMode::pty || stdin_is_terminal)
+        return ClockMode::wall_time;
+    return ClockMode::virtual_time;
+}
+
+}  // namespace kelto::sim::frontend

@@ -1,0 +1,55 @@
+// Command line of keltosim: options, exit statuses and the help text.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "clock.hpp"
+
+namespace kelto::sim::frontend {
+
+// Exit statuses of keltosim besides main's own return value. They sit above
+// the small values firmware returns, in the range sysexits(3) uses, so a
+// script can tell them apart from main's result.
+enum ExitStatus : int {
+    exit_usage = 64,        // bad command line, unreadable image or scenario
+    exit_expectation = 65,  // --fail-on text seen, --expect text or a scenario step not met
+    exit_input_ended = 66,  // input ended while the firmware waits for more
+    exit_time_limit = 67,   // --timeout of board time passed
+    exit_fault = 70,        // the simulator's strict checks stopped the board
+};
+
+enum class SerialMode { stdio, pty };
+
+struct Options {
+    std::string image;
+    std::optional<int> board;
+    SerialMode serial = SerialMode::stdio;
+    std::optional<ClockMode> clock;  // default: see default_clock
+    std::optional<std::string> scenario;
+    std::optional<std::string> expect;
+    std::vector<std::string> fail_on;
+    std::optional<double> timeout;  // seconds of board time
+    bool status = true;
+    bool trace = false;
+    bool help = false;
+};
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The arguments after the program name. Throws UsageError.
+Options parse_options(std::span<const std::string_view> args);
+
+// People at a terminal or behind a pty want the board to keep their time;
+// scripts want repeatable runs that skip the waiting.
+ClockMode default_clock(const Options &options, bool stdin_is_terminal);
+
+extern const char help_text[];
+
+}  // namespace kelto::sim::frontend

@@ -1,0 +1,39 @@
+#include "frontend_keys.hpp"
+
+namespace kelto::sim::frontend {
+
+const char key_help[] = "Ctrl-A then:\n"
+                        "  u d l r   hold or release up, down, left, right (also 1 2 3 4)\n"
+                        "  0         release all buttons\n"
+                        "  s         show the board: buttons, backlight, pins\n"
+                        "  h ?       this help\n"
+                        "  x q       quit\n"
+                        "  Ctrl-A    send Ctrl-A to the board\n";
+
+std::optional<KeyCommand> EscapeDecoder::take(std::uint8_t byte)
+{
+    using Kind = KeyCommand::Kind;
+    if (!armed_) {
+        if (byte == escape) {
+            armed_ = true;
+            return std::nullopt;
+        }
+        return KeyCommand{Kind::send, byte};
+    }
+    armed_ = false;
+    auto toggle = [](Button button) { return KeyCommand{Kind::toggle, 0, button}; };
+    switch (byte) {
+    case escape: return KeyCommand{Kind::send, escape};
+    case 'u': case 'U': case '1': return toggle(Button::up);
+    case 'd': case 'D': case '2': return toggle(Button::down);
+    case 'l': case 'L': case '3': return toggle(Button::left);
+    case 'r': case 'R': case '4': return toggle(Button::right);
+    case '0': return KeyCommand{Kind::release_all};
+    case 'x': case 'X': case 'q': case 'Q': return KeyCommand{Kind::quit};
+    case 's': case 'S': return KeyCommand{Kind::status};
+    case 'h': case 'H': case '?': return KeyCommand{Kind::help};
+    default: return KeyCommand{Kind::unknown, byte};
+    }
+}
+
+}  // namespace kelto::sim::frontend

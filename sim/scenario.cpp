@@ -1,0 +1,328 @@
+#include "scenario.hpp"
+
+#include <yaml-cpp/yaml.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace kelto::sim::frontend {
+
+namespace {
+
+using Action = Step::Action;
+
+const std::map<std::string, Action, std::less<>> actions{
+    {"write", Action::write},
+    {"wait_for", Action::wait_for},
+    {"wait", Action::wait},
+    {"hold", Action::hold},
+    {"release", Action::release},
+    {"expect_backlight", Action::expect_backlight},
+    {"expect_pin", Action::expect_pin},
+    {"expect_exit", Action::expect_exit},
+};
+
+const char *action_name(Action action)
+{
+    for (const auto &[name, value] : actions)
+        if (value == action)
+            return name.c_str();
+    return "?";
+}
+
+int line_of(const YAML::Node &node, int fallback)
+{
+    const int line = node.Mark().line;
+    return line >= 0 ? line + 1 : fallback;
+}
+
+class Parser {
+public:
+    explicit Parser(std::string name) : name_(std::move(name)) {}
+
+    [[noreturn]] void fail(int line, const std::string &message) const
+    {
+        throw ScenarioError(name_ + ":" + std::to_string(line) + ": " + message);
+    }
+
+    std::string scalar(const YAML::Node &node, int line, const char *what) const
+    {
+        if (!node.IsScalar())
+            fail(line_of(node, line), std::string(what) + " wants a single value");
+        return node.Scalar();
+    }
+
+    double seconds(const YAML::Node &node, int line, const char *what) const
+    {
+        const std::string text = scalar(node, line, what);
+        double value = 0;
+        std::istringstream in(text);
+        in >> value;
+        if (!in || !in.eof() || !std::isfinite(value) || value < 0)
+            fail(line_of(node, line), std::string(what) + " wants a number of seconds, not '" + text + "'");
+        return value;
+    }
+
+    long integer(const YAML::Node &node, int line, const char *what, long low, long high) const
+    {
+        const std::string text = scalar(node, line, what);
+        long value = 0;
+        std::istringstream in(text);
+        in >> value;
+        if (!in || !in.eof() || value < low || value > high)
+            fail(line_of(node, line), std::string(what) + " wants a whole number from " + std::to_string(low) +
+                                          " to " + std::to_string(high) + ", not '" + text + "'");
+        return value;
+    }
+
+    Button button(const YAML::Node &node, int line) const
+    {
+        std::string text = scalar(node, line, "a button");
+        std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+        for (Button button : all_buttons)
+            if (text == button_name(button))
+                return button;
+        fail(line_of(node, line), "no button '" + text + "' (up, down, left or right)");
+    }
+
+    std::vector<Button> buttons(const YAML::Node &node, int line) const
+    {
+        std::vector<Button> result;
+        if (node.IsSequence()) {
+            for (const YAML::Node &item : node)
+                result.push_back(button(item, line));
+            if (result.empty())
+                fail(line, "an empty list of buttons");
+        } else {
+            result.push_back(button(node, line));
+        }
+        return result;
+    }
+
+    unsigned function(const YAML::Node &node, int line) const
+    {
+        std::string text = scalar(node, line, "function");
+        if (text == "input")
+            return 0;
+        if (text == "output")
+            return 1;
+        if (text.starts_with("alt") && text.size() > 3 &&
+            std::all_of(text.begin() + 3, text.end(), [](unsigned char c) { return std::isdigit(c); })) {
+            const unsigned n = static_cast<unsigned>(std::stoul(text.substr(3)));
+            if (n >= 1 && n <= 14)
+                return n + 1;
+        }
+        fail(line_of(node, line), "function wants input, output or alt1 to alt14, not '" + text + "'");
+    }
+
+    void pin(const YAML::Node &node, Step &step) const
+    {
+        if (!node.IsMap())
+            fail(step.line, "expect_pin wants a mapping such as {port: N, pin: 9, level: 1}");
+        bool has_port = false, has_pin = false;
+        for (const auto &entry : node) {
+            const std::string key = entry.first.Scalar();
+            const YAML::Node &value = entry.second;
+            const int line = line_of(entry.first, step.line);
+            if (key == "port") {
+                std::string letter = scalar(value, line, "port");
+                if (letter.size() != 1 || !std::isalpha(static_cast<unsigned char>(letter[0])))
+                    fail(line, "port wants a letter, A to Q, not '" + letter + "'");
+                const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])));
+                if (upper > 'Q')
+                    fail(line, "port wants a letter, A to Q, not '" + letter + "'");
+                step.pin.port = static_cast<std::uint8_t>(upper - 'A');
+                has_port = true;
+            } else if (key == "pin") {
+                step.pin.number = static_cast<std::uint8_t>(integer(value, line, "pin", 0, 31));
+                has_pin = true;
+            } else if (key == "level") {
+                step.level = integer(value, line, "level", 0, 1) == 1;
+            } else if (key == "function") {
+                step.function = function(value, line);
+            } else {
+                fail(line, "unknown key '" + key + "' in expect_pin (port, pin, level, function)");
+            }
+        }
+        if (!has_port || !has_pin)
+            fail(step.line, "expect_pin needs a port and a pin");
+        if (!step.level && !step.function)
+            fail(step.line, "expect_pin needs a level, a function or both");
+    }
+
+    Step step(const YAML::Node &node) const
+    {
+        Step step{};
+        step.line = line_of(node, 1);
+        if (!node.IsMap())
+            fail(step.line, "a step is a mapping with one action, such as '- write: \"1\"'");
+        std::optional<Action> action;
+        const YAML::Node *argument = nullptr;
+        const YAML::Node *timeout = nullptr;
+        std::vector<std::pair<std::string, YAML::Node>> entries;
+        for (const auto &entry : node) {
+            const std::string key = entry.first.IsScalar() ? entry.first.Scalar() : std::string("?");
+            entries.emplace_back(key, entry.second);
+        }
+        for (const auto &[key, value] : entries) {
+            const int line = line_of(value, step.line);
+            if (key == "timeout") {
+                timeout = &value;
+                continue;
+            }
+            const auto found = actions.find(key);
+            if (found == actions.end())
+                fail(line, "unknown key '" + key + "'");
+            if (action)
+                fail(line, std::string("one action per step: '") + action_name(*action) + "' and '" + key + "'");
+            action = found->second;
+            argument = &value;
+        }
+        if (!action)
+            fail(step.line, "a step without an action");
+        step.action = *action;
+        const YAML::Node &value = *argument;
+        switch (step.action) {
+        case Action::write:
+            step.text = scalar(value, step.line, "write");
+            break;
+        case Action::wait_for:
+            step.text = scalar(value, step.line, "wait_for");
+            if (step.text.empty())
+                fail(step.line, "wait_for wants some text");
+            break;
+        case Action::wait:
+            step.seconds = seconds(value, step.line, "wait");
+            break;
+        case Action::hold:
+        case Action::release:
+            step.buttons = buttons(value, step.line);
+            break;
+        case Action::expect_backlight:
+            step.percent = static_cast<int>(integer(value, step.line, "expect_backlight", 0, 100));
+            break;
+        case Action::expect_pin:
+            pin(value, step);
+            break;
+        case Action::expect_exit:
+            step.exit_value = static_cast<std::uint32_t>(integer(value, step.line, "expect_exit", 0, 0xFFFFFFFF));
+            break;
+        }
+        if (timeout && step.action != Action::wait_for && step.action != Action::expect_exit)
+            fail(line_of(*timeout, step.line), std::string("timeout belongs to wait_for and expect_exit, not ") +
+                                                   action_name(step.action));
+        if (step.action == Action::wait_for || step.action == Action::expect_exit) {
+            step.seconds = timeout ? seconds(*timeout, step.line, "timeout") : Step::default_timeout;
+            if (step.seconds <= 0)
+                fail(line_of(*timeout, step.line), "timeout wants more than 0 seconds");
+        }
+        return step;
+    }
+
+private:
+    std::string name_;
+};
+
+}  // namespace
+
+Scenario parse_scenario(const std::string &text, const std::string &name)
+{
+    const Parser parser(name);
+    YAML::Node root;
+    try {
+        root = YAML::Load(text);
+    } catch (const YAML::ParserException &error) {
+        parser.fail(error.mark.line + 1, error.msg);
+    }
+    if (!root || root.IsNull())
+        parser.fail(1, "no steps");
+    if (!root.IsSequence())
+        parser.fail(line_of(root, 1), "a scenario is a list of steps, each starting with '- '");
+    Scenario scenario{name, {}};
+    for (const YAML::Node &node : root)
+        scenario.steps.push_back(parser.step(node));
+    if (scenario.steps.empty())
+        parser.fail(1, "no steps");
+    return scenario;
+}
+
+Scenario load_scenario(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw ScenarioError(path + ": cannot be read");
+    std::ostringstream text;
+    text << in.rdbuf();
+    return parse_scenario(text.str(), path);
+}
+
+std::string quoted(std::string_view text)
+{
+    std::string result = "\"";
+    for (const char c : text) {
+        switch (c) {
+        case '\r': result += "\\r"; break;
+        case '\n': result += "\\n"; break;
+        case '\t': result += "\\t"; break;
+        case '"': result += "\\\""; break;
+        case '\\': result += "\\\\"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
+                result += hex;
+            } else {
+                result += c;
+            }
+        }
+    }
+    return result + "\"";
+}
+
+std::string function_name(unsigned code)
+{
+    return code == 0 ? "input" : code == 1 ? "output" : "alt" + std::to_string(code - 1);
+}
+
+std::string describe(const Step &step)
+{
+    std::string text = action_name(step.action);
+    auto number = [](double value) {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "%g", value);
+        return std::string(buffer);
+    };
+    switch (step.action) {
+    case Action::write:
+    case Action::wait_for: return text + " " + quoted(step.text);
+    case Action::wait: return text + " " + number(step.seconds) + " s";
+    case Action::hold:
+    case Action::release:
+        for (std::size_t i = 0; i < step.buttons.size(); i++)
+            text += std::string(i ? ", " : " ") + button_name(step.buttons[i]);
+        return text;
+    case Action::expect_backlight: return text + " " + std::to_string(step.percent) + " %";
+    case Action::expect_pin: {
+        text += std::string(" GP") + static_cast<char>('A' + step.pin.port) + std::to_string(step.pin.number);
+        if (step.function)
+            text += " " + function_name(*step.function);
+        if (step.level)
+            text += *step.level ? " high" : " low";
+        return text;
+    }
+    case Action::expect_exit: return text + " " + std::to_string(step.exit_value);
+    }
+    return text;
+}
+
+std::string where(const Scenario &scenario, const Step &step)
+{
+    return scenario.name + ":" + std::to_string(step.line);
+}
+
+}  // namespace kelto::sim::frontend

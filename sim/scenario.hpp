@@ -1,0 +1,65 @@
+// Scenario files: a YAML list of steps that drive the board's console and
+// buttons and check what it does, for scripted runs of an image.
+//
+//   - write: "1"                      # bytes to the console, fed as the firmware reads
+//   - hold: up                        # or a list: [up, left]
+//   - wait_for: "Up key pressed"      # console text, after the previous match
+//     timeout: 2                      # seconds of board time (default 10)
+//   - release: up
+//   - wait: 0.5                       # seconds of board time
+//   - expect_backlight: 90            # percent
+//   - expect_pin: {port: N, pin: 9, level: 1, function: output}
+//   - expect_exit: 0                  # main returns this (timeout as wait_for)
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "board.hpp"
+
+namespace kelto::sim::frontend {
+
+// "file:line: what is wrong".
+struct ScenarioError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Step {
+    enum class Action { write, wait_for, wait, hold, release, expect_backlight, expect_pin, expect_exit };
+    static constexpr double default_timeout = 10;
+
+    Action action;
+    int line = 0;                 // where the step starts in the file, from 1
+    std::string text;             // write, wait_for
+    double seconds = 0;           // wait; the time-out of wait_for and expect_exit
+    std::vector<Button> buttons;  // hold, release
+    int percent = 0;              // expect_backlight
+    Pin pin{};                    // expect_pin
+    std::optional<bool> level;
+    std::optional<unsigned> function;  // GpioBlock's function codes
+    std::uint32_t exit_value = 0;      // expect_exit
+};
+
+struct Scenario {
+    std::string name;  // the file, for messages
+    std::vector<Step> steps;
+};
+
+// Throws ScenarioError naming the line of the first problem.
+Scenario parse_scenario(const std::string &text, const std::string &name);
+Scenario load_scenario(const std::string &path);
+
+// Text in double quotes with control bytes escaped, for messages.
+std::string quoted(std::string_view text);
+// A pin function code as written in a step: input, output, alt1...
+std::string function_name(unsigned code);
+// The step as written, for messages: wait_for "Up key pressed".
+std::string describe(const Step &step);
+// Where the step is: "file:12".
+std::string where(const Scenario &scenario, const Step &step);
+
+}  // namespace kelto::sim::frontend

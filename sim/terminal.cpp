@@ -1,0 +1,250 @@
+#include "terminal.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <system_error>
+
+namespace kelto::sim::frontend {
+
+namespace {
+
+// State the signal handler may need to undo. Written only while no handler
+// can interrupt in between in a way that matters: the flags are set last.
+volatile std::sig_atomic_t g_signal = 0;
+volatile std::sig_atomic_t g_resize = 0;
+volatile std::sig_atomic_t g_raw_fd = -1;
+volatile std::sig_atomic_t g_bar_fd = -1;
+termios g_saved{};
+
+// Save cursor, drop the scrolling region, restore cursor: the region would
+// otherwise outlive the program in the user's shell.
+constexpr char release_region[] = "\0337\033[r\0338";
+
+void restore_from_handler()
+{
+    if (g_bar_fd >= 0) {
+        const ssize_t written = ::write(g_bar_fd, release_region, sizeof release_region - 1);
+        (void)written;
+    }
+    if (g_raw_fd >= 0)
+        ::tcsetattr(g_raw_fd, TCSANOW, &g_saved);
+}
+
+void on_signal(int number)
+{
+    if (g_signal != 0) {
+        // The run loop did not get round to it: someone insists.
+        restore_from_handler();
+        ::_exit(128 + number);
+    }
+    g_signal = number;
+}
+
+void on_resize(int)
+{
+    g_resize = 1;
+}
+
+[[noreturn]] void throw_errno(const std::string &what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+}  // namespace
+
+void install_signal_handlers()
+{
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a blocking poll returns at once with EINTR.
+    action.sa_handler = on_signal;
+    for (int number : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(number, &action, nullptr);
+    action.sa_handler = on_resize;
+    ::sigaction(SIGWINCH, &action, nullptr);
+    action.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &action, nullptr);
+}
+
+int pending_signal()
+{
+    return g_signal;
+}
+
+bool take_resize()
+{
+    if (!g_resize)
+        return false;
+    g_resize = 0;
+    return true;
+}
+
+bool write_all(int fd, std::string_view bytes, int wait_ms)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(written));
+            continue;
+        }
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd ready{fd, POLLOUT, 0};
+            const int polled = ::poll(&ready, 1, wait_ms);
+            if (polled < 0 && errno == EINTR)
+                continue;
+            if (polled == 0)
+                errno = EAGAIN;
+            if (polled <= 0 || (ready.revents & (POLLERR | POLLHUP)))
+                return false;
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+RawMode::RawMode(int fd)
+{
+    termios saved{};
+    if (::tcgetattr(fd, &saved) != 0)
+        throw_errno("reading the terminal's modes");
+    termios raw = saved;
+    ::cfmakeraw(&raw);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    g_saved = saved;
+    g_raw_fd = fd;
+    // TCSANOW rather than TCSAFLUSH: keys typed ahead are kept for the board.
+    if (::tcsetattr(fd, TCSANOW, &raw) != 0) {
+        g_raw_fd = -1;
+        throw_errno("setting the terminal to raw mode");
+    }
+}
+
+RawMode::~RawMode()
+{
+    const int fd = g_raw_fd;
+    g_raw_fd = -1;
+    // TCSANOW: waiting for output to drain could hang on a terminal no one
+    // reads any more.
+    ::tcsetattr(fd, TCSANOW, &g_saved);
+}
+
+bool RawMode::active()
+{
+    return g_raw_fd >= 0;
+}
+
+StatusBar::StatusBar(int fd) : fd_(fd)
+{
+    reserve();
+}
+
+StatusBar::~StatusBar()
+{
+    release();
+}
+
+void StatusBar::reserve()
+{
+    winsize size{};
+    if (::ioctl(fd_, TIOCGWINSZ, &size) != 0 || size.ws_row < 3 || size.ws_col < 10) {
+        rows_ = columns_ = 0;
+        return;
+    }
+    rows_ = size.ws_row;
+    columns_ = size.ws_col;
+    // A line feed and back up: if the cursor sits on the last row, what is
+    // there scrolls up instead of ending under the status row.
+    const std::string setup =
+        "\n\033[A\0337\033[1;" + std::to_string(rows_ - 1) + "r\0338";
+    write_all(fd_, setup);
+    g_bar_fd = fd_;
+    draw();
+}
+
+void StatusBar::release()
+{
+    if (!usable())
+        return;
+    g_bar_fd = -1;
+    write_all(fd_, "\0337\033[r\033[" + std::to_string(rows_) + ";1H\033[2K\0338");
+    rows_ = columns_ = 0;
+}
+
+void StatusBar::draw()
+{
+    if (!usable() || text_.empty())
+        return;
+    const std::string shown = text_.substr(0, static_cast<std::size_t>(columns_ - 1));
+    write_all(fd_, "\0337\033[" + std::to_string(rows_) + ";1H\033[2K\033[7m" + shown + "\033[0m\0338");
+}
+
+void StatusBar::show(const std::string &text)
+{
+    text_ = text;
+    draw();
+}
+
+void StatusBar::resized()
+{
+    release();
+    reserve();
+}
+
+Pty::Pty()
+{
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0)
+        throw_errno("opening a pseudo-terminal");
+    if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+        ::close(master_);
+        throw_errno("unlocking the pseudo-terminal");
+    }
+    char name[128];
+    if (::ptsname_r(master_, name, sizeof name) != 0) {
+        ::close(master_);
+        throw_errno("naming the pseudo-terminal");
+    }
+    path_ = name;
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+
+    // The modes stay with the pair after the slave is closed again.
+    const int slave = ::open(name, O_RDWR | O_NOCTTY);
+    if (slave < 0) {
+        ::close(master_);
+        throw_errno("opening " + path_);
+    }
+    termios modes{};
+    ::tcgetattr(slave, &modes);
+    ::cfmakeraw(&modes);
+    ::cfsetispeed(&modes, B115200);
+    ::cfsetospeed(&modes, B115200);
+    ::tcsetattr(slave, TCSANOW, &modes);
+    ::close(slave);
+}
+
+Pty::~Pty()
+{
+    if (master_ >= 0)
+        ::close(master_);
+}
+
+bool Pty::peer_connected() const
+{
+    pollfd ready{master_, POLLIN, 0};
+    if (::poll(&ready, 1, 0) < 0)
+        return false;
+    return !(ready.revents & POLLHUP);
+}
+
+}  // namespace kelto::sim::frontend

@@ -1,0 +1,548 @@
+// The keltosim program run as a user or a script runs it: through pipes, a
+// scenario file, a pseudo-terminal as its controlling terminal, and its own
+// pseudo-terminal console. Host-side time-outs only keep a broken build from
+// hanging the suite; nothing here depends on how fast the host is.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "frontend_cli.hpp"
+#include "harness.hpp"
+
+namespace kelto::test {
+namespace {
+
+using sim::frontend::exit_expectation;
+using sim::frontend::exit_fault;
+using sim::frontend::exit_input_ended;
+using sim::frontend::exit_time_limit;
+using sim::frontend::exit_usage;
+
+constexpr auto host_patience = std::chrono::seconds(120);
+
+// Exit code, or 128 + the signal that ended the process.
+int decode(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Appends what the descriptor has within timeout_ms; false at its end.
+bool read_some(int fd, std::string &into, int timeout_ms)
+{
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, timeout_ms) <= 0)
+        return true;
+    char buffer[4096];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got <= 0)
+        return false;
+    into.append(buffer, static_cast<std::size_t>(got));
+    return true;
+}
+
+// Reads until the text stands in `into` after `from`; false if it never comes.
+bool read_until(int fd, std::string &into, const std::string &text, std::size_t from = 0)
+{
+    const auto deadline = std::chrono::steady_clock::now() + host_patience;
+    while (into.find(text, from) == std::string::npos)
+        if (!read_some(fd, into, 200) || std::chrono::steady_clock::now() > deadline)
+            return false;
+    return true;
+}
+
+[[noreturn]] void exec_keltosim(const std::vector<std::string> &args)
+{
+    std::vector<char *> argv{const_cast<char *>(KELTOSIM_PATH)};
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(KELTOSIM_PATH, argv.data());
+    ::_exit(127);
+}
+
+struct Finished {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs keltosim with the input on a pipe, closed once written.
+Finished run_keltosim(const std::vector<std::string> &args, const std::string &input = {})
+{
+    int in[2], out[2], err[2];
+    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        exec_keltosim(args);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    // Small inputs fit the pipe whether or not anyone reads yet.
+    EXPECT_EQ(::write(in[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    ::close(in[1]);
+
+    Finished finished;
+    const auto deadline = std::chrono::steady_clock::now() + host_patience;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string *sinks[2] = {&finished.out, &finished.err};
+    int open = 2;
+    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
+        if (::poll(fds, 2, 1000) <= 0)
+            continue;
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            char buffer[4096];
+            const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, static_cast<std::size_t>(got));
+            } else {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                open--;
+            }
+        }
+    }
+    if (open > 0) {
+        ADD_FAILURE() << "keltosim did not finish; killed";
+        ::kill(pid, SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    finished.status = decode(status);
+    for (const pollfd &fd : fds)
+        if (fd.fd >= 0)
+            ::close(fd.fd);
+    return finished;
+}
+
+std::string image(const char *name)
+{
+    return image_path(name);
+}
+
+// A scenario file in the test's scratch directory.
+std::string write_file(const std::string &name, const std::string &text)
+{
+    const std::string path = testing::TempDir() + "/" + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+bool ends_with(const std::string &text, const std::string &end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+const std::string menu = "\r\nMain menu\r\n1> Button Test\r\nx> Exit\r\n";
+
+// ---------------------------------------------------------------------------
+// Pipes
+
+TEST(Pipes, GreetingComesOutByteForByteAndMainsResultIsTheStatus)
+{
+    const Finished run = run_keltosim({image("greetfw")});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "Hello World!\nHello World!\nHello World!\n");
+    EXPECT_EQ(run.err, "") << "a successful scripted run is quiet";
+}
+
+TEST(Pipes, KeysReachTheMenuInOrderAndXEndsMain)
+{
+    // '1' opens the button test, 'q' ends it unseen, '2' is no item, 'x' ends main.
+    const Finished run = run_keltosim({image("pollfw-64")}, "1q2x");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "\r\nKelto Firmware - 13:11:24 Feb  9 2011\r\n\r\n" + menu + "1 is selected\r\n" +
+                           "To exit button test, press any key (in keyboard)\r\n" + menu + "2 is selected\r\nNo item\r\n" +
+                           menu + "x is selected\r\n");
+}
+
+TEST(Pipes, ScriptedTypingNeverOverrunsTheReceiver)
+{
+    // Many more keys than the 64-byte FIFO holds, all written before the
+    // firmware has read any.
+    const std::string keys(200, '2');
+    const Finished run = run_keltosim({image("pollfw-64")}, keys + "x");
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::size_t answered = 0;
+    for (std::size_t at = 0; (at = run.out.find("2 is selected\r\nNo item", at)) != std::string::npos; at++)
+        answered++;
+    EXPECT_EQ(answered, keys.size());
+}
+
+TEST(Pipes, InputEndingWhileTheFirmwareWaitsHasItsOwnStatus)
+{
+    for (const std::string input : {"", "2"}) {
+        const Finished run = run_keltosim({image("pollfw-64")}, input);
+        EXPECT_EQ(run.status, exit_input_ended) << input;
+        EXPECT_TRUE(ends_with(run.out, menu)) << "everything sent before stopping";
+        EXPECT_EQ(run.err, "keltosim: input ended while the firmware waits for console input\n");
+    }
+}
+
+TEST(Pipes, ExpectSucceedsTheMomentItsTextAppears)
+{
+    const Finished run = run_keltosim({"--expect", "x> Exit", image("pollfw-64")});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(ends_with(run.out, "x> Exit")) << "stopped right there, before the line feed";
+
+    const Finished missed = run_keltosim({"--expect", "Goodbye", image("greetfw")});
+    EXPECT_EQ(missed.status, exit_expectation);
+    EXPECT_EQ(missed.err, "keltosim: main returned 0 before \"Goodbye\" appeared\n");
+}
+
+TEST(Pipes, FailOnStopsAtItsText)
+{
+    const Finished run = run_keltosim({"--fail-on", "Nothing", "--fail-on", "No item", image("pollfw-64")}, "2x");
+    EXPECT_EQ(run.status, exit_expectation);
+    EXPECT_TRUE(ends_with(run.out, "No item"));
+    EXPECT_EQ(run.err, "keltosim: \"No item\" appeared on the console\n");
+}
+
+TEST(Pipes, TimeoutCountsBoardTime)
+{
+    // The button test polls for ever without waiting for input.
+    const Finished run = run_keltosim({"--timeout", "0.05", image("pollfw-64")}, "1");
+    EXPECT_EQ(run.status, exit_time_limit);
+    EXPECT_EQ(run.err, "keltosim: time limit: 0.05 s of board time passed\n");
+}
+
+TEST(Pipes, FaultReportNamesAddressAndPc)
+{
+    // Two instructions at board 64's link address: load a word from 0x10000000,
+    // which is neither DRAM nor a register.
+    const std::uint32_t link = 0x50080000;
+    const std::uint32_t code[] = {0xE59F0000, 0xE5901000, 0x10000000};  // ldr r0, [pc]; ldr r1, [r0]; .word
+    std::string elf(52 + 32, '\0');
+    auto put = [&](std::size_t at, std::uint32_t value, int size) { std::memcpy(&elf[at], &value, size); };
+    std::memcpy(&elf[0], "\x7f" "ELF\x01\x01\x01", 7);
+    put(16, 2, 2);          // ET_EXEC
+    put(18, 40, 2);         // EM_ARM
+    put(20, 1, 4);          // version
+    put(24, link, 4);       // entry
+    put(28, 52, 4);         // program headers
+    put(36, 0x05000000, 4); // EABI 5
+    put(40, 52, 2);
+    put(42, 32, 2);
+    put(44, 1, 2);
+    put(46, 40, 2);
+    put(52, 1, 4);          // PT_LOAD
+    put(56, 84, 4);         // offset
+    put(60, link, 4);
+    put(64, link, 4);
+    put(68, sizeof code, 4);
+    put(72, sizeof code, 4);
+    put(76, 5, 4);          // R X
+    put(80, 4, 4);
+    elf.append(reinterpret_cast<const char *>(code), sizeof code);
+    const Finished run = run_keltosim({write_file("stray-read", elf)});
+    EXPECT_EQ(run.status, exit_fault);
+    EXPECT_NE(run.err.find("fault: read of 0x10000000"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("pc 0x50080004"), std::string::npos) << run.err;
+}
+
+TEST(Pipes, UsageErrors)
+{
+    const Finished unknown = run_keltosim({"--colour", image("greetfw")});
+    EXPECT_EQ(unknown.status, exit_usage);
+    EXPECT_EQ(unknown.err, "keltosim: unknown option '--colour'\nTry 'keltosim --help'.\n");
+    EXPECT_EQ(run_keltosim({testing::TempDir() + "/no-such-image"}).status, exit_usage);
+    // A board 24 image does not fit board 64's DRAM.
+    EXPECT_EQ(run_keltosim({"--board", "64", image("greetfw")}).status, exit_usage);
+    const Finished help = run_keltosim({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(help.out.starts_with("Usage: keltosim [options] IMAGE"));
+}
+
+// ---------------------------------------------------------------------------
+// Scenarios
+
+TEST(Scenarios, HoldingUpInTheButtonTestIsReported)
+{
+    const std::string path = write_file("up.yaml", R"(
+- wait_for: "x> Exit"
+- write: "1"
+- wait_for: "press any key"
+- hold: up
+- wait_for: "Up key pressed"
+  timeout: 1
+- release: up
+- wait: 0.01
+- write: "q"
+- wait_for: "x> Exit"
+- write: "x"
+- expect_exit: 0
+)");
+    const Finished run = run_keltosim({"--scenario", path, image("pollfw-64")});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("Up key pressed\r\n"), std::string::npos);
+    EXPECT_TRUE(ends_with(run.out, "x is selected\r\n"));
+}
+
+TEST(Scenarios, AnUnmetWaitSaysWhereAndWhatTheConsoleSaid)
+{
+    const std::string path = write_file("down.yaml", "- write: \"1\"\n- wait_for: \"Down key pressed\"\n  timeout: 0.02\n");
+    const Finished run = run_keltosim({"--scenario", path, image("pollfw-64")});
+    EXPECT_EQ(run.status, exit_expectation);
+    EXPECT_TRUE(run.err.starts_with("keltosim: " + path +
+                                    ":2: wait_for \"Down key pressed\": not seen within 0.02 s of board time; "))
+        << run.err;
+    EXPECT_NE(run.err.find("press any key (in keyboard)\\r\\n\""), std::string::npos) << run.err;
+
+    // Text that cannot come, because the firmware waits for a key nobody
+    // writes, fails at once instead of at the time-out.
+    const std::string idle = write_file("idle.yaml", "- wait_for: \"Up key pressed\"\n  timeout: 1000\n");
+    const Finished waiting = run_keltosim({"--scenario", idle, image("pollfw-64")});
+    EXPECT_EQ(waiting.status, exit_expectation);
+    EXPECT_NE(waiting.err.find("the firmware waits for console input"), std::string::npos) << waiting.err;
+}
+
+TEST(Scenarios, WaitForLooksOnlyPastThePreviousMatch)
+{
+    // The menu appears once before '2' and once after "No item".
+    const std::string path = write_file("twice.yaml", R"(
+- wait_for: "x> Exit"
+- wait_for: "x> Exit"
+  timeout: 0.05
+)");
+    const Finished run = run_keltosim({"--scenario", path, image("pollfw-64")});
+    EXPECT_EQ(run.status, exit_expectation) << "one menu cannot match twice";
+
+    const std::string again = write_file("again.yaml", R"(
+- wait_for: "x> Exit"
+- write: "2"
+- wait_for: "No item"
+- wait_for: "x> Exit"
+)");
+    EXPECT_EQ(run_keltosim({"--scenario", again, image("pollfw-64")}).status, 0);
+}
+
+TEST(Scenarios, BacklightAndPinsOfTheConsoleFirmware)
+{
+    const std::string path = write_file("backlight.yaml", R"(
+- wait_for: "x> Exit"
+- write: "3"
+- wait_for: "x> Exit to back"
+- write: "2"
+- wait_for: "x> Exit to back"
+- expect_backlight: 90
+- expect_pin: {port: N, pin: 9, level: 1, function: output}
+- expect_pin: {port: F, pin: 15, function: alt1}
+- expect_backlight: 80
+)");
+    const Finished run = run_keltosim({"--scenario", path, image("consolefw-64")});
+    EXPECT_EQ(run.status, exit_expectation);
+    EXPECT_EQ(run.err, "keltosim: " + path + ":10: expect_backlight 80 %: the backlight is 90 %\n");
+}
+
+TEST(Scenarios, FileErrorsAreUsageErrorsWithTheLine)
+{
+    const std::string path = write_file("typo.yaml", "- write: \"1\"\n- wiat_for: \"x\"\n");
+    const Finished run = run_keltosim({"--scenario", path, image("pollfw-64")});
+    EXPECT_EQ(run.status, exit_usage);
+    EXPECT_EQ(run.err, "keltosim: " + path + ":2: unknown key 'wiat_for'\n");
+    EXPECT_EQ(run.out, "") << "the board does not start";
+}
+
+// ---------------------------------------------------------------------------
+// keltosim on a terminal: a pseudo-terminal plays the user's terminal.
+
+class Terminal {
+public:
+    explicit Terminal(const std::vector<std::string> &args)
+    {
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = 80;
+        if (::openpty(&master_, &slave_, nullptr, nullptr, &size) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        ::tcgetattr(slave_, &before_);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setsid();
+            ::ioctl(slave_, TIOCSCTTY, 0);
+            for (int fd = 0; fd < 3; fd++)
+                ::dup2(slave_, fd);
+            ::close(master_);
+            ::close(slave_);
+            exec_keltosim(args);
+        }
+    }
+
+    ~Terminal()
+    {
+        if (pid_ > 0 && !exited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(master_);
+        ::close(slave_);
+    }
+
+    // Reads until the text has appeared since the last call.
+    bool wait_for(const std::string &text)
+    {
+        if (!read_until(master_, seen_, text, mark_))
+            return false;
+        mark_ = seen_.find(text, mark_) + text.size();
+        return true;
+    }
+
+    void type(const std::string &keys) { ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+
+    std::optional<int> wait_exit()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + host_patience;
+        int status = 0;
+        while (::waitpid(pid_, &status, WNOHANG) != pid_) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return std::nullopt;
+            read_some(master_, seen_, 100);
+        }
+        exited_ = true;
+        // Whatever it wrote last.
+        for (std::size_t size = 0; size != seen_.size();) {
+            size = seen_.size();
+            read_some(master_, seen_, 100);
+        }
+        return decode(status);
+    }
+
+    pid_t pid() const { return pid_; }
+    const std::string &seen() const { return seen_; }
+
+    // The terminal modes keltosim found are back.
+    void expect_modes_restored() const
+    {
+        termios after{};
+        ::tcgetattr(slave_, &after);
+        EXPECT_EQ(after.c_iflag, before_.c_iflag);
+        EXPECT_EQ(after.c_oflag, before_.c_oflag);
+        EXPECT_EQ(after.c_lflag, before_.c_lflag);
+        EXPECT_EQ(after.c_cflag, before_.c_cflag);
+        EXPECT_EQ(0, std::memcmp(after.c_cc, before_.c_cc, sizeof after.c_cc));
+        // The status row's scrolling region is given back too.
+        const auto region = seen_.rfind("\033[1;23r");
+        ASSERT_NE(region, std::string::npos) << "the status row was never set up";
+        EXPECT_NE(seen_.find("\033[r", region), std::string::npos);
+    }
+
+private:
+    int master_ = -1, slave_ = -1;
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    termios before_{};
+    std::string seen_;
+    std::size_t mark_ = 0;
+};
+
+TEST(TerminalSession, EscapeKeysHoldButtonsShowTheBoardAndQuit)
+{
+    Terminal terminal({image("pollfw-64")});
+    ASSERT_TRUE(terminal.wait_for("Ctrl-A x to quit"));
+    ASSERT_TRUE(terminal.wait_for("x> Exit\r\n"));
+    terminal.type("1");
+    ASSERT_TRUE(terminal.wait_for("press any key (in keyboard)\r\n"));
+    terminal.type("\001u");
+    EXPECT_TRUE(terminal.wait_for("buttons held: up |")) << "status row";
+    EXPECT_TRUE(terminal.wait_for("Up key pressed\r\n"));
+    terminal.type("\001s");
+    EXPECT_TRUE(terminal.wait_for("GPN0 input low (button up)"));
+    // Released, then any key ends the button test; Ctrl-A Ctrl-A is that key.
+    terminal.type("\001u\001\001");
+    EXPECT_TRUE(terminal.wait_for("buttons held: none |"));
+    EXPECT_TRUE(terminal.wait_for("x> Exit\r\n"));
+    terminal.type("\001x");
+    EXPECT_EQ(terminal.wait_exit(), 0);
+    terminal.expect_modes_restored();
+    EXPECT_EQ(terminal.seen().find("x is selected"), std::string::npos) << "Ctrl-A x is not a key for the board";
+}
+
+TEST(TerminalSession, MainReturningEndsTheSessionWithItsResult)
+{
+    Terminal terminal({image("pollfw-64")});
+    ASSERT_TRUE(terminal.wait_for("x> Exit\r\n"));
+    terminal.type("x");
+    EXPECT_EQ(terminal.wait_exit(), 0);
+    EXPECT_TRUE(terminal.wait_for("x is selected\r\n"));
+    terminal.expect_modes_restored();
+}
+
+TEST(TerminalSession, SignalRestoresTheTerminal)
+{
+    Terminal terminal({image("pollfw-64")});
+    ASSERT_TRUE(terminal.wait_for("x> Exit\r\n"));
+    ::kill(terminal.pid(), SIGTERM);
+    EXPECT_EQ(terminal.wait_exit(), 128 + SIGTERM);
+    terminal.expect_modes_restored();
+}
+
+// ---------------------------------------------------------------------------
+// The console on keltosim's own pseudo-terminal.
+
+TEST(PtyConsole, BoardStartsForTheFirstTerminalAndSurvivesItsHangUp)
+{
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(out[1], 1);
+        ::dup2(null, 2);
+        exec_keltosim({"--serial", "pty", image("pollfw-64")});
+    }
+    ::close(out[1]);
+    std::string said;
+    std::smatch found;
+    const std::regex pty_path("connect with: picocom -b 115200 (/dev/pts/[0-9]+)");
+    char c;
+    while (!std::regex_search(said, found, pty_path) && ::read(out[0], &c, 1) == 1)
+        said += c;
+    ::close(out[0]);
+    ASSERT_FALSE(found.empty()) << said;
+
+    int peer = ::open(found[1].str().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(peer, 0);
+    std::string start;
+    EXPECT_TRUE(read_until(peer, start, "x> Exit\r\n"));
+    EXPECT_TRUE(start.starts_with("\r\nKelto Firmware")) << "nothing was lost before the terminal came";
+    ::close(peer);
+
+    peer = ::open(found[1].str().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(peer, 0);
+    ASSERT_EQ(::write(peer, "2", 1), 1);
+    std::string answer;
+    EXPECT_TRUE(read_until(peer, answer, "2 is selected\r\nNo item\r\n"));
+    ASSERT_EQ(::write(peer, "x", 1), 1);
+    const auto deadline = std::chrono::steady_clock::now() + host_patience;
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) != pid && std::chrono::steady_clock::now() < deadline)
+        if (!read_some(peer, answer, 100))
+            ::usleep(100'000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    ::close(peer);
+}
+
+}  // namespace
+}  // namespace kelto::test
