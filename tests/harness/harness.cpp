@@ -1,5 +1,6 @@
 #include "harness.hpp"
 
+#include <cctype>
 #include <cstdio>
 
 namespace kelto::test {
@@ -123,6 +124,60 @@ std::vector<std::string> listing(const std::vector<Access> &accesses)
         lines.emplace_back(line);
     }
     return lines;
+}
+
+}  // namespace kelto::test
+
+namespace kelto::test {
+
+void settle(Machine &machine, double seconds)
+{
+    sim::Clock &clock = machine.clock();
+    clock.skip_to(clock.now() + clock.from_seconds(seconds));
+    for (int channel = 0; channel < 4; channel++)
+        machine.uart(channel).advance(clock.now());
+}
+
+std::uint32_t place(Machine &machine, std::string_view bytes)
+{
+    const std::uint32_t address = machine.scratch(bytes.size());
+    machine.write_bytes(address, bytes.data(), bytes.size());
+    return address;
+}
+
+double frame_seconds(Machine &machine, int channel)
+{
+    return machine.clock().to_seconds(machine.uart(channel).frame_time());
+}
+
+RunResult call_until_waiting(Machine &machine, std::string_view symbol, const std::vector<std::uint32_t> &args)
+{
+    RunLimits limits;
+    limits.seconds = 10;
+    return machine.call(symbol, args, limits);
+}
+
+RunResult call_expecting_fault(Machine &machine, std::string_view symbol, const std::vector<std::uint32_t> &args)
+{
+    RunLimits limits;
+    limits.seconds = 10;
+    limits.until_waiting = false;
+    RunResult result = machine.call(symbol, args, limits);
+    EXPECT_EQ(result.reason, StopReason::fault) << "calling " << symbol << ": " << describe(result);
+    return result;
+}
+
+}  // namespace kelto::test
+
+namespace kelto::test {
+
+std::string test_name(std::string_view name)
+{
+    std::string result(name.substr(0, name.find('.')));
+    for (char &c : result)
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            c = '_';
+    return result;
 }
 
 }  // namespace kelto::test

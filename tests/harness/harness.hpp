@@ -56,3 +56,39 @@ std::vector<std::string> listing(const std::vector<Access> &accesses);
 std::string describe(const RunResult &result);
 
 }  // namespace kelto::test
+
+namespace kelto::test {
+
+// Lets board time pass with the core held, as if the firmware were busy
+// elsewhere: bytes on the line arrive in the receive FIFOs and the
+// transmitters drain.
+void settle(Machine &machine, double seconds);
+
+// Copies bytes into fresh target memory and returns their address.
+std::uint32_t place(Machine &machine, std::string_view bytes);
+
+// One UART frame on a channel, at the rate it is programmed for.
+double frame_seconds(Machine &machine, int channel = 1);
+
+// Stops the run at the first sign of waiting instead of skipping time, so a
+// call that would block comes back as waiting_for_input.
+RunResult call_until_waiting(Machine &machine, std::string_view symbol, const std::vector<std::uint32_t> &args = {});
+
+// Calls a function that is expected to be stopped by the simulator's checks.
+RunResult call_expecting_fault(Machine &machine, std::string_view symbol, const std::vector<std::uint32_t> &args = {});
+
+}  // namespace kelto::test
+
+namespace kelto::test {
+
+// Names a parameterised test after its parameter's `name` member, made fit
+// for a test name: "drivertest-64" gives drivertest_64, "uartmod.o" uartmod.
+std::string test_name(std::string_view name);
+struct NamedParam {
+    template <class Param> std::string operator()(const testing::TestParamInfo<Param> &info) const
+    {
+        return test_name(info.param.name);
+    }
+};
+
+}  // namespace kelto::test

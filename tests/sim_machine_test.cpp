@@ -1,0 +1,117 @@
+// The machine's strict checks: what a real board would let pass silently
+// stops the run with a report that says what was accessed and from where.
+// Library and driver functions of the images, called with addresses they
+// would never get from the firmware, provoke each case.
+#include <cstdio>
+#include <string>
+
+#include "harness.hpp"
+
+using namespace kelto::test;
+
+namespace {
+
+std::string hex(std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", value);
+    return text;
+}
+
+class StrictMachine : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        m = load("pollfw-64");
+        ASSERT_EQ(call(*m, "kelto_uart_init", {1, 115200}), 0u);
+    }
+
+    // The fault's pc lies inside the named function, and the report says so.
+    void expect_fault_in(const RunResult &result, const std::string &function)
+    {
+        ASSERT_TRUE(m->fault()) << describe(result);
+        const auto symbol = m->image().find(function);
+        ASSERT_TRUE(symbol) << function;
+        EXPECT_GE(m->fault()->pc, symbol->address) << result.message;
+        EXPECT_LT(m->fault()->pc, symbol->address + symbol->size) << result.message;
+        EXPECT_NE(result.message.find("pc " + hex(m->fault()->pc)), std::string::npos) << result.message;
+        EXPECT_NE(result.message.find(function), std::string::npos) << result.message;
+    }
+
+    std::unique_ptr<Machine> m;
+};
+
+TEST_F(StrictMachine, ByteStoreToARegisterStops)
+{
+    constexpr std::uint32_t utxh = 0x7F005420;
+    const RunResult result = call_expecting_fault(*m, "memset", {utxh, 'A', 1});
+    expect_fault_in(result, "memset");
+    EXPECT_EQ(m->fault()->address, utxh);
+    EXPECT_NE(result.message.find("1 byte(s) at " + hex(utxh) + " (UTXH)"), std::string::npos) << result.message;
+    settle(*m, 0.01);
+    EXPECT_EQ(m->console_output(), "") << "the partial store reached the transmitter";
+}
+
+TEST_F(StrictMachine, WordStoreIntoARegisterHoleStops)
+{
+    // Past the last register of UART channel 1, inside the mapped page.
+    constexpr std::uint32_t hole = 0x7F005430;
+    const RunResult result = call_expecting_fault(*m, "kelto_gpio_get_val", {0, hole});
+    expect_fault_in(result, "kelto_gpio_get_val");
+    EXPECT_EQ(m->fault()->address, hole);
+    EXPECT_NE(result.message.find(hex(hole)), std::string::npos) << result.message;
+    EXPECT_NE(result.message.find("not a modelled register"), std::string::npos) << result.message;
+}
+
+TEST_F(StrictMachine, StoreOutsideDramAndRegistersStops)
+{
+    constexpr std::uint32_t nowhere = 0x10000000;
+    const RunResult result = call_expecting_fault(*m, "kelto_gpio_get_val", {0, nowhere});
+    expect_fault_in(result, "kelto_gpio_get_val");
+    EXPECT_EQ(m->fault()->address, nowhere);
+    EXPECT_NE(result.message.find("write of 0x00000001 to " + hex(nowhere)), std::string::npos) << result.message;
+}
+
+TEST_F(StrictMachine, LoadOutsideDramAndRegistersStops)
+{
+    constexpr std::uint32_t nowhere = 0x10000000;
+    const RunResult result = call_expecting_fault(*m, "_write", {1, nowhere, 1});
+    ASSERT_TRUE(m->fault());
+    EXPECT_EQ(m->fault()->address, nowhere);
+    EXPECT_NE(result.message.find("read of " + hex(nowhere)), std::string::npos) << result.message;
+    EXPECT_NE(result.message.find("kelto_uart_"), std::string::npos) << "no pc in the driver: " << result.message;
+}
+
+TEST_F(StrictMachine, StoreIntoTheImagesCodeStopsAndLeavesItIntact)
+{
+    const std::uint32_t main = m->symbol("main");
+    const std::uint32_t first = m->read_word(main);
+    const RunResult result = call_expecting_fault(*m, "kelto_gpio_get_val", {0, main});
+    expect_fault_in(result, "kelto_gpio_get_val");
+    EXPECT_EQ(m->fault()->address, main);
+    EXPECT_NE(result.message.find("into the image's code at " + hex(main) + " (main+0x0)"), std::string::npos)
+        << result.message;
+    EXPECT_EQ(m->read_word(main), first);
+}
+
+TEST_F(StrictMachine, StoreIntoReadOnlyDataStops)
+{
+    const std::uint32_t table = m->symbol("__sf_fake_stdout");
+    const RunResult result = call_expecting_fault(*m, "_fstat", {1, table});
+    ASSERT_TRUE(m->fault());
+    EXPECT_GE(m->fault()->address, table);
+    EXPECT_NE(result.message.find("__sf_fake_stdout"), std::string::npos) << result.message;
+}
+
+TEST_F(StrictMachine, StaysStoppedAfterAFault)
+{
+    const RunResult first = call_expecting_fault(*m, "kelto_gpio_get_val", {0, 0x10000000});
+    const RunResult again = m->call("kelto_uart_putc", {'a'});
+    EXPECT_EQ(again.reason, StopReason::fault);
+    EXPECT_EQ(again.message, first.message);
+    EXPECT_EQ(m->run().reason, StopReason::fault);
+    settle(*m, 0.01);
+    EXPECT_EQ(m->console_output(), "");
+}
+
+}  // namespace
