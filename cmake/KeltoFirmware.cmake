@@ -16,6 +16,9 @@ set(KELTO_COMMON_FLAGS
     -fno-exceptions -fno-rtti -fno-use-cxa-atexit -fno-threadsafe-statics
     -Wall -Wextra -Werror
     --specs=nano.specs
+    # Debug information names neither the checkout nor the build directory,
+    # so a build anywhere gives the same bytes.
+    "-ffile-prefix-map=${CMAKE_BINARY_DIR}=./build/firmware"
     "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=."
 )
 

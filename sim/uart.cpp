@@ -72,8 +72,12 @@ std::optional<std::uint32_t> UartChannel::read(std::uint32_t offset)
         return errors;
     }
     case UFSTAT: {
-        if (console_ && rx_fifo_.empty() && wire_.empty())
+        if (console_ && rx_fifo_.empty() && wire_.empty()) {
+            // The machine may move time on while the firmware only waits;
+            // the status must show what that time brought.
             machine().console_polled_empty();
+            advance(machine().clock().now());
+        }
         return fifo_status();
     }
     case URXH: {
