@@ -80,9 +80,9 @@ const BoardSpec &board_24()
 
 const BoardSpec *board_for_address(std::uint32_t address)
 {
-    for (const BoardSpec *spec : {&spec_64, &spec_24}) {
-        if (address >= spec->dram_base && address - spec->dram_base < spec->dram_size)
-            return spec;
+    for (const BoardSpec *board : {&spec_64, &spec_24}) {
+        if (address >= board->dram_base && address - board->dram_base < board->dram_size)
+            return board;
     }
     return nullptr;
 }
