@@ -1,6 +1,6 @@
 # Front door to the CMake builds: firmware images (cross) and the simulator
 # with its tests (host).
-.PHONY: all images sim test run clean
+.PHONY: all images sim test bench run clean
 
 JOBS ?= $(shell nproc)
 IMAGE ?= build/images/consolefw-64
@@ -17,6 +17,9 @@ sim:
 
 test: images sim
 	ctest --preset host
+
+bench: images sim
+	build/host/bench/keltosim-bench
 
 run: images sim
 	build/host/sim/keltosim $(IMAGE)
