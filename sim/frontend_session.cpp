@@ -450,7 +450,10 @@ void Session::read_inputs(int timeout_ms)
             return;
         }
         for (nfds_t i = 0; i < count; i++) {
-            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+            // A descriptor that is not open (keltosim <&-) reports POLLNVAL:
+            // the read then fails and ends that input, instead of a poll
+            // that returns at once for ever.
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
                 continue;
             if (fds[i].fd == keys_fd_)
                 read_keys(keys_fd_);

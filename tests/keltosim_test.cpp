@@ -80,8 +80,9 @@ struct Finished {
     std::string out, err;
 };
 
-// Runs keltosim with the input on a pipe, closed once written.
-Finished run_keltosim(const std::vector<std::string> &args, const std::string &input = {})
+// Runs keltosim with the input on a pipe, closed once written; or, with
+// no_stdin, with no standard input open at all.
+Finished run_keltosim(const std::vector<std::string> &args, const std::string &input = {}, bool no_stdin = false)
 {
     int in[2], out[2], err[2];
     EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
@@ -89,7 +90,10 @@ Finished run_keltosim(const std::vector<std::string> &args, const std::string &i
     EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(in[0], 0);
+        if (no_stdin)
+            ::close(0);
+        else
+            ::dup2(in[0], 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         exec_keltosim(args);
@@ -198,6 +202,14 @@ TEST(Pipes, InputEndingWhileTheFirmwareWaitsHasItsOwnStatus)
         EXPECT_TRUE(ends_with(run.out, menu)) << "everything sent before stopping";
         EXPECT_EQ(run.err, "keltosim: input ended while the firmware waits for console input\n");
     }
+}
+
+TEST(Pipes, NoStandardInputAtAllIsInputThatHasEnded)
+{
+    const Finished run = run_keltosim({image("pollfw-64")}, {}, true);
+    EXPECT_EQ(run.status, exit_input_ended);
+    EXPECT_TRUE(ends_with(run.out, menu)) << "everything sent before stopping";
+    EXPECT_EQ(run.err, "keltosim: input ended while the firmware waits for console input\n");
 }
 
 TEST(Pipes, ExpectSucceedsTheMomentItsTextAppears)
