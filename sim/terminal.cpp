@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -15,8 +16,10 @@ namespace kelto::sim::frontend {
 
 namespace {
 
-// State the signal handler may need to undo. Written only while no handler
-// can interrupt in between in a way that matters: the flags are set last.
+// State the signal handler may need to undo. The saved modes are written
+// before the descriptor that makes the handler use them, with a signal fence
+// between so that the compiler cannot reverse the two; the handler reads
+// them in the opposite order.
 volatile std::sig_atomic_t g_signal = 0;
 volatile std::sig_atomic_t g_resize = 0;
 volatile std::sig_atomic_t g_raw_fd = -1;
@@ -33,8 +36,10 @@ void restore_from_handler()
         const ssize_t written = ::write(g_bar_fd, release_region, sizeof release_region - 1);
         (void)written;
     }
-    if (g_raw_fd >= 0)
+    if (g_raw_fd >= 0) {
+        std::atomic_signal_fence(std::memory_order_acquire);
         ::tcsetattr(g_raw_fd, TCSANOW, &g_saved);
+    }
 }
 
 void on_signal(int number)
@@ -122,6 +127,7 @@ RawMode::RawMode(int fd)
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     g_saved = saved;
+    std::atomic_signal_fence(std::memory_order_release);
     g_raw_fd = fd;
     // TCSANOW rather than TCSAFLUSH: keys typed ahead are kept for the board.
     if (::tcsetattr(fd, TCSANOW, &raw) != 0) {
@@ -167,8 +173,10 @@ void StatusBar::reserve()
     // there scrolls up instead of ending under the status row.
     const std::string setup =
         "\n\033[A\0337\033[1;" + std::to_string(rows_ - 1) + "r\0338";
-    write_all(fd_, setup);
+    // Published first: a signal that lands while the region is being set
+    // must still take it back (dropping a region not yet set is harmless).
     g_bar_fd = fd_;
+    write_all(fd_, setup);
     draw();
 }
 
