@@ -71,7 +71,6 @@ ElfImage ElfImage::load(const std::string &path)
         segment.memory_size = static_cast<std::uint32_t>(phdr.p_memsz);
         segment.bytes.assign(raw + phdr.p_offset, raw + phdr.p_offset + phdr.p_filesz);
         segment.writable = (phdr.p_flags & PF_W) != 0;
-        segment.executable = (phdr.p_flags & PF_X) != 0;
         image.segments_.push_back(std::move(segment));
     }
     if (image.segments_.empty())

@@ -15,7 +15,6 @@ struct Segment {
     std::uint32_t memory_size;
     std::vector<std::uint8_t> bytes;  // file contents; the rest up to memory_size is zero
     bool writable;
-    bool executable;
 };
 
 struct Symbol {

@@ -626,8 +626,6 @@ void Machine::console_polled_empty()
 
 void Machine::console_transmitted(std::uint8_t byte)
 {
-    for (auto &watch : output_watches_)
-        watch(byte);
     if (host_)
         host_->transmitted(*this, byte);
     const std::string &out = console_output();

@@ -161,7 +161,6 @@ public:
     void console_polled_empty();
     void schedule(Cycles when);  // a model has work due at this time
     std::uint32_t current_pc() const { return block_pc_; }
-    void add_output_watch(std::function<void(std::uint8_t)> watch) { output_watches_.push_back(std::move(watch)); }
     // Register accesses so far, logged or not: a model tells from it whether
     // anything else happened between two accesses of its own.
     std::uint64_t register_accesses() const { return register_accesses_; }
@@ -235,7 +234,6 @@ private:
         std::string::size_type from;
     };
     std::vector<Trigger> triggers_;
-    std::vector<std::function<void(std::uint8_t)>> output_watches_;
     std::vector<std::function<void(std::optional<int>)>> backlight_watches_;
     std::optional<int> backlight_shown_;
 };
