@@ -91,8 +91,7 @@ Session::Session(Machine &machine, const Options &options, Link link, Pty *pty, 
     for (int channel = 0; channel < 4; channel++)
         devices_.push_back(&machine_.uart(channel));
     devices_.push_back(&machine_.gpio());
-    if (machine_.timer())
-        devices_.push_back(machine_.timer());
+    devices_.push_back(&machine_.timer());
     // The access log grows by every register access: keep it only to print.
     machine_.set_logging(options_.trace);
     machine_.set_host(this);

@@ -128,7 +128,7 @@ public:
     bool input_level(Pin pin) const;
 
     GpioBlock &gpio() { return *gpio_; }
-    TimerBlock *timer() { return timer_; }
+    TimerBlock &timer() { return *timer_; }
 
     // The LCD backlight as the board shows it (backlight.hpp): brightness in
     // percent, nullopt while lit with a brightness the firmware never set.

@@ -125,7 +125,7 @@ protected:
 
     const BoardWiring &wiring() const { return GetParam(); }
     Machine &machine() { return *machine_; }
-    sim::TimerBlock &timer() { return *machine_->timer(); }
+    sim::TimerBlock &timer() { return machine_->timer(); }
     sim::GpioBlock &gpio() { return machine_->gpio(); }
 
     void forget() { machine_->clear_accesses(); }

@@ -97,7 +97,7 @@ TEST_P(TimerDriver, ConsoleSetsUpTheTimersBeforeAnythingElse)
     const std::vector<Access> &seen = console->accesses();
     ASSERT_GE(seen.size(), 5u);
     EXPECT_EQ(listing({seen.begin(), seen.begin() + 5}), listing(init_sequence()));
-    EXPECT_TRUE(console->timer()->state(4).counting);
+    EXPECT_TRUE(console->timer().state(4).counting);
 }
 
 // --- Delays -------------------------------------------------------------------
@@ -434,7 +434,7 @@ TEST_P(TimerDriver, BusyWaitsAreAcceleratedOnlyOnTheVirtualClock)
     auto live = Machine::load(image_path(wiring().driver_image), options);
     call(*live, "kelto_timer_init");
     call(*live, "udelay", {2000});
-    EXPECT_EQ(live->timer()->skipped(), 0u);
+    EXPECT_EQ(live->timer().skipped(), 0u);
 }
 
 }  // namespace
