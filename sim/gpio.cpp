@@ -86,19 +86,16 @@ static_assert(well_formed(s3c2450_ports), "S3C2450 port map");
 // function, so nothing is driven until the firmware asks for it.
 constexpr std::uint32_t port_a_reset = 0x0000AAAA;
 
-std::string function_name(unsigned function)
+}  // namespace
+
+std::string function_name(unsigned code)
 {
-    switch (function) {
+    switch (code) {
     case GpioBlock::function_input: return "input";
     case GpioBlock::function_output: return "output";
-    default: break;
+    default: return "alt" + std::to_string(code - 1);
     }
-    if (function <= 7)
-        return "alt" + std::to_string(function - 1);
-    return "function " + std::to_string(function);
 }
-
-}  // namespace
 
 GpioBlock::GpioBlock(const BoardSpec &board)
     : Device("GPIO", board.gpio_base, board.gpio_size), board_(board),

@@ -94,4 +94,8 @@ private:
     std::array<PortState, 17> state_{};
 };
 
+// A function code as the board report and scenario files spell it: input,
+// output, then alt1 for code 2 and so on.
+std::string function_name(unsigned code);
+
 }  // namespace kelto::sim

@@ -10,6 +10,8 @@
 #include <map>
 #include <sstream>
 
+#include "gpio.hpp"
+
 namespace kelto::sim::frontend {
 
 namespace {
@@ -108,9 +110,9 @@ public:
     {
         std::string text = scalar(node, line, "function");
         if (text == "input")
-            return 0;
+            return GpioBlock::function_input;
         if (text == "output")
-            return 1;
+            return GpioBlock::function_output;
         if (text.starts_with("alt") && text.size() > 3 &&
             std::all_of(text.begin() + 3, text.end(), [](unsigned char c) { return std::isdigit(c); })) {
             const unsigned n = static_cast<unsigned>(std::stoul(text.substr(3)));
@@ -282,11 +284,6 @@ std::string quoted(std::string_view text)
         }
     }
     return result + "\"";
-}
-
-std::string function_name(unsigned code)
-{
-    return code == 0 ? "input" : code == 1 ? "output" : "alt" + std::to_string(code - 1);
 }
 
 std::string describe(const Step &step)

@@ -55,8 +55,6 @@ Scenario load_scenario(const std::string &path);
 
 // Text in double quotes with control bytes escaped, for messages.
 std::string quoted(std::string_view text);
-// A pin function code as written in a step: input, output, alt1...
-std::string function_name(unsigned code);
 // The step as written, for messages: wait_for "Up key pressed".
 std::string describe(const Step &step);
 // Where the step is: "file:12".
