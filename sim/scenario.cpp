@@ -113,7 +113,9 @@ public:
             return GpioBlock::function_input;
         if (text == "output")
             return GpioBlock::function_output;
-        if (text.starts_with("alt") && text.size() > 3 &&
+        // At most two digits: a longer number is out of range anyway, and
+        // would overflow the conversion instead of earning this message.
+        if (text.starts_with("alt") && text.size() > 3 && text.size() <= 5 &&
             std::all_of(text.begin() + 3, text.end(), [](unsigned char c) { return std::isdigit(c); })) {
             const unsigned n = static_cast<unsigned>(std::stoul(text.substr(3)));
             if (n >= 1 && n <= 14)
