@@ -37,6 +37,21 @@ std::string backlight_text(std::optional<int> percent)
     return percent ? std::to_string(*percent) + " %" : std::string("lit, brightness never set");
 }
 
+const char *clock_name(ClockMode mode)
+{
+    return mode == ClockMode::wall_time ? "wall" : "virtual";
+}
+
+// The buttons held now, by name, or "none".
+std::string held_buttons(const Machine &machine, const char *separator)
+{
+    std::string held;
+    for (Button button : all_buttons)
+        if (machine.button_held(button))
+            held += (held.empty() ? "" : separator) + std::string(button_name(button));
+    return held.empty() ? "none" : held;
+}
+
 std::string file_name(const std::string &path)
 {
     const auto slash = path.rfind('/');
@@ -67,7 +82,7 @@ Session::Session(Machine &machine, const Options &options, Link link, Pty *pty, 
 {
     const bool stdin_terminal = ::isatty(STDIN_FILENO);
     switch (link_) {
-    case Link::pipe: serial_fd_ = STDIN_FILENO; break;
+    case Link::pipe:
     case Link::terminal: serial_fd_ = STDIN_FILENO; break;
     case Link::pty:
         serial_fd_ = pty_->fd();
@@ -108,7 +123,7 @@ int Session::run()
     if (interactive_) {
         status_ = status_line();
         note(file_name(options_.image) + " on " + machine_.board().name + " (" + machine_.board().chip_name + "), " +
-             (machine_.clock().mode() == ClockMode::wall_time ? "wall" : "virtual") + " clock" +
+             clock_name(machine_.clock().mode()) + " clock" +
              (raw_ ? "; Ctrl-A h for help, Ctrl-A x to quit" : ""));
         if (bar_)
             bar_->show(status_);
@@ -645,11 +660,7 @@ void Session::dump_trace()
 
 std::string Session::status_line()
 {
-    std::string held;
-    for (Button button : all_buttons)
-        if (machine_.button_held(button))
-            held += std::string(held.empty() ? "" : " ") + button_name(button);
-    return std::string(machine_.board().name) + " | buttons held: " + (held.empty() ? "none" : held) +
+    return std::string(machine_.board().name) + " | buttons held: " + held_buttons(machine_, " ") +
            " | backlight: " + backlight_text(machine_.backlight_percent()) + (raw_ ? " | Ctrl-A h: help" : "");
 }
 
@@ -672,14 +683,9 @@ std::string Session::status_report()
     const BoardSpec &board = machine_.board();
     char time[64];
     std::snprintf(time, sizeof time, "%.6f s", machine_.seconds());
-    std::string held;
-    for (Button button : all_buttons)
-        if (machine_.button_held(button))
-            held += std::string(held.empty() ? "" : ", ") + button_name(button);
     std::string text = std::string(board.name) + " (" + board.chip_name + "), " + file_name(options_.image) + ", " +
-                       time + " of board time on the " +
-                       (machine_.clock().mode() == ClockMode::wall_time ? "wall" : "virtual") + " clock\n";
-    text += "buttons held: " + (held.empty() ? std::string("none") : held) + "\n";
+                       time + " of board time on the " + clock_name(machine_.clock().mode()) + " clock\n";
+    text += "buttons held: " + held_buttons(machine_, ", ") + "\n";
     text += "backlight: " + backlight_text(machine_.backlight_percent()) + "\n";
     std::string pins = machine_.gpio().describe_pins();
     text += "pins other than plain inputs:\n";
