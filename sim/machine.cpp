@@ -25,6 +25,9 @@ constexpr std::uint32_t wall_service_blocks = 4096;
 // Room the loader leaves above the stack pointer for test data.
 constexpr std::uint32_t stack_reserve = 1u << 20;
 constexpr std::uint32_t scratch_reserve = 1u << 20;
+// Past this many entries the access log only counts what it drops, so that a
+// long run without anyone reading the log cannot eat the host's memory.
+constexpr std::size_t max_logged_accesses = std::size_t{1} << 22;
 
 std::string hex(std::uint32_t value)
 {
@@ -37,6 +40,13 @@ void check(uc_err err, const char *what)
 {
     if (err != UC_ERR_OK)
         throw std::runtime_error(std::string(what) + ": " + uc_strerror(err));
+}
+
+// "UART1 UFSTAT", or the device alone where it has no register by that name.
+std::string register_label(const Device &device, std::uint32_t offset)
+{
+    const std::string name = device.register_name(offset);
+    return name.empty() ? device.name() : device.name() + " " + name;
 }
 
 }  // namespace
@@ -468,6 +478,16 @@ std::uint32_t Machine::locate_access(std::uint32_t address, bool write) const
     return block_pc_;
 }
 
+void Machine::log_access(std::uint32_t address, std::uint32_t value, bool write)
+{
+    if (!logging_)
+        return;
+    if (accesses_.size() < max_logged_accesses)
+        accesses_.push_back(Access{clock_.now(), block_pc_, address, value, write});
+    else
+        dropped_accesses_++;
+}
+
 bool Machine::check_access(Device &device, std::uint32_t offset, unsigned size, std::uint64_t value, bool write)
 {
     if (size == 4 && offset % 4 == 0)
@@ -493,18 +513,12 @@ std::uint64_t Machine::mmio_read(Device &device, std::uint32_t offset, unsigned 
         poll_streak_ = 0;
     const std::uint32_t address = device.base() + offset;
     if (!value) {
-        std::string name = device.register_name(offset);
-        raise_fault("read of " + hex(address) + " (" + device.name() + (name.empty() ? "" : " " + name) +
+        raise_fault("read of " + hex(address) + " (" + register_label(device, offset) +
                         "), which the model does not implement",
                     address, 0);
         return 0;
     }
-    if (logging_) {
-        if (accesses_.size() < (std::size_t{1} << 22))
-            accesses_.push_back(Access{clock_.now(), block_pc_, address, *value, false});
-        else
-            dropped_accesses_++;
-    }
+    log_access(address, *value, false);
     return *value;
 }
 
@@ -516,16 +530,10 @@ void Machine::mmio_write(Device &device, std::uint32_t offset, unsigned size, st
     poll_streak_ = 0;
     const auto value = static_cast<std::uint32_t>(value64);
     const std::uint32_t address = device.base() + offset;
-    if (logging_) {
-        if (accesses_.size() < (std::size_t{1} << 22))
-            accesses_.push_back(Access{clock_.now(), block_pc_, address, value, true});
-        else
-            dropped_accesses_++;
-    }
+    log_access(address, value, true);
     if (!device.write(offset, value)) {
-        std::string name = device.register_name(offset);
-        raise_fault("write of " + hex(value) + " to " + hex(address) + " (" + device.name() +
-                        (name.empty() ? "" : " " + name) + "), which the model does not implement as writable",
+        raise_fault("write of " + hex(value) + " to " + hex(address) + " (" + register_label(device, offset) +
+                        "), which the model does not implement as writable",
                     address, value, true);
         return;
     }

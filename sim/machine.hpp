@@ -180,6 +180,7 @@ private:
     std::uint64_t mmio_read(Device &device, std::uint32_t offset, unsigned size);
     void mmio_write(Device &device, std::uint32_t offset, unsigned size, std::uint64_t value);
     bool check_access(Device &device, std::uint32_t offset, unsigned size, std::uint64_t value, bool write);
+    void log_access(std::uint32_t address, std::uint32_t value, bool write);
     void request_stop(StopReason reason, std::string message = {});
     std::string describe(std::uint32_t address) const;
     std::string where(std::uint32_t pc) const;
