@@ -207,30 +207,38 @@ std::optional<unsigned> GpioBlock::pin_function(Pin pin) const
     const Layout *port = layout(pin);
     if (!port)
         return std::nullopt;
-    const PortState &state = state_[static_cast<std::size_t>(port - ports_.data())];
-    if (port->field_bits == combined) {
-        const std::uint32_t word = state.config[pin.number / 8];
-        return (word >> (2 * (pin.number % 8) + 1)) & 1 ? function_alt1 : function_output;
+    return field_function(static_cast<std::size_t>(port - ports_.data()), pin.number);
+}
+
+unsigned GpioBlock::field_function(std::size_t index, unsigned number) const
+{
+    const Layout &port = ports_[index];
+    const PortState &state = state_[index];
+    if (port.field_bits == combined) {
+        const std::uint32_t word = state.config[number / 8];
+        return (word >> (2 * (number % 8) + 1)) & 1 ? function_alt1 : function_output;
     }
-    unsigned field = pin.number;
+    unsigned field = number;
     std::uint32_t word = state.config[0];
-    if (port->second_config && field >= 8) {
+    if (port.second_config && field >= 8) {
         field -= 8;
         word = state.config[1];
     }
-    const std::uint32_t mask = (1u << port->field_bits) - 1;
-    return (word >> (field * port->field_bits)) & mask;
+    const std::uint32_t mask = (1u << port.field_bits) - 1;
+    return (word >> (field * port.field_bits)) & mask;
 }
 
+// Every read of a data register comes here: the port is known by its index,
+// so no pin is looked up by letter again.
 std::uint32_t GpioBlock::data_reading(std::size_t index) const
 {
     const Layout &port = ports_[index];
     std::uint32_t value = state_[index].data;
     const auto port_number = static_cast<std::uint8_t>(port.letter - 'A');
     for (unsigned number = 0; number < pin_count(port); number++) {
-        const Pin pin{port_number, static_cast<std::uint8_t>(number)};
-        if (pin_function(pin) != function_input)
+        if (field_function(index, number) != function_input)
             continue;
+        const Pin pin{port_number, static_cast<std::uint8_t>(number)};
         const std::uint32_t bit = 1u << number;
         value = machine().input_level(pin) ? (value | bit) : (value & ~bit);
     }
