@@ -171,7 +171,27 @@ Session::Event Session::advance(std::optional<double> span, bool until_waiting)
         case StopReason::waiting_for_input: return Event::waiting;
         default: break;  // a slice ended, or a stop the flags explain
         }
+        if (polling_after_input_ended())
+            return Event::input_ended;
     }
+}
+
+// A firmware that polls the console between other work, as the button test
+// does, never blocks on it, so the machine cannot tell that it waits. Once
+// piped input has ended, a second of board time in which it keeps finding
+// the receiver empty and prints nothing counts as waiting for more.
+bool Session::polling_after_input_ended()
+{
+    const Cycles now = machine_.clock().now();
+    const std::size_t output = machine_.console_output().size();
+    const std::uint64_t polls = machine_.console_empty_polls();
+    if (!input_ended_ || !queue_.empty() || output != quiet_output_) {
+        quiet_since_ = now;
+        quiet_output_ = output;
+        quiet_polls_ = polls;
+        return false;
+    }
+    return polls != quiet_polls_ && now - quiet_since_ >= machine_.clock().from_seconds(1.0);
 }
 
 std::optional<Session::Event> Session::pending_event() const

@@ -73,6 +73,7 @@ private:
     std::string console_said() const;
 
     bool tend();
+    bool polling_after_input_ended();
     bool feed_one();
     void read_inputs(int timeout_ms);
     void read_serial();
@@ -105,6 +106,11 @@ private:
 
     std::deque<std::uint8_t> queue_;  // bytes for the console, fed one at a time
     bool input_ended_ = false;
+    // Since when the firmware has polled the console with no input left and
+    // printed nothing (see polling_after_input_ended).
+    Cycles quiet_since_ = never;
+    std::size_t quiet_output_ = 0;
+    std::uint64_t quiet_polls_ = 0;
     bool peer_connected_ = false;
     bool hinted_ = false;
     std::string out_;

@@ -604,6 +604,7 @@ void Machine::on_block(std::uint64_t address, std::uint32_t size)
 void Machine::console_polled_empty()
 {
     polled_console_ = true;
+    console_empty_polls_++;
     if (++poll_streak_ < blocked_poll_streak)
         return;
     UartChannel &line = console();

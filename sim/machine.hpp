@@ -159,6 +159,8 @@ public:
 
     // For models: console polling and time-driven work.
     void console_polled_empty();
+    // Console status reads that found nothing received and nothing on the way.
+    std::uint64_t console_empty_polls() const { return console_empty_polls_; }
     void schedule(Cycles when);  // a model has work due at this time
     std::uint32_t current_pc() const { return block_pc_; }
     // Register accesses so far, logged or not: a model tells from it whether
@@ -220,6 +222,7 @@ private:
     const RunLimits *limits_ = nullptr;
     std::string::size_type output_mark_ = 0;
     unsigned poll_streak_ = 0;
+    std::uint64_t console_empty_polls_ = 0;
     bool polled_console_ = false;
 
     std::vector<Access> accesses_;

@@ -204,6 +204,18 @@ TEST(Pipes, InputEndingWhileTheFirmwareWaitsHasItsOwnStatus)
     }
 }
 
+// The button tests poll the console between scans and never block on it:
+// ended input must still end the run rather than leave it spinning.
+TEST(Pipes, InputEndingInsideAButtonTestHasItsOwnStatus)
+{
+    for (const char *name : {"pollfw-64", "consolefw-64"}) {
+        const Finished run = run_keltosim({image(name)}, "1");
+        EXPECT_EQ(run.status, exit_input_ended) << name;
+        EXPECT_TRUE(ends_with(run.out, "To exit button test, press any key (in keyboard)\r\n")) << name;
+        EXPECT_EQ(run.err, "keltosim: input ended while the firmware waits for console input\n") << name;
+    }
+}
+
 TEST(Pipes, NoStandardInputAtAllIsInputThatHasEnded)
 {
     const Finished run = run_keltosim({image("pollfw-64")}, {}, true);
