@@ -622,7 +622,9 @@ void Session::flush_output()
     if (link_ == Link::pty) {
         if (peer_connected_ && !write_all(pty_->fd(), out_, pty_write_ms) && errno != EAGAIN)
             check_peer();
-    } else if (!output_closed_ && !write_all(STDOUT_FILENO, out_)) {
+    } else if (!output_closed_ && !write_all(STDOUT_FILENO, out_, -1) && errno != EINTR) {
+        // A slow reader (a pager, a paused pipe) holds the board up rather
+        // than losing output; only a reader that has gone ends the run.
         output_closed_ = true;
         stop();
     }

@@ -104,7 +104,7 @@ bool write_all(int fd, std::string_view bytes, int wait_ms)
         if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd ready{fd, POLLOUT, 0};
             const int polled = ::poll(&ready, 1, wait_ms);
-            if (polled < 0 && errno == EINTR)
+            if (polled < 0 && errno == EINTR && wait_ms >= 0)
                 continue;
             if (polled == 0)
                 errno = EAGAIN;

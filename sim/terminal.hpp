@@ -18,7 +18,9 @@ int pending_signal();  // 0 when none
 bool take_resize();
 
 // Writes everything, waiting out a full non-blocking descriptor for up to
-// wait_ms. False on any other error (errno says which).
+// wait_ms; with a negative wait_ms for as long as the reader takes, and a
+// signal ends the wait (errno EINTR). False on any other error (errno says
+// which).
 bool write_all(int fd, std::string_view bytes, int wait_ms = 1000);
 
 // Keys reach the program one by one, nothing is echoed, no signal keys, and
