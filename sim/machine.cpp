@@ -259,30 +259,32 @@ void Machine::map_devices()
 void Machine::map_dram()
 {
     const std::uint64_t dram_end = std::uint64_t{board_.dram_base} + board_.dram_size;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> code_pages;
+    auto page_of = [&](std::uint64_t address) { return static_cast<std::size_t>((address - board_.dram_base) / page_size); };
+
+    // A page is read-only when it holds code or read-only data and nothing
+    // writable: an image whose data shares a page with its code keeps that
+    // page writable rather than faulting on its own stores.
+    enum : std::uint8_t { free_page, code_page, data_page };
+    std::vector<std::uint8_t> pages(board_.dram_size / page_size, free_page);
     for (const Segment &segment : image_.segments()) {
         const std::uint64_t end = std::uint64_t{segment.address} + segment.memory_size;
         if (segment.address < board_.dram_base || end > dram_end - stack_reserve)
             throw std::runtime_error(image_.path() + ": a segment at " + hex(segment.address) + " lies outside the " +
                                      board_.name + "'s DRAM");
-        if (!segment.writable)
-            code_pages.emplace_back(segment.address & ~(page_size - 1),
-                                    static_cast<std::uint32_t>((end + page_size - 1) & ~std::uint64_t{page_size - 1}));
+        for (std::size_t page = page_of(segment.address); page <= page_of(end - 1); page++)
+            pages[page] = segment.writable ? data_page : (pages[page] == data_page ? data_page : code_page);
     }
-    std::sort(code_pages.begin(), code_pages.end());
 
-    std::uint32_t mapped = board_.dram_base;
-    for (auto [first, last] : code_pages) {
-        first = std::max(first, mapped);
-        if (first >= last)
-            continue;
-        if (first > mapped)
-            check(uc_mem_map(uc_, mapped, first - mapped, UC_PROT_ALL), "cannot map DRAM");
-        check(uc_mem_map(uc_, first, last - first, UC_PROT_READ | UC_PROT_EXEC), "cannot map the image's code");
-        mapped = last;
+    for (std::size_t first = 0; first < pages.size();) {
+        const bool code = pages[first] == code_page;
+        std::size_t last = first;
+        while (last < pages.size() && (pages[last] == code_page) == code)
+            last++;
+        check(uc_mem_map(uc_, board_.dram_base + static_cast<std::uint32_t>(first * page_size),
+                         (last - first) * page_size, code ? UC_PROT_READ | UC_PROT_EXEC : UC_PROT_ALL),
+              code ? "cannot map the image's code" : "cannot map DRAM");
+        first = last;
     }
-    if (mapped < dram_end)
-        check(uc_mem_map(uc_, mapped, static_cast<std::uint32_t>(dram_end - mapped), UC_PROT_ALL), "cannot map DRAM");
 }
 
 void Machine::load_image()
