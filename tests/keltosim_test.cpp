@@ -256,29 +256,8 @@ TEST(Pipes, FaultReportNamesAddressAndPc)
     // Two instructions at board 64's link address: load a word from 0x10000000,
     // which is neither DRAM nor a register.
     const std::uint32_t link = 0x50080000;
-    const std::uint32_t code[] = {0xE59F0000, 0xE5901000, 0x10000000};  // ldr r0, [pc]; ldr r1, [r0]; .word
-    std::string elf(52 + 32, '\0');
-    auto put = [&](std::size_t at, std::uint32_t value, int size) { std::memcpy(&elf[at], &value, size); };
-    std::memcpy(&elf[0], "\x7f" "ELF\x01\x01\x01", 7);
-    put(16, 2, 2);          // ET_EXEC
-    put(18, 40, 2);         // EM_ARM
-    put(20, 1, 4);          // version
-    put(24, link, 4);       // entry
-    put(28, 52, 4);         // program headers
-    put(36, 0x05000000, 4); // EABI 5
-    put(40, 52, 2);
-    put(42, 32, 2);
-    put(44, 1, 2);
-    put(46, 40, 2);
-    put(52, 1, 4);          // PT_LOAD
-    put(56, 84, 4);         // offset
-    put(60, link, 4);
-    put(64, link, 4);
-    put(68, sizeof code, 4);
-    put(72, sizeof code, 4);
-    put(76, 5, 4);          // R X
-    put(80, 4, 4);
-    elf.append(reinterpret_cast<const char *>(code), sizeof code);
+    // ldr r0, [pc]; ldr r1, [r0]; .word 0x10000000
+    const std::string elf = tiny_arm_image(link, {{link, {0xE59F0000, 0xE5901000, 0x10000000}, 0, false}});
     const Finished run = run_keltosim({write_file("stray-read", elf)});
     EXPECT_EQ(run.status, exit_fault);
     EXPECT_NE(run.err.find("fault: read of 0x10000000"), std::string::npos) << run.err;

@@ -3,7 +3,6 @@
 // Library and driver functions of the images, called with addresses they
 // would never get from the firmware, provoke each case.
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "harness.hpp"
@@ -117,72 +116,28 @@ TEST_F(StrictMachine, StaysStoppedAfterAFault)
 
 }  // namespace
 
-namespace {
-
-// A two-segment image linked without the project's page alignment: its
-// writable data lies in the same 4 KiB page as its code.
-std::string image_with_data_beside_code()
+TEST(MachineMemory, DataSharingAPageWithCodeStaysWritable)
 {
+    // Linked without the project's page alignment: the writable data lies in
+    // the same 4 KiB page as the code that stores into it.
     const std::uint32_t link = 0x50080000;
     const std::uint32_t data = link + 0x100;
-    const std::uint32_t code[] = {
+    const std::vector<std::uint32_t> code = {
         0xE59F1008,  // ldr r1, [pc, #8]   the data's address
         0xE3A00007,  // mov r0, #7
         0xE5810000,  // str r0, [r1]
         0xE12FFF1E,  // bx lr
         data,
     };
-    const std::uint32_t initial = 0x11111111;
-    const std::size_t code_at = 52 + 2 * 32;
-    const std::size_t data_at = code_at + sizeof code;
-
-    std::string elf(code_at, '\0');
-    auto put = [&](std::size_t at, std::uint32_t value, std::size_t size) { std::memcpy(&elf[at], &value, size); };
-    std::memcpy(&elf[0], "\x7f" "ELF\x01\x01\x01", 7);
-    put(16, 2, 2);            // executable
-    put(18, 40, 2);           // ARM
-    put(20, 1, 4);
-    put(24, link, 4);         // entry
-    put(28, 52, 4);           // program headers
-    put(36, 0x05000000, 4);   // EABI 5
-    put(40, 52, 2);
-    put(42, 32, 2);
-    put(44, 2, 2);
-    put(46, 40, 2);
-    auto segment = [&](std::size_t header, std::size_t offset, std::uint32_t address, std::uint32_t file_size,
-                       std::uint32_t memory_size, std::uint32_t flags) {
-        put(header, 1, 4);  // PT_LOAD
-        put(header + 4, static_cast<std::uint32_t>(offset), 4);
-        put(header + 8, address, 4);
-        put(header + 12, address, 4);
-        put(header + 16, file_size, 4);
-        put(header + 20, memory_size, 4);
-        put(header + 24, flags, 4);
-        put(header + 28, 4, 4);
-    };
-    segment(52, code_at, link, sizeof code, sizeof code, 5);       // R X
-    segment(84, data_at, data, sizeof initial, 8, 6);              // R W, with .bss
-    elf.append(reinterpret_cast<const char *>(code), sizeof code);
-    elf.append(reinterpret_cast<const char *>(&initial), sizeof initial);
-    return elf;
-}
-
-}  // namespace
-
-TEST(MachineMemory, DataSharingAPageWithCodeStaysWritable)
-{
-    const std::string path = testing::TempDir() + "data-beside-code.elf";
-    std::FILE *file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    const std::string elf = image_with_data_beside_code();
-    std::fwrite(elf.data(), 1, elf.size(), file);
-    std::fclose(file);
+    const std::string path = write_temp_file(
+        "data-beside-code.elf",
+        tiny_arm_image(link, {{link, code, 0, false}, {data, {0x11111111}, 8, true}}));
 
     auto machine = Machine::load(path);
-    EXPECT_EQ(machine->read_word(0x50080100), 0x11111111u) << "initialised data loaded";
-    EXPECT_EQ(machine->read_word(0x50080104), 0u) << ".bss zeroed";
+    EXPECT_EQ(machine->read_word(data), 0x11111111u) << "initialised data loaded";
+    EXPECT_EQ(machine->read_word(data + 4), 0u) << ".bss zeroed";
     const RunResult result = run_to_end(*machine);
     EXPECT_EQ(result.value, 7u);
-    EXPECT_EQ(machine->read_word(0x50080100), 7u);
+    EXPECT_EQ(machine->read_word(data), 7u);
     std::remove(path.c_str());
 }

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 
 namespace kelto::test {
 
@@ -178,6 +179,56 @@ std::string test_name(std::string_view name)
         if (!std::isalnum(static_cast<unsigned char>(c)))
             c = '_';
     return result;
+}
+
+}  // namespace kelto::test
+
+namespace kelto::test {
+
+std::string tiny_arm_image(std::uint32_t entry, const std::vector<TinySegment> &segments)
+{
+    constexpr std::size_t header_size = 52;
+    constexpr std::size_t segment_header_size = 32;
+    std::string elf(header_size + segments.size() * segment_header_size, '\0');
+    auto put = [&](std::size_t at, std::uint32_t value, std::size_t size) { std::memcpy(&elf[at], &value, size); };
+    std::memcpy(&elf[0], "\x7f" "ELF\x01\x01\x01", 7);  // 32-bit, little-endian
+    put(16, 2, 2);           // executable
+    put(18, 40, 2);          // ARM
+    put(20, 1, 4);           // version
+    put(24, entry, 4);
+    put(28, header_size, 4); // program headers follow the header
+    put(36, 0x05000000, 4);  // EABI 5
+    put(40, header_size, 2);
+    put(42, segment_header_size, 2);
+    put(44, static_cast<std::uint32_t>(segments.size()), 2);
+    put(46, 40, 2);
+    for (std::size_t i = 0; i < segments.size(); i++) {
+        const TinySegment &segment = segments[i];
+        const std::size_t header = header_size + i * segment_header_size;
+        const auto file_size = static_cast<std::uint32_t>(segment.words.size() * 4);
+        put(header, 1, 4);  // PT_LOAD
+        put(header + 4, static_cast<std::uint32_t>(elf.size()), 4);
+        put(header + 8, segment.address, 4);
+        put(header + 12, segment.address, 4);
+        put(header + 16, file_size, 4);
+        put(header + 20, std::max(segment.memory_size, file_size), 4);
+        put(header + 24, segment.writable ? 6 : 5, 4);  // R W or R X
+        put(header + 28, 4, 4);
+        elf.append(reinterpret_cast<const char *>(segment.words.data()), file_size);
+    }
+    return elf;
+}
+
+std::string write_temp_file(const std::string &name, const std::string &bytes)
+{
+    const std::string path = testing::TempDir() + name;
+    std::FILE *file = std::fopen(path.c_str(), "wb");
+    if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+        ADD_FAILURE() << "cannot write " << path;
+    }
+    if (file)
+        std::fclose(file);
+    return path;
 }
 
 }  // namespace kelto::test

@@ -92,3 +92,21 @@ struct NamedParam {
 };
 
 }  // namespace kelto::test
+
+namespace kelto::test {
+
+// A loadable segment of a hand-made image.
+struct TinySegment {
+    std::uint32_t address;
+    std::vector<std::uint32_t> words;  // file contents
+    std::uint32_t memory_size;         // at least the words; the rest is .bss
+    bool writable;
+};
+
+// The bytes of a minimal ARM executable (EABI 5) made of these segments, for
+// checks on images the project's build would never make.
+std::string tiny_arm_image(std::uint32_t entry, const std::vector<TinySegment> &segments);
+// Writes bytes to a file in the test's temporary directory; its path.
+std::string write_temp_file(const std::string &name, const std::string &bytes);
+
+}  // namespace kelto::test
