@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -25,15 +26,23 @@ volatile std::sig_atomic_t g_resize = 0;
 volatile std::sig_atomic_t g_raw_fd = -1;
 volatile std::sig_atomic_t g_bar_fd = -1;
 termios g_saved{};
+termios g_raw{};
 
 // Save cursor, drop the scrolling region, restore cursor: the region would
 // otherwise outlive the program in the user's shell.
 constexpr char release_region[] = "\0337\033[r\0338";
+// The same, clearing the status row as well; made when the row is set up,
+// since a handler cannot format its row number.
+char g_release_row[48];
+volatile std::sig_atomic_t g_release_row_length = 0;
 
 void restore_from_handler()
 {
     if (g_bar_fd >= 0) {
-        const ssize_t written = ::write(g_bar_fd, release_region, sizeof release_region - 1);
+        const std::size_t length = static_cast<std::size_t>(g_release_row_length);
+        std::atomic_signal_fence(std::memory_order_acquire);
+        const ssize_t written = length ? ::write(g_bar_fd, g_release_row, length)
+                                       : ::write(g_bar_fd, release_region, sizeof release_region - 1);
         (void)written;
     }
     if (g_raw_fd >= 0) {
@@ -57,6 +66,37 @@ void on_resize(int)
     g_resize = 1;
 }
 
+// A stop from outside (raw mode turns Ctrl-Z into a byte for the board):
+// give the user's shell its terminal back, stop for real, and take the
+// terminal again when continued. Only async-signal-safe calls.
+void on_stop(int)
+{
+    const int saved_errno = errno;
+    restore_from_handler();
+
+    struct sigaction stop {};
+    sigemptyset(&stop.sa_mask);
+    stop.sa_handler = SIG_DFL;
+    struct sigaction ours {};
+    ::sigaction(SIGTSTP, &stop, &ours);
+    sigset_t tstp;
+    sigemptyset(&tstp);
+    sigaddset(&tstp, SIGTSTP);
+    ::sigprocmask(SIG_UNBLOCK, &tstp, nullptr);
+    ::raise(SIGTSTP);
+    // Continued.
+    ::sigaction(SIGTSTP, &ours, nullptr);
+    if (g_raw_fd >= 0) {
+        std::atomic_signal_fence(std::memory_order_acquire);
+        ::tcsetattr(g_raw_fd, TCSANOW, &g_raw);
+    }
+    // The status row's scrolling region was given back: the session sets
+    // it up again as after a resize.
+    if (g_bar_fd >= 0)
+        g_resize = 1;
+    errno = saved_errno;
+}
+
 [[noreturn]] void throw_errno(const std::string &what)
 {
     throw std::system_error(errno, std::generic_category(), what);
@@ -74,6 +114,8 @@ void install_signal_handlers()
         ::sigaction(number, &action, nullptr);
     action.sa_handler = on_resize;
     ::sigaction(SIGWINCH, &action, nullptr);
+    action.sa_handler = on_stop;
+    ::sigaction(SIGTSTP, &action, nullptr);
     action.sa_handler = SIG_IGN;
     ::sigaction(SIGPIPE, &action, nullptr);
 }
@@ -127,6 +169,7 @@ RawMode::RawMode(int fd)
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     g_saved = saved;
+    g_raw = raw;
     std::atomic_signal_fence(std::memory_order_release);
     g_raw_fd = fd;
     // TCSANOW rather than TCSAFLUSH: keys typed ahead are kept for the board.
@@ -173,6 +216,12 @@ void StatusBar::reserve()
     // there scrolls up instead of ending under the status row.
     const std::string setup =
         "\n\033[A\0337\033[1;" + std::to_string(rows_ - 1) + "r\0338";
+    const std::string release_row = "\0337\033[r\033[" + std::to_string(rows_) + ";1H\033[2K\0338";
+    g_release_row_length = 0;
+    std::atomic_signal_fence(std::memory_order_release);
+    release_row.copy(g_release_row, sizeof g_release_row);
+    std::atomic_signal_fence(std::memory_order_release);
+    g_release_row_length = static_cast<std::sig_atomic_t>(std::min(release_row.size(), sizeof g_release_row));
     // Published first: a signal that lands while the region is being set
     // must still take it back (dropping a region not yet set is harmless).
     g_bar_fd = fd_;

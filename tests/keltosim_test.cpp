@@ -500,6 +500,22 @@ TEST(TerminalSession, SignalRestoresTheTerminal)
     terminal.expect_modes_restored();
 }
 
+// The session under test leads its own session, so the kernel does not
+// really stop it (its process group is orphaned); what can be checked here is
+// that a stop and a continue leave it working with the terminal raw again.
+TEST(TerminalSession, StopAndContinueLeaveTheSessionWorking)
+{
+    Terminal terminal({image("pollfw-64")});
+    ASSERT_TRUE(terminal.wait_for("x> Exit\r\n"));
+    ::kill(terminal.pid(), SIGTSTP);
+    ::kill(terminal.pid(), SIGCONT);
+    terminal.type("2");
+    ASSERT_TRUE(terminal.wait_for("2 is selected\r\n")) << "keys reach the board again";
+    terminal.type("\x01x");
+    EXPECT_EQ(terminal.wait_exit(), 0);
+    terminal.expect_modes_restored();
+}
+
 // ---------------------------------------------------------------------------
 // The console on keltosim's own pseudo-terminal.
 
