@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "device_fixture.hpp"
 #include "harness.hpp"
 
 namespace kelto::test {
@@ -18,60 +19,7 @@ namespace {
 
 using sim::Button;
 
-// Each board's wiring, written out here rather than taken from the
-// simulator's board table, so a slip in either shows up.
-struct Wiring {
-    int board;
-    const char *image;
-    std::uint32_t timer_base;
-    std::uint32_t tcfg1;   // /2 for every timer, in the chip's own coding
-    std::uint32_t tcntb4;  // reload value of the 1 us time base
-    std::uint32_t uart1;
-    std::uint32_t gpio_base;
-    std::uint32_t button_con;  // function word of button pins 0-3
-    std::uint32_t enable_con;
-    std::uint32_t enable_dat;
-    unsigned enable_pin;
-    std::uint32_t pwm_con;
-    unsigned pwm_pin;
-    unsigned pwm_timer;
-};
-
-constexpr Wiring board64{
-    .board = 64,
-    .image = "consolefw-64",
-    .timer_base = 0x7F006000,
-    .tcfg1 = 0x00011111,
-    .tcntb4 = 0xFFFFFFFF,
-    .uart1 = 0x7F005400,
-    .gpio_base = 0x7F008000,
-    .button_con = 0x7F008830,  // port N
-    .enable_con = 0x7F008830,  // port N pin 9
-    .enable_dat = 0x7F008834,
-    .enable_pin = 9,
-    .pwm_con = 0x7F0080A0,  // port F pin 15
-    .pwm_pin = 15,
-    .pwm_timer = 1,
-};
-
-constexpr Wiring board24{
-    .board = 24,
-    .image = "consolefw-24",
-    .timer_base = 0x51000000,
-    .tcfg1 = 0x00000000,
-    .tcntb4 = 0x0000FFFF,
-    .uart1 = 0x50004000,
-    .gpio_base = 0x56000000,
-    .button_con = 0x56000050,  // port F
-    .enable_con = 0x56000060,  // port G pin 4
-    .enable_dat = 0x56000064,
-    .enable_pin = 4,
-    .pwm_con = 0x56000010,  // port B pin 3
-    .pwm_pin = 3,
-    .pwm_timer = 3,
-};
-
-const Wiring &wiring_of(int board)
+const BoardWiring &wiring_of(int board)
 {
     return board == 64 ? board64 : board24;
 }
@@ -172,14 +120,14 @@ protected:
     void SetUp() override
     {
         wiring_ = &wiring_of(GetParam());
-        machine_ = load(wiring_->image);
+        machine_ = load(wiring_->console_image);
         const RunResult result = run_until_waiting(*machine_);
         ASSERT_EQ(result.reason, StopReason::waiting_for_input) << describe(result);
         ASSERT_EQ(machine_->console_output(), splash + main_menu);
     }
 
     Machine &m() { return *machine_; }
-    const Wiring &w() const { return *wiring_; }
+    const BoardWiring &w() const { return *wiring_; }
     std::size_t mark() const { return machine_->console_output().size(); }
 
     // Types keys and runs until the firmware waits for the next one with
@@ -203,7 +151,7 @@ protected:
     std::vector<Access> timer_accesses() { return in_range(m().accesses(), w().timer_base, timer_block_size); }
     std::vector<Access> gpio_accesses() { return in_range(m().accesses(), w().gpio_base, gpio_block_size); }
 
-    const Wiring *wiring_ = nullptr;
+    const BoardWiring *wiring_ = nullptr;
     std::unique_ptr<Machine> machine_;
 };
 
@@ -233,7 +181,7 @@ TEST_P(Console, StartUpProgramsTimerThenUartThenButtonsThenBacklight)
         // Timer 4 loaded with its reload value and started; timers 0-3 stopped.
         written(t + TCFG0, 0x2000),
         written(t + TCFG1, w().tcfg1),
-        written(t + TCNTB4, w().tcntb4),
+        written(t + TCNTB4, w().reload),
         written(t + TCON, 0x00200000),
         written(t + TCON, 0x00500000),
         // Console UART: 8N1, polled, FIFOs reset, 115200 baud from PCLK.
@@ -255,13 +203,13 @@ TEST_P(Console, StartUpProgramsTimerThenUartThenButtonsThenBacklight)
     };
     const unsigned enable_shift = 2 * w().enable_pin, pwm_shift = 2 * w().pwm_pin;
     const std::vector<Change> changes = {
-        {w().button_con, 3u << 0, gpio_input << 0, "button pin 0 to input"},
-        {w().button_con, 3u << 2, gpio_input << 2, "button pin 1 to input"},
-        {w().button_con, 3u << 4, gpio_input << 4, "button pin 2 to input"},
-        {w().button_con, 3u << 6, gpio_input << 6, "button pin 3 to input"},
-        {w().enable_con, 3u << enable_shift, gpio_output << enable_shift, "backlight enable pin to output"},
-        {w().enable_dat, 1u << w().enable_pin, 1u << w().enable_pin, "backlight enable pin high"},
-        {w().pwm_con, 3u << pwm_shift, gpio_alt1 << pwm_shift, "PWM pin to its timer function"},
+        {w().button_config, 3u << 0, gpio_input << 0, "button pin 0 to input"},
+        {w().button_config, 3u << 2, gpio_input << 2, "button pin 1 to input"},
+        {w().button_config, 3u << 4, gpio_input << 4, "button pin 2 to input"},
+        {w().button_config, 3u << 6, gpio_input << 6, "button pin 3 to input"},
+        {w().enable_config, 3u << enable_shift, gpio_output << enable_shift, "backlight enable pin to output"},
+        {w().enable_data, 1u << w().enable_pin, 1u << w().enable_pin, "backlight enable pin high"},
+        {w().pwm_config, 3u << pwm_shift, gpio_alt1 << pwm_shift, "PWM pin to its timer function"},
     };
     std::size_t at = expected_head.size();
     for (const Change &change : changes) {
@@ -511,7 +459,7 @@ protected:
     // load and start from one reading of TCON.
     void expect_step(const std::vector<Access> &accesses, std::uint32_t compare)
     {
-        const std::uint32_t t = w().timer_base, n = w().pwm_timer;
+        const std::uint32_t t = w().timer_base, n = w().backlight_channel;
         const unsigned shift = tcon_shift(n);
         const std::uint32_t own = 0xFu << shift;
         ASSERT_EQ(accesses.size(), 9u) << ::testing::PrintToString(listing(accesses));

@@ -17,6 +17,8 @@ struct BoardWiring {
     int id;
     const char *driver_image;
     const char *console_image;
+    std::uint32_t uart1;      // the console's UART channel
+    std::uint32_t gpio_base;  // the GPIO block
     // PWM timers.
     std::uint32_t timer_base;
     std::uint32_t tcfg1;         // what init selects: /2 for every timer
@@ -53,6 +55,8 @@ inline const BoardWiring board64{
     .id = 64,
     .driver_image = "drivertest-64",
     .console_image = "consolefw-64",
+    .uart1 = 0x7F005400,
+    .gpio_base = 0x7F008000,
     .timer_base = 0x7F006000,
     .tcfg1 = 0x00011111,
     .reload = 0xFFFFFFFF,
@@ -74,6 +78,8 @@ inline const BoardWiring board24{
     .id = 24,
     .driver_image = "drivertest-24",
     .console_image = "consolefw-24",
+    .uart1 = 0x50004000,
+    .gpio_base = 0x56000000,
     .timer_base = 0x51000000,
     .tcfg1 = 0x00000000,
     .reload = 0x0000FFFF,
