@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "machine.hpp"
+#include "machine/machine.hpp"
 
 namespace {
 

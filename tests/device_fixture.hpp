@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "gpio.hpp"
+#include "models/gpio.hpp"
 #include "harness.hpp"
-#include "timer.hpp"
+#include "models/timer.hpp"
 
 namespace kelto::test {
 

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "frontend_cli.hpp"
-#include "frontend_keys.hpp"
-#include "scenario.hpp"
+#include "frontends/cli.hpp"
+#include "frontends/keys.hpp"
+#include "frontends/scenario.hpp"
 
 namespace kelto::sim::frontend {
 namespace {

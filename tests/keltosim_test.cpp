@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend_cli.hpp"
+#include "frontends/cli.hpp"
 #include "harness.hpp"
 
 namespace kelto::test {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "gpio.hpp"
+#include "models/gpio.hpp"
 #include "harness.hpp"
 
 namespace kelto::test {

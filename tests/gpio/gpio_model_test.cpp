@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "gpio.hpp"
+#include "models/gpio.hpp"
 #include "harness.hpp"
 
 namespace kelto::test {

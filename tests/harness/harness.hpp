@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "machine.hpp"
-#include "uart.hpp"
+#include "machine/machine.hpp"
+#include "models/uart.hpp"
 
 namespace kelto::test {
 

@@ -1,8 +1,7 @@
-#include "timer.hpp"
+#include "models/timer.hpp"
 
 #include <algorithm>
 
-#include "machine.hpp"
 
 namespace kelto::sim {
 
@@ -88,7 +87,7 @@ bool TimerBlock::divider_valid(std::uint32_t tcfg1) const
 
 std::uint64_t TimerBlock::tick(int timer, Cycles now) const
 {
-    return machine().clock().ticks_of(board_.pclk_hz, now) / divisor(timer);
+    return bus().clock().ticks_of(board_.pclk_hz, now) / divisor(timer);
 }
 
 TimerBlock::Timer TimerBlock::at(int timer, Cycles now) const
@@ -174,7 +173,7 @@ std::optional<std::uint32_t> TimerBlock::read(std::uint32_t offset)
                 force_count(timer, script.front());
                 script.pop_front();
             }
-            return at(timer, machine().clock().now()).count;
+            return at(timer, bus().clock().now()).count;
         }
     }
     return std::nullopt;
@@ -182,7 +181,7 @@ std::optional<std::uint32_t> TimerBlock::read(std::uint32_t offset)
 
 bool TimerBlock::write(std::uint32_t offset, std::uint32_t value)
 {
-    const Cycles now = machine().clock().now();
+    const Cycles now = bus().clock().now();
     // Whatever changes applies from now: the counts so far stand.
     settle(now);
     if (offset == TCFG0) {
@@ -192,7 +191,7 @@ bool TimerBlock::write(std::uint32_t offset, std::uint32_t value)
     }
     if (offset == TCFG1) {
         if (!divider_valid(value))
-            machine().raise_fault("TCFG1 selects an external clock input for a timer, which the board does not drive",
+            bus().raise_fault("TCFG1 selects an external clock input for a timer, which the board does not drive",
                                   base() + offset, value, true);
         tcfg1_ = value & tcfg_mask;
         restamp(now);
@@ -221,7 +220,7 @@ bool TimerBlock::write(std::uint32_t offset, std::uint32_t value)
 
 TimerBlock::State TimerBlock::state(int timer)
 {
-    const Timer t = at(timer, machine().clock().now());
+    const Timer t = at(timer, bus().clock().now());
     return State{
         .counting = t.counting,
         .started = t.started,
@@ -237,7 +236,7 @@ TimerBlock::State TimerBlock::state(int timer)
 
 void TimerBlock::force_count(int timer, std::uint32_t value)
 {
-    settle(machine().clock().now());
+    settle(bus().clock().now());
     timers_[static_cast<std::size_t>(timer)].count = value & mask(timer);
 }
 
@@ -252,12 +251,12 @@ void TimerBlock::script_counts(int timer, std::vector<std::uint32_t> values)
 // nor 1 ms, so a short wait that follows ends close to on time.
 void TimerBlock::accelerate_poll(std::uint32_t offset, int timer)
 {
-    Clock &clock = machine().clock();
+    Clock &clock = bus().clock();
     if (clock.mode() != ClockMode::virtual_time)
         return;
     const Cycles now = clock.now();
-    const std::uint64_t access = machine().register_accesses();
-    const std::uint32_t pc = machine().current_pc();
+    const std::uint64_t access = bus().register_accesses();
+    const std::uint32_t pc = bus().current_pc();
     if (pc == poll_pc_ && offset == poll_offset_ && access == poll_access_ + 1) {
         Cycles step = std::min((now - poll_since_) / poll_step_share, clock.cpu_hz() / 1000);
         const Timer &t = timers_[static_cast<std::size_t>(timer)];

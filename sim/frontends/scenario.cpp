@@ -1,4 +1,4 @@
-#include "scenario.hpp"
+#include "frontends/scenario.hpp"
 
 #include <yaml-cpp/yaml.h>
 
@@ -10,7 +10,7 @@
 #include <map>
 #include <sstream>
 
-#include "gpio.hpp"
+#include "models/gpio.hpp"
 
 namespace kelto::sim::frontend {
 

@@ -17,7 +17,7 @@
 
 #include <optional>
 
-#include "board.hpp"
+#include "core/board.hpp"
 
 namespace kelto::sim {
 

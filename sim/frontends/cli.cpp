@@ -1,4 +1,4 @@
-#include "frontend_cli.hpp"
+#include "frontends/cli.hpp"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "machine.hpp"
+#include "machine/machine.hpp"
 
 #include <unicorn/unicorn.h>
 
@@ -8,10 +8,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "backlight.hpp"
-#include "gpio.hpp"
-#include "timer.hpp"
-#include "uart.hpp"
+#include "models/backlight.hpp"
+#include "models/gpio.hpp"
+#include "models/timer.hpp"
+#include "models/uart.hpp"
 
 namespace kelto::sim {
 
@@ -603,8 +603,10 @@ void Machine::on_block(std::uint64_t address, std::uint32_t size)
     }
 }
 
-void Machine::console_polled_empty()
+void Machine::receiver_polled_empty(int channel)
 {
+    if (channel != board_.console_channel)
+        return;
     polled_console_ = true;
     console_empty_polls_++;
     if (++poll_streak_ < blocked_poll_streak)
@@ -635,8 +637,10 @@ void Machine::console_polled_empty()
     }
 }
 
-void Machine::console_transmitted(std::uint8_t byte)
+void Machine::byte_transmitted(int channel, std::uint8_t byte)
 {
+    if (channel != board_.console_channel)
+        return;
     if (host_)
         host_->transmitted(*this, byte);
     const std::string &out = console_output();

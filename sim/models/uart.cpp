@@ -1,6 +1,5 @@
-#include "uart.hpp"
+#include "models/uart.hpp"
 
-#include "machine.hpp"
 
 namespace kelto::sim {
 
@@ -25,7 +24,7 @@ Cycles UartChannel::frame_time() const
     const unsigned parity_bits = (ulcon_ & 0x20) ? 1 : 0;
     const unsigned bits = 1 + data_bits + parity_bits + stop_bits;
     const std::uint64_t pclk_ticks = std::uint64_t{bits} * 16 * (std::uint64_t{ubrdiv_} + 1);
-    Clock &clock = machine().clock();
+    Clock &clock = bus().clock();
     return clock.time_of_tick(pclk_hz_, pclk_ticks);
 }
 
@@ -47,7 +46,7 @@ std::uint32_t UartChannel::fifo_status() const
 
 std::optional<std::uint32_t> UartChannel::read(std::uint32_t offset)
 {
-    advance(machine().clock().now());
+    advance(bus().clock().now());
     switch (offset) {
     case ULCON: return ulcon_;
     case UCON: return ucon_;
@@ -75,8 +74,8 @@ std::optional<std::uint32_t> UartChannel::read(std::uint32_t offset)
         if (console_ && rx_fifo_.empty() && wire_.empty()) {
             // The machine may move time on while the firmware only waits;
             // the status must show what that time brought.
-            machine().console_polled_empty();
-            advance(machine().clock().now());
+            bus().receiver_polled_empty(channel_);
+            advance(bus().clock().now());
         }
         return fifo_status();
     }
@@ -93,7 +92,7 @@ std::optional<std::uint32_t> UartChannel::read(std::uint32_t offset)
 
 bool UartChannel::write(std::uint32_t offset, std::uint32_t value)
 {
-    const Cycles now = machine().clock().now();
+    const Cycles now = bus().clock().now();
     advance(now);
     switch (offset) {
     case ULCON: ulcon_ = value & 0x7F; return true;
@@ -118,7 +117,7 @@ bool UartChannel::write(std::uint32_t offset, std::uint32_t value)
     case UDIVSLOT: udivslot_ = value & 0xFFFF; return true;
     case UTXH:
         if (tx_fifo_.size() >= depth()) {
-            machine().raise_fault("byte written to UTXH while the transmit FIFO is full (the byte would be lost)",
+            bus().raise_fault("byte written to UTXH while the transmit FIFO is full (the byte would be lost)",
                                   base() + offset, value, true);
             return true;
         }
@@ -137,14 +136,14 @@ void UartChannel::start_transmitter(Cycles at)
     tx_fifo_.pop_front();
     tx_busy_ = true;
     tx_done_ = at + frame_time();
-    machine().schedule(tx_done_);
+    bus().schedule(tx_done_);
 }
 
 void UartChannel::start_line(Cycles at)
 {
     if (!wire_.empty() && receiver_on()) {
         wire_next_ = at + frame_time();
-        machine().schedule(wire_next_);
+        bus().schedule(wire_next_);
     }
 }
 
@@ -157,7 +156,7 @@ void UartChannel::advance(Cycles now)
         output_.push_back(static_cast<char>(tx_shift_));
         output_times_.push_back(done);
         if (console_)
-            machine().console_transmitted(tx_shift_);
+            bus().byte_transmitted(channel_, tx_shift_);
         start_transmitter(done);
     }
     while (!wire_.empty() && receiver_on() && wire_next_ <= now) {
@@ -186,7 +185,7 @@ void UartChannel::feed(std::string_view bytes)
     const bool was_idle = wire_.empty();
     wire_.insert(wire_.end(), bytes.begin(), bytes.end());
     if (was_idle)
-        start_line(machine().clock().now());
+        start_line(bus().clock().now());
 }
 
 }  // namespace kelto::sim

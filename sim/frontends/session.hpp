@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "frontend_cli.hpp"
-#include "frontend_keys.hpp"
-#include "machine.hpp"
-#include "scenario.hpp"
-#include "terminal.hpp"
+#include "frontends/cli.hpp"
+#include "frontends/keys.hpp"
+#include "machine/machine.hpp"
+#include "frontends/scenario.hpp"
+#include "frontends/terminal.hpp"
 
 namespace kelto::sim::frontend {
 

@@ -1,7 +1,7 @@
-#include "backlight.hpp"
+#include "models/backlight.hpp"
 
-#include "gpio.hpp"
-#include "timer.hpp"
+#include "models/gpio.hpp"
+#include "models/timer.hpp"
 
 namespace kelto::sim {
 

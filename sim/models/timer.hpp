@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "board.hpp"
-#include "device.hpp"
+#include "core/board.hpp"
+#include "core/device.hpp"
 
 namespace kelto::sim {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "clock.hpp"
+#include "core/clock.hpp"
 
 namespace kelto::sim::frontend {
 

@@ -1,8 +1,7 @@
-#include "gpio.hpp"
+#include "models/gpio.hpp"
 
 #include <algorithm>
 
-#include "machine.hpp"
 
 namespace kelto::sim {
 
@@ -240,7 +239,7 @@ std::uint32_t GpioBlock::data_reading(std::size_t index) const
             continue;
         const Pin pin{port_number, static_cast<std::uint8_t>(number)};
         const std::uint32_t bit = 1u << number;
-        value = machine().input_level(pin) ? (value | bit) : (value & ~bit);
+        value = bus().input_level(pin) ? (value | bit) : (value & ~bit);
     }
     return value;
 }

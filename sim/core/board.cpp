@@ -1,4 +1,4 @@
-#include "board.hpp"
+#include "core/board.hpp"
 
 #include <unicorn/unicorn.h>
 

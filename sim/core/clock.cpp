@@ -1,4 +1,4 @@
-#include "clock.hpp"
+#include "core/clock.hpp"
 
 namespace kelto::sim {
 

@@ -1,4 +1,4 @@
-#include "frontend_keys.hpp"
+#include "frontends/keys.hpp"
 
 namespace kelto::sim::frontend {
 

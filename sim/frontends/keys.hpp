@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "board.hpp"
+#include "core/board.hpp"
 
 namespace kelto::sim::frontend {
 

@@ -15,12 +15,16 @@
 #include <string_view>
 #include <vector>
 
-#include "board.hpp"
-#include "clock.hpp"
-#include "device.hpp"
-#include "elf_image.hpp"
+#include "core/board.hpp"
+#include "core/clock.hpp"
+#include "core/device.hpp"
+#include "core/elf_image.hpp"
 
 struct uc_struct;
+
+namespace kelto::sim {
+class Machine;
+}
 
 namespace kelto::sim {
 
@@ -85,7 +89,7 @@ public:
     virtual void transmitted(Machine &machine, std::uint8_t byte) = 0;
 };
 
-class Machine {
+class Machine final : public Bus {
 public:
     struct Options {
         std::optional<int> board;  // 64 or 24; default from the image's link address
@@ -95,11 +99,11 @@ public:
     // Loads an image as the boot loader would. Throws std::runtime_error.
     static std::unique_ptr<Machine> load(const std::string &image_path, const Options &options);
     static std::unique_ptr<Machine> load(const std::string &image_path) { return load(image_path, Options{}); }
-    ~Machine();
+    ~Machine() override;
 
     const BoardSpec &board() const { return board_; }
     const ElfImage &image() const { return image_; }
-    Clock &clock() { return clock_; }
+    Clock &clock() override { return clock_; }
     double seconds() { return clock_.to_seconds(clock_.now()); }
 
     // Runs main from the entry point, or resumes it where the last run stopped.
@@ -125,7 +129,7 @@ public:
     bool button_held(Button button) const { return buttons_ & (1u << static_cast<unsigned>(button)); }
     // Level that the board drives onto an input pin: buttons low when held,
     // every other input pulled high.
-    bool input_level(Pin pin) const;
+    bool input_level(Pin pin) const override;
 
     GpioBlock &gpio() { return *gpio_; }
     TimerBlock &timer() { return *timer_; }
@@ -155,18 +159,18 @@ public:
     const std::optional<Fault> &fault() const { return fault_; }
     // Reports a fault at the access being made; the run stops before the
     // next block. Models call this for behaviour a board would not show.
-    void raise_fault(std::string message, std::uint32_t address, std::uint32_t value, bool write = false);
+    void raise_fault(std::string message, std::uint32_t address, std::uint32_t value, bool write = false) override;
 
     // For models: console polling and time-driven work.
-    void console_polled_empty();
+    void receiver_polled_empty(int channel) override;
     // Console status reads that found nothing received and nothing on the way.
     std::uint64_t console_empty_polls() const { return console_empty_polls_; }
-    void schedule(Cycles when);  // a model has work due at this time
-    std::uint32_t current_pc() const { return block_pc_; }
+    void schedule(Cycles when) override;
+    std::uint32_t current_pc() const override { return block_pc_; }
     // Register accesses so far, logged or not: a model tells from it whether
     // anything else happened between two accesses of its own.
-    std::uint64_t register_accesses() const { return register_accesses_; }
-    void console_transmitted(std::uint8_t byte);
+    std::uint64_t register_accesses() const override { return register_accesses_; }
+    void byte_transmitted(int channel, std::uint8_t byte) override;
 
 private:
     Machine(const BoardSpec &board, ElfImage image, ClockMode clock);

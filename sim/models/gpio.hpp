@@ -25,8 +25,8 @@
 #include <span>
 #include <string>
 
-#include "board.hpp"
-#include "device.hpp"
+#include "core/board.hpp"
+#include "core/device.hpp"
 
 namespace kelto::sim {
 

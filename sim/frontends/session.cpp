@@ -1,4 +1,4 @@
-#include "frontend_session.hpp"
+#include "frontends/session.hpp"
 
 #include <poll.h>
 #include <unistd.h>
@@ -8,9 +8,9 @@
 #include <csignal>
 #include <cstdio>
 
-#include "gpio.hpp"
-#include "timer.hpp"
-#include "uart.hpp"
+#include "models/gpio.hpp"
+#include "models/timer.hpp"
+#include "models/uart.hpp"
 
 namespace kelto::sim::frontend {
 

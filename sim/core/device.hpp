@@ -8,11 +8,35 @@
 #include <optional>
 #include <string>
 
-#include "clock.hpp"
+#include "core/board.hpp"
+#include "core/clock.hpp"
 
 namespace kelto::sim {
 
-class Machine;
+// What a model may ask of the board it sits on: the clock, the core's view of
+// the access being made, the board's wiring, and the strict checks. The
+// machine implements it; models never see the machine itself.
+class Bus {
+public:
+    virtual ~Bus() = default;
+    virtual Clock &clock() = 0;
+    // Reports a fault at the access being made; the run stops before the
+    // next block. For behaviour a board would not show.
+    virtual void raise_fault(std::string message, std::uint32_t address, std::uint32_t value, bool write = false) = 0;
+    // A model has work due at this time.
+    virtual void schedule(Cycles when) = 0;
+    // Start of the code block making the current access.
+    virtual std::uint32_t current_pc() const = 0;
+    // Register accesses so far: a model tells from it whether anything else
+    // happened between two accesses of its own.
+    virtual std::uint64_t register_accesses() const = 0;
+    // Level the board drives onto an input pin.
+    virtual bool input_level(Pin pin) const = 0;
+    // The firmware found a receiver empty with nothing on the way.
+    virtual void receiver_polled_empty(int channel) = 0;
+    // A byte has left a UART's line.
+    virtual void byte_transmitted(int channel, std::uint8_t byte) = 0;
+};
 
 class Device {
 public:
@@ -37,16 +61,16 @@ public:
     // When advance next has something to do; never when idle.
     virtual Cycles next_event() const { return never; }
 
-    void attach(Machine &machine) { machine_ = &machine; }
+    void attach(Bus &bus) { bus_ = &bus; }
 
 protected:
-    Machine &machine() const { return *machine_; }
+    Bus &bus() const { return *bus_; }
 
 private:
     std::string name_;
     std::uint32_t base_;
     std::uint32_t size_;
-    Machine *machine_ = nullptr;
+    Bus *bus_ = nullptr;
 };
 
 }  // namespace kelto::sim

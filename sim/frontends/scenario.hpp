@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "board.hpp"
+#include "core/board.hpp"
 
 namespace kelto::sim::frontend {
 

@@ -1,4 +1,4 @@
-#include "terminal.hpp"
+#include "frontends/terminal.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

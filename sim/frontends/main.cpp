@@ -10,11 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "frontend_cli.hpp"
-#include "frontend_session.hpp"
-#include "machine.hpp"
-#include "scenario.hpp"
-#include "terminal.hpp"
+#include "frontends/cli.hpp"
+#include "frontends/session.hpp"
+#include "machine/machine.hpp"
+#include "frontends/scenario.hpp"
+#include "frontends/terminal.hpp"
 
 using namespace kelto::sim;
 using namespace kelto::sim::frontend;

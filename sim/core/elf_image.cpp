@@ -1,4 +1,4 @@
-#include "elf_image.hpp"
+#include "core/elf_image.hpp"
 
 #include <fcntl.h>
 #include <gelf.h>

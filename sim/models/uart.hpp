@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "device.hpp"
+#include "core/device.hpp"
 
 namespace kelto::sim {
 
