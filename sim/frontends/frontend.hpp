@@ -1,0 +1,97 @@
+// The one small interface between a session and its front ends. A session
+// runs one board; any number of front ends (the console on a pipe, terminal
+// or pty, a scenario, a debugger, a web page) watch it and act on it through
+// this interface only, so a new front end plugs in beside the others without
+// editing them.
+//
+// Everything here is called on the session's thread. A front end with a
+// thread of its own hands its work over with Board::post and forwards the
+// notifications it receives to its own thread.
+#pragma once
+
+#include <poll.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/board.hpp"
+#include "machine/machine.hpp"
+
+namespace kelto::sim::frontend {
+
+// Why the board stands still.
+struct Halt {
+    enum class Kind : std::uint8_t {
+        paused,      // someone paused it (a debugger's interrupt, the page's pause)
+        breakpoint,  // execution reached a breakpoint
+        watchpoint,  // a watched address was accessed; address says which
+        step,        // a single step is done
+        fault,       // the strict checks stopped the core; message holds the report
+        exited,      // main returned value
+    };
+    Kind kind;
+    std::uint32_t address = 0;
+    std::uint32_t value = 0;
+    std::string message;
+};
+
+// The running board as a front end drives it.
+class Board {
+public:
+    virtual ~Board() = default;
+
+    // The current machine. A reset replaces it: look it up each time.
+    virtual Machine &machine() = 0;
+
+    // Console input, fed to the firmware as it reads, never overrunning the
+    // receive FIFO.
+    virtual void type(std::string_view bytes) = 0;
+    virtual void set_button(Button button, bool held) = 0;
+
+    // Run control. While paused, time stands still on both clocks and the
+    // board does not catch up afterwards.
+    virtual void pause() = 0;
+    virtual void resume() = 0;
+    // One instruction, then front ends hear halted(step).
+    virtual void step() = 0;
+    virtual bool paused() const = 0;
+    // Reloads the image and starts again from main, models reset.
+    virtual void reset() = 0;
+    // A strict-check fault halts the board at the faulting instruction
+    // instead of ending the session (for debuggers).
+    virtual void halt_on_fault(bool on) = 0;
+    // Ends the session with this exit status.
+    virtual void quit(int status) = 0;
+
+    // A message for the person at keltosim ("keltosim: ..." on stderr).
+    virtual void note(const std::string &text) = 0;
+    // The board as Ctrl-A s shows it: clock, time, buttons, backlight, pins.
+    virtual std::string report() = 0;
+    // Thread-safe: runs work on the session's thread soon.
+    virtual void post(std::function<void()> work) = 0;
+};
+
+class Frontend {
+public:
+    virtual ~Frontend() = default;
+
+    // Descriptors that should wake the session when readable.
+    virtual void watch(std::vector<pollfd> &fds) { (void)fds; }
+    // After a wake-up, and regularly while the board runs: take input, act.
+    virtual void service(Board &board) { (void)board; }
+    // Bytes the board's console sent, as they leave the line.
+    virtual void console_output(Board &board, std::string_view bytes) { (void)board, (void)bytes; }
+    // Buttons, backlight, pins, paused or running, or a reset changed.
+    virtual void board_changed(Board &board) { (void)board; }
+    // The board stopped and stands still until someone resumes it.
+    virtual void halted(Board &board, const Halt &halt) { (void)board, (void)halt; }
+    // True while this front end wants the session to go on even though no
+    // console input can come (a web page or a debugger may still act).
+    virtual bool holds_session() const { return false; }
+};
+
+}  // namespace kelto::sim::frontend
