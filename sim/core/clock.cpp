@@ -1,5 +1,8 @@
 #include "core/clock.hpp"
 
+#include <algorithm>
+#include <thread>
+
 namespace kelto::sim {
 
 namespace {
@@ -20,6 +23,8 @@ Cycles Clock::now()
 
 Cycles Clock::wall_now()
 {
+    if (held_)
+        return wall_last_;
     const auto elapsed = std::chrono::steady_clock::now() - start_;
     const auto ns = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
     Cycles wall = from_ns(ns) - wall_lag_;
@@ -39,6 +44,42 @@ void Clock::skip_to(Cycles when)
         // Skipped time is not executed instructions.
         instructions_total_ -= when - counted_;
         counted_ = when;
+    }
+}
+
+void Clock::pass_to(Cycles when)
+{
+    if (mode_ == ClockMode::virtual_time) {
+        skip_to(when);
+        return;
+    }
+    const Cycles now = wall_now();
+    if (when == never || when <= now)
+        return;
+    const std::uint64_t ns = std::min<std::uint64_t>(to_ns(when - now), 1'000'000);
+    std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
+}
+
+void Clock::hold()
+{
+    if (held_)
+        return;
+    if (mode_ == ClockMode::wall_time)
+        wall_now();
+    held_ = true;
+    held_since_ = std::chrono::steady_clock::now();
+}
+
+void Clock::release()
+{
+    if (!held_)
+        return;
+    held_ = false;
+    if (mode_ == ClockMode::wall_time) {
+        // The time spent held never reaches the board.
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
+                                                                             held_since_);
+        wall_lag_ += from_ns(static_cast<std::uint64_t>(ns.count()));
     }
 }
 

@@ -33,6 +33,16 @@ public:
     // Moves virtual time forward while the firmware only waits; no effect on
     // the wall clock.
     void skip_to(Cycles when);
+    // The firmware only waits until then: virtual time skips there, the wall
+    // clock sleeps towards it (at most a millisecond, so that the caller
+    // still looks at its inputs often).
+    void pass_to(Cycles when);
+
+    // While held, time stands still on either clock; on the wall clock the
+    // board does not catch up afterwards.
+    void hold();
+    void release();
+    bool held() const { return held_; }
 
     Cycles from_seconds(double seconds) const;
     Cycles from_ns(std::uint64_t ns) const;
@@ -55,6 +65,8 @@ private:
     Cycles wall_last_ = 0;
     Cycles wall_lag_ = 0;
     Cycles max_wall_step_;
+    bool held_ = false;
+    std::chrono::steady_clock::time_point held_since_;
 };
 
 }  // namespace kelto::sim

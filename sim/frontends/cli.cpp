@@ -20,7 +20,9 @@ Options:
   --scenario FILE      drive the board from a YAML list of steps
   --expect TEXT        succeed as soon as TEXT appears on the console
   --fail-on TEXT       fail as soon as TEXT appears (may be repeated)
-  --timeout SECONDS    stop after this much board time
+  --timeout SECONDS    stop after this much board time (and time spent
+                       waiting on the host)
+  --serial-log FILE    keep a copy of everything the console sent
   --no-status          no status line for buttons and backlight
   --trace              print every register access on stderr
   -h, --help           this text
@@ -30,7 +32,8 @@ all, s shows the board, h shows the keys, x or q quits, Ctrl-A sends Ctrl-A.
 
 Exit status: main's return value when main returns; 64 usage error,
 65 expectation not met, 66 input ended while the firmware waits for input,
-67 time limit, 70 simulator fault, 128+N stopped by signal N.
+67 time limit, 70 simulator fault, 74 console output not delivered,
+128+N stopped by signal N.
 )";
 
 namespace {
@@ -82,7 +85,7 @@ Options parse_options(std::span<const std::string_view> args)
             value = arg.substr(equals + 1);
         }
         static constexpr std::string_view valued[] = {"--board",  "--serial",  "--clock",  "--scenario",
-                                                      "--expect", "--fail-on", "--timeout"};
+                                                      "--expect", "--fail-on", "--timeout", "--serial-log"};
         if (std::find(std::begin(valued), std::end(valued), name) == std::end(valued))
             throw UsageError("unknown option '" + std::string(arg) + "'");
         if (!value) {
@@ -121,6 +124,8 @@ Options parse_options(std::span<const std::string_view> args)
             if (text.empty())
                 throw UsageError("--fail-on wants some text");
             options.fail_on.push_back(text);
+        } else if (name == "--serial-log") {
+            options.serial_log = text;
         } else {
             options.timeout = parse_seconds(text);
         }

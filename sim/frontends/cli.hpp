@@ -21,6 +21,7 @@ enum ExitStatus : int {
     exit_input_ended = 66,  // input ended while the firmware waits for more
     exit_time_limit = 67,   // --timeout of board time passed
     exit_fault = 70,        // the simulator's strict checks stopped the board
+    exit_output = 74,       // the console's output could not be delivered
 };
 
 enum class SerialMode { stdio, pty };
@@ -34,6 +35,7 @@ struct Options {
     std::optional<std::string> expect;
     std::vector<std::string> fail_on;
     std::optional<double> timeout;  // seconds of board time
+    std::optional<std::string> serial_log;
     bool status = true;
     bool trace = false;
     bool help = false;

@@ -11,42 +11,74 @@
 #include <vector>
 
 #include "frontends/cli.hpp"
-#include "frontends/session.hpp"
-#include "machine/machine.hpp"
+#include "frontends/console.hpp"
 #include "frontends/scenario.hpp"
+#include "frontends/scenario_runner.hpp"
+#include "frontends/serial_log.hpp"
+#include "frontends/session.hpp"
 #include "frontends/terminal.hpp"
+#include "frontends/trace.hpp"
+#include "machine/machine.hpp"
 
 using namespace kelto::sim;
 using namespace kelto::sim::frontend;
 
 namespace {
 
-int run(const Options &options)
-{
+// What the command line asks for, loaded; a failure here is a usage error.
+struct Setup {
     std::optional<Scenario> scenario;
     std::unique_ptr<Machine> machine;
     std::unique_ptr<Pty> pty;
+    std::unique_ptr<SerialLog> serial_log;
+};
+
+Setup load(const Options &options)
+{
+    Setup setup;
+    if (options.scenario)
+        setup.scenario = load_scenario(*options.scenario);
+    const bool stdin_terminal = ::isatty(STDIN_FILENO);
+    setup.machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
+    if (options.serial == SerialMode::pty)
+        setup.pty = std::make_unique<Pty>();
+    if (options.serial_log)
+        setup.serial_log = std::make_unique<SerialLog>(*options.serial_log);
+    return setup;
+}
+
+int run(const Options &options)
+{
+    Setup setup;
     try {
-        if (options.scenario)
-            scenario = load_scenario(*options.scenario);
-        const bool stdin_terminal = ::isatty(STDIN_FILENO);
-        machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
-        if (options.serial == SerialMode::pty)
-            pty = std::make_unique<Pty>();
+        setup = load(options);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "keltosim: %s\n", error.what());
         return exit_usage;
     }
 
-    const Link link = scenario                 ? Link::scenario
-                      : pty                    ? Link::pty
+    const Link link = setup.scenario           ? Link::output
+                      : setup.pty              ? Link::pty
                       : ::isatty(STDIN_FILENO) ? Link::terminal
                                                : Link::pipe;
     try {
-        Session session(*machine, options, link, pty.get(), scenario ? &*scenario : nullptr);
-        return session.run();
+        Session session(std::move(setup.machine), options);
+        Console console(options, link, setup.pty.get());
+        session.add_frontend(console);
+        TracePrinter trace;
+        if (options.trace)
+            session.add_frontend(trace);
+        if (setup.serial_log)
+            session.add_frontend(*setup.serial_log);
+
+        console.start(session);
+        int status = setup.scenario ? run_scenario(session, *setup.scenario) : session.run();
+        console.finish(session);
+        if (setup.serial_log && !setup.serial_log->finish(session) && status == 0)
+            status = exit_output;
+        return status;
     } catch (const std::exception &error) {
-        // The session has put the terminal back by now.
+        // The console has put the terminal back by now.
         std::fprintf(stderr, "keltosim: %s\n", error.what());
         return exit_fault;
     }

@@ -61,6 +61,7 @@ const char *stop_reason_name(StopReason reason)
     case StopReason::output_seen: return "output seen";
     case StopReason::time_limit: return "time limit";
     case StopReason::stopped: return "stopped";
+    case StopReason::step: return "step";
     }
     return "?";
 }
@@ -675,7 +676,7 @@ RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
     for (;;) {
         std::uint32_t cpsr = 0;
         uc_reg_read(uc_, UC_ARM_REG_CPSR, &cpsr);
-        const uc_err err = uc_emu_start(uc_, (cpsr & 0x20) ? (pc | 1) : pc, return_trap_, 0, 0);
+        const uc_err err = uc_emu_start(uc_, (cpsr & 0x20) ? (pc | 1) : pc, return_trap_, 0, limits.single_step ? 1 : 0);
         uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
         if (fault_) {
             result = RunResult{StopReason::fault, 0, 0, fault_->message};
@@ -694,6 +695,10 @@ RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
         }
         if (stop_request_) {
             result = RunResult{*stop_request_, 0, 0, stop_message_};
+            break;
+        }
+        if (limits.single_step) {
+            result = RunResult{StopReason::step, 0, 0, {}};
             break;
         }
     }
@@ -720,27 +725,33 @@ RunResult Machine::run(const RunLimits &limits)
         pc = image_.entry();
     }
     RunResult result = execute(pc, limits);
-    if (result.reason == StopReason::returned) {
-        main_returned_ = true;
-        // What is still in the transmit FIFOs goes out after main returns.
-        for (;;) {
-            Cycles next = never;
-            for (auto &device : devices_)
-                next = std::min(next, device->next_event());
-            bool sending = false;
-            for (UartChannel *uart : uarts_)
-                sending = sending || !uart->transmitter_idle();
-            if (!sending || next == never)
-                break;
-            if (clock_.mode() == ClockMode::virtual_time)
-                clock_.skip_to(next);
-            else
-                std::this_thread::sleep_for(std::chrono::nanoseconds(clock_.to_ns(next - std::min(next, clock_.now()))));
-            service_devices();
-        }
+    if (result.reason == StopReason::returned || result.reason == StopReason::fault) {
+        main_returned_ = result.reason == StopReason::returned;
+        drain_transmitters();
         result.time = clock_.now();
     }
     return result;
+}
+
+void Machine::drain_transmitters()
+{
+    // The deadline of the last run has no say here.
+    deadline_ = never;
+    for (;;) {
+        Cycles next = never;
+        for (auto &device : devices_)
+            next = std::min(next, device->next_event());
+        bool sending = false;
+        for (UartChannel *uart : uarts_)
+            sending = sending || !uart->transmitter_idle();
+        if (!sending || next == never)
+            break;
+        if (clock_.mode() == ClockMode::virtual_time)
+            clock_.skip_to(next);
+        else
+            std::this_thread::sleep_for(std::chrono::nanoseconds(clock_.to_ns(next - std::min(next, clock_.now()))));
+        service_devices();
+    }
 }
 
 RunResult Machine::call(std::string_view name, const std::vector<std::uint32_t> &args, const RunLimits &limits)

@@ -55,6 +55,7 @@ enum class StopReason {
     output_seen,        // the awaited text appeared on the console
     time_limit,         // the virtual time limit passed
     stopped,            // stop() was called, e.g. by the user
+    step,               // the single instruction asked for has run
 };
 const char *stop_reason_name(StopReason reason);
 
@@ -73,6 +74,8 @@ struct RunLimits {
     // Stop when the firmware blocks on console input with nothing on the way
     // and all output sent; otherwise virtual time skips ahead while it waits.
     bool until_waiting = true;
+    // Execute one instruction only.
+    bool single_step = false;
 };
 
 // The far end of the console line and the person or script behind it.
@@ -114,6 +117,10 @@ public:
     RunResult call(std::string_view symbol, const std::vector<std::uint32_t> &args = {}, const RunLimits &limits = {});
     std::uint32_t symbol(std::string_view name) const;  // throws if missing
     void stop(StopReason reason = StopReason::stopped, std::string message = {});
+
+    // Lets the transmitters send what they hold, at the line rate, with the
+    // core stopped: what a board's UART does whatever its core does.
+    void drain_transmitters();
 
     // Serial console: UART channel 1.
     UartChannel &uart(int channel);

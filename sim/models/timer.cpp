@@ -252,8 +252,6 @@ void TimerBlock::script_counts(int timer, std::vector<std::uint32_t> values)
 void TimerBlock::accelerate_poll(std::uint32_t offset, int timer)
 {
     Clock &clock = bus().clock();
-    if (clock.mode() != ClockMode::virtual_time)
-        return;
     const Cycles now = clock.now();
     const std::uint64_t access = bus().register_accesses();
     const std::uint32_t pc = bus().current_pc();
@@ -264,9 +262,11 @@ void TimerBlock::accelerate_poll(std::uint32_t offset, int timer)
             const std::uint64_t cycle_ticks = (std::uint64_t{t.count_buffer} + 1) * divisor(timer);
             step = std::min(step, clock.time_of_tick(board_.pclk_hz, cycle_ticks) / 4);
         }
+        // On the wall clock the host sleeps instead: a delay costs no CPU.
         if (step > 0) {
-            clock.skip_to(now + step);
-            skipped_ += step;
+            clock.pass_to(now + step);
+            if (clock.mode() == ClockMode::virtual_time)
+                skipped_ += step;
         }
     } else {
         poll_pc_ = pc;

@@ -11,7 +11,8 @@
 // clock ahead, by steps that grow with the time the loop has been waiting:
 // a delay of seconds then takes thousands of readings instead of tens of
 // millions, and ends at most 1/64 of its length (and never more than 1 ms)
-// late. Only on the virtual clock, where it is as repeatable as the rest.
+// late. On the wall clock the host sleeps for those steps instead, so a
+// delay keeps no host core busy.
 #pragma once
 
 #include <array>

@@ -155,6 +155,11 @@ void UartChannel::advance(Cycles now)
         tx_done_ = never;
         output_.push_back(static_cast<char>(tx_shift_));
         output_times_.push_back(done);
+        sent_++;
+        if (history_limit_ && output_.size() >= 2 * history_limit_) {
+            output_.erase(0, output_.size() - history_limit_);
+            output_times_.erase(output_times_.begin(), output_times_.end() - static_cast<std::ptrdiff_t>(history_limit_));
+        }
         if (console_)
             bus().byte_transmitted(channel_, tx_shift_);
         start_transmitter(done);

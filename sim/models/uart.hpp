@@ -50,9 +50,13 @@ public:
     void feed(std::string_view bytes);
     bool line_idle() const { return wire_.empty(); }
     bool transmitter_idle() const { return !tx_busy_ && tx_fifo_.empty(); }
-    // Everything that has left the line, and when each byte finished.
+    // What has left the line, and when each byte finished: everything, or
+    // with a history limit only the most recent bytes (at least that many).
     const std::string &output() const { return output_; }
     const std::vector<Cycles> &output_times() const { return output_times_; }
+    void limit_history(std::size_t bytes) { history_limit_ = bytes; }
+    // Bytes sent since reset, kept or not.
+    std::uint64_t sent() const { return sent_; }
     std::size_t rx_waiting() const { return rx_fifo_.size(); }
     std::uint64_t overruns() const { return overruns_; }
     // One frame (start, data, parity, stop bits) at the programmed rate.
@@ -85,6 +89,8 @@ private:
 
     std::string output_;
     std::vector<Cycles> output_times_;
+    std::size_t history_limit_ = 0;  // 0: keep everything
+    std::uint64_t sent_ = 0;
 };
 
 }  // namespace kelto::sim
