@@ -31,6 +31,8 @@ int run(const Options &options)
             scenario = load_scenario(*options.scenario);
         const bool stdin_terminal = ::isatty(STDIN_FILENO);
         machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
+        if (scenario)
+            check_against_board(*scenario, machine->board());
         if (options.serial == SerialMode::pty)
             pty = std::make_unique<Pty>();
     } catch (const std::exception &error) {
