@@ -1,6 +1,6 @@
 # Front door to the CMake builds: firmware images (cross) and the simulator
 # with its tests (host).
-.PHONY: all images sim test bench run clean compile-db
+.PHONY: all images sim test bench fuzz run clean compile-db
 
 JOBS ?= $(shell nproc)
 IMAGE ?= build/images/consolefw-64
@@ -22,6 +22,19 @@ test: images sim
 
 bench: images sim
 	build/host/bench/keltosim-bench
+
+# Each fuzz target for FUZZ_SECONDS, from its seeds in fuzz/corpus/; what it
+# learns stays in build/fuzz/corpus/, and a failing input in build/fuzz/.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = elf scenario console
+fuzz: images
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	@for target in $(FUZZ_TARGETS); do \
+	    mkdir -p build/fuzz/corpus/$$target && \
+	    build/fuzz/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=build/fuzz/$$target- \
+	        build/fuzz/corpus/$$target fuzz/corpus/$$target || exit 1; \
+	done
 
 run: images sim
 	build/host/sim/keltosim $(IMAGE)

@@ -158,6 +158,19 @@ bool ends_with(const std::string &text, const std::string &end)
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
+// The greeting image with its first segment moved to the top MiB of
+// board 24's DRAM, where the loader puts its stack.
+std::string image_in_loader_stack()
+{
+    std::ifstream in(image("greetfw"), std::ios::binary);
+    std::string elf((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::uint32_t phoff = 0;
+    std::memcpy(&phoff, elf.data() + 28, 4);     // e_phoff of an ELF32 header
+    const std::uint32_t address = 0x33F00000;  // p_vaddr of the first program header
+    std::memcpy(elf.data() + phoff + 8, &address, 4);
+    return write_file("in-loader-stack.elf", elf);
+}
+
 const std::string menu = "\r\nMain menu\r\n1> Button Test\r\nx> Exit\r\n";
 
 // ---------------------------------------------------------------------------
@@ -269,9 +282,27 @@ TEST(Pipes, UsageErrors)
     const Finished unknown = run_keltosim({"--colour", image("greetfw")});
     EXPECT_EQ(unknown.status, exit_usage);
     EXPECT_EQ(unknown.err, "keltosim: unknown option '--colour'\nTry 'keltosim --help'.\n");
-    EXPECT_EQ(run_keltosim({testing::TempDir() + "/no-such-image"}).status, exit_usage);
-    // A board 24 image does not fit board 64's DRAM.
-    EXPECT_EQ(run_keltosim({"--board", "64", image("greetfw")}).status, exit_usage);
+    // Each refused before the board starts, with the reason on stderr.
+    const struct {
+        std::vector<std::string> args;
+        std::string error;
+    } refused[] = {
+        {{testing::TempDir() + "/no-such-image"}, "cannot open the image: No such file or directory"},
+        {{image("greetfw") + ".bin"}, "raw binary; run the ELF image beside it, " + image("greetfw") + "\n"},
+        {{"--board", "64", image("greetfw")}, "lies outside the board 64's DRAM"},
+        {{image_in_loader_stack()}, "reaches into 0x33f00000-0x33ffffff, the top MiB of the board 24's DRAM"},
+        {{"--timeout", "1e11", image("greetfw")}, "--timeout wants a number of seconds above 0, at most 1000000"},
+        {{"--scenario", testing::TempDir(), image("greetfw")}, "is a directory, not a scenario file"},
+        {{"--scenario", write_file("no-port.yaml", "- wait: 1\n- expect_pin: {port: N, pin: 0, level: 1}\n"),
+          image("consolefw-24")},
+         "no-port.yaml:2: expect_pin GPN0 high: the board 24's S3C2450 has no port N"},
+    };
+    for (const auto &c : refused) {
+        const Finished run = run_keltosim(c.args);
+        EXPECT_EQ(run.status, exit_usage) << c.error;
+        EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "") << c.error;
+    }
     const Finished help = run_keltosim({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(help.out.starts_with("Usage: keltosim [options] IMAGE"));

@@ -85,7 +85,9 @@ void Clock::release()
 
 Cycles Clock::from_seconds(double seconds) const
 {
-    return static_cast<Cycles>(seconds * static_cast<double>(cpu_hz_) + 0.5);
+    if (!(seconds > 0))
+        return 0;
+    return static_cast<Cycles>(std::min(seconds, max_seconds) * static_cast<double>(cpu_hz_) + 0.5);
 }
 
 Cycles Clock::from_ns(std::uint64_t ns) const

@@ -44,6 +44,14 @@ public:
     void release();
     bool held() const { return held_; }
 
+    // The longest span of board time anything may ask for: about 11.6 days.
+    // Its cycles (under 2^50 at these CPU clocks) leave ample room to add to
+    // any time a run reaches, and a wait that long takes minutes of host time.
+    static constexpr double max_seconds = 1e6;
+
+    // Saturates into 0..max_seconds (NaN as 0), so that no caller can reach
+    // the undefined conversion of an out-of-range double; the front ends
+    // refuse such times with a message before they get here.
     Cycles from_seconds(double seconds) const;
     Cycles from_ns(std::uint64_t ns) const;
     std::uint64_t to_ns(Cycles cycles) const;

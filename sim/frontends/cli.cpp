@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 
 namespace kelto::sim::frontend {
 
@@ -38,16 +39,34 @@ Exit status: main's return value when main returns; 64 usage error,
 
 namespace {
 
-double parse_seconds(std::string_view text)
+double parse_timeout(std::string_view text)
 {
-    double value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value) || value <= 0)
-        throw UsageError("--timeout wants a positive number of seconds, not '" + std::string(text) + "'");
-    return value;
+    const std::optional<double> seconds = parse_seconds(text);
+    if (!seconds || *seconds == 0)
+        throw UsageError("--timeout wants a number of seconds above 0, " + seconds_range() + ", not '" +
+                         std::string(text) + "'");
+    return *seconds;
 }
 
 }  // namespace
+
+std::optional<double> parse_seconds(std::string_view text)
+{
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value) || value < 0 ||
+        value > Clock::max_seconds)
+        return std::nullopt;
+    return value;
+}
+
+std::string seconds_range()
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "at most %.0f (about %.1f days)", Clock::max_seconds,
+                  Clock::max_seconds / 86400);
+    return text;
+}
 
 Options parse_options(std::span<const std::string_view> args)
 {
@@ -127,7 +146,7 @@ Options parse_options(std::span<const std::string_view> args)
         } else if (name == "--serial-log") {
             options.serial_log = text;
         } else {
-            options.timeout = parse_seconds(text);
+            options.timeout = parse_timeout(text);
         }
     }
     if (options.help)

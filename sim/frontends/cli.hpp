@@ -45,6 +45,13 @@ struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A span of board time as a user writes it, on the command line or in a
+// scenario: a decimal number of seconds from 0 to Clock::max_seconds, or
+// nullopt. Larger times would not fit the clock's count of cycles.
+std::optional<double> parse_seconds(std::string_view text);
+// The range parse_seconds takes, for messages: "... at most 1000000 (about 11.6 days)".
+std::string seconds_range();
+
 // The arguments after the program name. Throws UsageError.
 Options parse_options(std::span<const std::string_view> args);
 

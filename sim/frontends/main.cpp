@@ -40,6 +40,8 @@ Setup load(const Options &options)
         setup.scenario = load_scenario(*options.scenario);
     const bool stdin_terminal = ::isatty(STDIN_FILENO);
     setup.machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
+    if (setup.scenario)
+        check_against_board(*setup.scenario, setup.machine->board());
     if (options.serial == SerialMode::pty)
         setup.pty = std::make_unique<Pty>();
     if (options.serial_log)

@@ -269,9 +269,14 @@ void Machine::map_dram()
     std::vector<std::uint8_t> pages(board_.dram_size / page_size, free_page);
     for (const Segment &segment : image_.segments()) {
         const std::uint64_t end = std::uint64_t{segment.address} + segment.memory_size;
-        if (segment.address < board_.dram_base || end > dram_end - stack_reserve)
+        if (segment.address < board_.dram_base || end > dram_end)
             throw std::runtime_error(image_.path() + ": a segment at " + hex(segment.address) + " lies outside the " +
                                      board_.name + "'s DRAM");
+        if (end > dram_end - stack_reserve)
+            throw std::runtime_error(image_.path() + ": a segment at " + hex(segment.address) + " reaches into " +
+                                     hex(static_cast<std::uint32_t>(dram_end - stack_reserve)) + "-" +
+                                     hex(static_cast<std::uint32_t>(dram_end - 1)) + ", the top MiB of the " +
+                                     board_.name + "'s DRAM, which the loader keeps for the stack");
         for (std::size_t page = page_of(segment.address); page <= page_of(end - 1); page++)
             pages[page] = segment.writable ? data_page : (pages[page] == data_page ? data_page : code_page);
     }

@@ -71,6 +71,11 @@ public:
     // neighbours alike share a line ("GPA0-15 alt1").
     std::string describe_pins() const;
 
+    // Why the board's chip has no such pin ("the S3C2450 has no port N
+    // (ports A-H, J, L, M)"), or nullopt when it has it; for checking what a
+    // user names before a run.
+    static std::optional<std::string> why_no_pin(const BoardSpec &board, Pin pin);
+
 private:
     struct PortState {
         std::array<std::uint32_t, 2> config{};  // combined words on the S3C2450's port A
@@ -85,7 +90,7 @@ private:
 
     std::optional<Decoded> decode(std::uint32_t offset) const;
     const PortLayout *layout(Pin pin) const;
-    unsigned pin_count(const PortLayout &port) const;
+    static unsigned pin_count(const PortLayout &port);
     // The function code in the field of a pin the port has.
     unsigned field_function(std::size_t port, unsigned number) const;
     std::uint32_t data_reading(std::size_t port) const;
