@@ -14,7 +14,10 @@
 #include "frontends/session.hpp"
 #include "machine/machine.hpp"
 #include "frontends/scenario.hpp"
+#include "frontends/stats.hpp"
 #include "frontends/terminal.hpp"
+#include "frontends/trace.hpp"
+#include "frontends/vcd.hpp"
 
 using namespace kelto::sim;
 using namespace kelto::sim::frontend;
@@ -26,6 +29,10 @@ int run(const Options &options)
     std::optional<Scenario> scenario;
     std::unique_ptr<Machine> machine;
     std::unique_ptr<Pty> pty;
+    // Declared after the machine: they let go of it before it goes.
+    std::unique_ptr<Trace> trace;
+    std::unique_ptr<Stats> stats;
+    std::unique_ptr<Vcd> vcd;
     try {
         if (options.scenario)
             scenario = load_scenario(*options.scenario);
@@ -33,6 +40,15 @@ int run(const Options &options)
         machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
         if (options.serial == SerialMode::pty)
             pty = std::make_unique<Pty>();
+        if (options.trace) {
+            trace = std::make_unique<Trace>(options.trace_file);
+            trace->attach(*machine);
+            trace->enable(options.trace_filter);
+        }
+        if (options.stats)
+            stats = std::make_unique<Stats>(*machine);
+        if (options.vcd)
+            vcd = std::make_unique<Vcd>(*machine, *options.vcd);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "keltosim: %s\n", error.what());
         return exit_usage;
@@ -42,14 +58,22 @@ int run(const Options &options)
                       : pty                    ? Link::pty
                       : ::isatty(STDIN_FILENO) ? Link::terminal
                                                : Link::pipe;
+    // The trace front end has taken over from the session's own dump.
+    Options session_options = options;
+    session_options.trace = false;
+    int status = exit_fault;
     try {
-        Session session(*machine, options, link, pty.get(), scenario ? &*scenario : nullptr);
-        return session.run();
+        Session session(*machine, session_options, link, pty.get(), scenario ? &*scenario : nullptr);
+        status = session.run();
     } catch (const std::exception &error) {
         // The session has put the terminal back by now.
         std::fprintf(stderr, "keltosim: %s\n", error.what());
-        return exit_fault;
     }
+    if (trace)
+        trace->flush();
+    if (stats)
+        std::fputs(stats->report().c_str(), stderr);
+    return status;
 }
 
 }  // namespace
