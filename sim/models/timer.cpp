@@ -105,9 +105,10 @@ std::string TimerBlock::describe_dividers(std::uint32_t value) const
     for (int timer = 0; timer < timer_count; timer++) {
         if (divider_field(tcfg1_, timer) == divider_field(value, timer))
             continue;
-        const bool valid = divider_field(value, timer) <= (board_.chip == Chip::s3c6410 ? 4u : 3u);
         append_words(text, "timer " + std::to_string(timer) + " divider /" + std::to_string(divider(tcfg1_, timer)) +
-                               " -> " + (valid ? "/" + std::to_string(divider(value, timer)) : "external clock"));
+                               " -> " +
+                               (divider_valid(value, timer) ? "/" + std::to_string(divider(value, timer))
+                                                            : "external clock"));
     }
     return text;
 }
@@ -135,11 +136,16 @@ std::string TimerBlock::describe_tcon(std::uint32_t old_tcon, std::uint32_t valu
     return text;
 }
 
-bool TimerBlock::divider_valid(std::uint32_t tcfg1) const
+bool TimerBlock::divider_valid(std::uint32_t tcfg1, int timer) const
 {
-    const std::uint32_t last = board_.chip == Chip::s3c6410 ? 4 : 3;
+    // Codes past the last divider select the external clock inputs.
+    return divider_field(tcfg1, timer) <= (board_.chip == Chip::s3c6410 ? 4u : 3u);
+}
+
+bool TimerBlock::dividers_valid(std::uint32_t tcfg1) const
+{
     for (int timer = 0; timer < timer_count; timer++)
-        if (divider_field(tcfg1, timer) > last)
+        if (!divider_valid(tcfg1, timer))
             return false;
     return true;
 }
@@ -249,7 +255,7 @@ bool TimerBlock::write(std::uint32_t offset, std::uint32_t value)
         return true;
     }
     if (offset == TCFG1) {
-        if (!divider_valid(value))
+        if (!dividers_valid(value))
             bus().raise_fault("TCFG1 selects an external clock input for a timer, which the board does not drive",
                                   base() + offset, value, true);
         tcfg1_ = value & tcfg_mask;

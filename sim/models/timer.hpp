@@ -116,7 +116,8 @@ private:
     void settle(Cycles now);
     void restamp(Cycles now);
     void apply_tcon(std::uint32_t old_tcon, Cycles now);
-    bool divider_valid(std::uint32_t tcfg1) const;
+    bool divider_valid(std::uint32_t tcfg1, int timer) const;
+    bool dividers_valid(std::uint32_t tcfg1) const;
     std::uint64_t divider(std::uint32_t tcfg1, int timer) const;
     std::string describe_dividers(std::uint32_t value) const;
     static std::string describe_tcon(std::uint32_t old_tcon, std::uint32_t value);
