@@ -32,7 +32,7 @@ TEST(CommandLine, TakesValuesInBothSpellings)
 {
     const Options options = parse({"--board=24", "--serial", "pty", "--clock=virtual", "--expect", "x> Exit",
                                    "--fail-on", "No item", "--fail-on=fault", "--timeout", "2.5", "--no-status",
-                                   "--trace", "image"});
+                                   "--trace=uart,GPNCON", "--trace-file", "t.txt", "--stats", "--vcd=w.vcd", "image"});
     EXPECT_EQ(options.image, "image");
     EXPECT_EQ(options.board, 24);
     EXPECT_EQ(options.serial, SerialMode::pty);
@@ -42,6 +42,11 @@ TEST(CommandLine, TakesValuesInBothSpellings)
     EXPECT_EQ(options.timeout, 2.5);
     EXPECT_FALSE(options.status);
     EXPECT_TRUE(options.trace);
+    EXPECT_EQ(options.trace_filter, "uart,GPNCON");
+    EXPECT_EQ(options.trace_file, "t.txt");
+    EXPECT_TRUE(options.stats);
+    EXPECT_EQ(options.vcd, "w.vcd");
+    EXPECT_EQ(parse({"--trace", "image"}).trace_filter, "");
     // A value that looks like an option is still the value.
     EXPECT_EQ(parse({"--expect", "--board", "image"}).expect, "--board");
 }
@@ -62,6 +67,7 @@ TEST(CommandLine, RejectsWhatItCannotRun)
     EXPECT_EQ(parse({"--timeout", "1e6", "image"}).timeout, 1e6);
     EXPECT_EQ(usage_error({"--expect", "a", "--expect", "b", "image"}), "--expect may be given once");
     EXPECT_NE(usage_error({"--scenario", "s.yaml", "--serial", "pty", "image"}), "accepted");
+    EXPECT_EQ(usage_error({"--trace-file", "t.txt", "image"}), "--trace-file goes with --trace");
     // Help needs no image.
     EXPECT_TRUE(parse({"--help"}).help);
 }

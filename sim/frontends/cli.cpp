@@ -25,7 +25,13 @@ Options:
                        waiting on the host)
   --serial-log FILE    keep a copy of everything the console sent
   --no-status          no status line for buttons and backlight
-  --trace              print every register access on stderr
+  --trace[=FILTER]     print register accesses on stderr: every one, or those
+                       of the peripherals (uart, gpio, timer) and registers
+                       (UTXH, GPNCON) in a comma list
+  --trace-file FILE    write the trace to FILE instead
+  --stats              print figures of the run at its end: board time,
+                       instructions, deepest stack, UART bytes, accesses
+  --vcd FILE           record pins and PWM outputs as a waveform (VCD)
   -h, --help           this text
 
 Keys at a terminal: Ctrl-A then u d l r (or 1-4) toggles a button, 0 releases
@@ -82,8 +88,13 @@ Options parse_options(std::span<const std::string_view> args)
             options.status = false;
             continue;
         }
-        if (arg == "--trace") {
+        if (arg == "--trace" || arg.starts_with("--trace=")) {
             options.trace = true;
+            options.trace_filter = arg.substr(std::min(arg.size(), std::string_view("--trace=").size()));
+            continue;
+        }
+        if (arg == "--stats") {
+            options.stats = true;
             continue;
         }
         if (arg == "--") {
@@ -103,8 +114,9 @@ Options parse_options(std::span<const std::string_view> args)
             name = arg.substr(0, equals);
             value = arg.substr(equals + 1);
         }
-        static constexpr std::string_view valued[] = {"--board",  "--serial",  "--clock",  "--scenario",
-                                                      "--expect", "--fail-on", "--timeout", "--serial-log"};
+        static constexpr std::string_view valued[] = {"--board",   "--serial",  "--clock",      "--scenario",
+                                                      "--expect",  "--fail-on", "--timeout",    "--trace-file",
+                                                      "--vcd",     "--serial-log"};
         if (std::find(std::begin(valued), std::end(valued), name) == std::end(valued))
             throw UsageError("unknown option '" + std::string(arg) + "'");
         if (!value) {
@@ -145,6 +157,10 @@ Options parse_options(std::span<const std::string_view> args)
             options.fail_on.push_back(text);
         } else if (name == "--serial-log") {
             options.serial_log = text;
+        } else if (name == "--trace-file") {
+            options.trace_file = text;
+        } else if (name == "--vcd") {
+            options.vcd = text;
         } else {
             options.timeout = parse_timeout(text);
         }
@@ -158,6 +174,8 @@ Options parse_options(std::span<const std::string_view> args)
                          "')");
     if (options.scenario && options.serial == SerialMode::pty)
         throw UsageError("--scenario drives the console itself and does not combine with --serial pty");
+    if (options.trace_file && !options.trace)
+        throw UsageError("--trace-file goes with --trace");
     options.image = images[0];
     return options;
 }

@@ -38,6 +38,10 @@ struct Options {
     std::optional<std::string> serial_log;
     bool status = true;
     bool trace = false;
+    std::string trace_filter;               // empty: every register
+    std::optional<std::string> trace_file;  // default: stderr
+    bool stats = false;
+    std::optional<std::string> vcd;
     bool help = false;
 };
 

@@ -12,12 +12,15 @@
 
 #include "frontends/cli.hpp"
 #include "frontends/console.hpp"
+#include "frontends/display.hpp"
 #include "frontends/scenario.hpp"
 #include "frontends/scenario_runner.hpp"
 #include "frontends/serial_log.hpp"
 #include "frontends/session.hpp"
+#include "frontends/stats.hpp"
 #include "frontends/terminal.hpp"
 #include "frontends/trace.hpp"
+#include "frontends/vcd.hpp"
 #include "machine/machine.hpp"
 
 using namespace kelto::sim;
@@ -31,6 +34,9 @@ struct Setup {
     std::unique_ptr<Machine> machine;
     std::unique_ptr<Pty> pty;
     std::unique_ptr<SerialLog> serial_log;
+    std::unique_ptr<Trace> trace;
+    std::unique_ptr<Stats> stats;
+    std::unique_ptr<Vcd> vcd;
 };
 
 Setup load(const Options &options)
@@ -46,6 +52,15 @@ Setup load(const Options &options)
         setup.pty = std::make_unique<Pty>();
     if (options.serial_log)
         setup.serial_log = std::make_unique<SerialLog>(*options.serial_log);
+    if (options.trace) {
+        setup.trace = std::make_unique<Trace>(options.trace_file);
+        setup.trace->attach(*setup.machine);
+        setup.trace->enable(options.trace_filter);
+    }
+    if (options.stats)
+        setup.stats = std::make_unique<Stats>(*setup.machine);
+    if (options.vcd)
+        setup.vcd = std::make_unique<Vcd>(*setup.machine, *options.vcd);
     return setup;
 }
 
@@ -67,17 +82,20 @@ int run(const Options &options)
         Session session(std::move(setup.machine), options);
         Console console(options, link, setup.pty.get());
         session.add_frontend(console);
-        TracePrinter trace;
-        if (options.trace)
-            session.add_frontend(trace);
-        if (setup.serial_log)
-            session.add_frontend(*setup.serial_log);
+        for (Frontend *frontend : std::initializer_list<Frontend *>{setup.serial_log.get(), setup.trace.get(),
+                                                                     setup.stats.get(), setup.vcd.get()})
+            if (frontend)
+                session.add_frontend(*frontend);
 
         console.start(session);
         int status = setup.scenario ? run_scenario(session, *setup.scenario) : session.run();
         console.finish(session);
         if (setup.serial_log && !setup.serial_log->finish(session) && status == 0)
             status = exit_output;
+        if (setup.trace)
+            setup.trace->flush();
+        if (setup.stats)
+            write_message(setup.stats->report());
         return status;
     } catch (const std::exception &error) {
         // The console has put the terminal back by now.

@@ -1,10 +1,12 @@
 #include "machine/machine.hpp"
 
+#include <cxxabi.h>
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
@@ -47,6 +49,17 @@ std::string register_label(const Device &device, std::uint32_t offset)
 {
     const std::string name = device.register_name(offset);
     return name.empty() ? device.name() : device.name() + " " + name;
+}
+
+std::string demangled(const std::string &name)
+{
+    int status = 0;
+    char *text = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+    if (status != 0 || !text)
+        return name;
+    std::string result = text;
+    std::free(text);
+    return result;
 }
 
 }  // namespace
@@ -408,13 +421,24 @@ void Machine::request_stop(StopReason reason, std::string message)
 
 std::string Machine::describe(std::uint32_t address) const
 {
-    std::string text = hex(address);
-    if (auto symbol = image_.covering(address)) {
-        char offset[16];
-        std::snprintf(offset, sizeof offset, "+0x%x", address - symbol->address);
-        text += " (" + symbol->name + offset + ")";
-    }
-    return text;
+    if (!image_.covering(address))
+        return hex(address);
+    return hex(address) + " (" + code_location(address) + ")";
+}
+
+std::string Machine::code_location(std::uint32_t address) const
+{
+    const std::optional<Symbol> symbol = image_.covering(address);
+    if (!symbol)
+        return hex(address);
+    char offset[16];
+    std::snprintf(offset, sizeof offset, "+0x%x", address - symbol->address);
+    return demangled(symbol->name) + offset;
+}
+
+std::uint32_t Machine::stack_limit() const
+{
+    return stack_top_ - stack_reserve;
 }
 
 std::string Machine::where(std::uint32_t pc) const
@@ -486,14 +510,50 @@ std::uint32_t Machine::locate_access(std::uint32_t address, bool write) const
     return block_pc_;
 }
 
-void Machine::log_access(std::uint32_t address, std::uint32_t value, bool write)
+void Machine::log_access(const Device &device, std::uint32_t address, std::uint32_t value, bool write)
 {
+    if (!logging_ && observers_.empty())
+        return;
+    const std::uint32_t pc = instruction_pcs_ ? locate_access(address, write) : block_pc_;
+    const Access access{clock_.now(), pc, address, value, write};
+    for (AccessObserver *observer : observers_)
+        observer->accessed(access, device);
     if (!logging_)
         return;
     if (accesses_.size() < max_logged_accesses)
-        accesses_.push_back(Access{clock_.now(), block_pc_, address, value, write});
+        accesses_.push_back(access);
     else
         dropped_accesses_++;
+}
+
+void Machine::tell_written(const Device &device, std::uint32_t address, std::uint32_t value)
+{
+    if (observers_.empty())
+        return;
+    const Access access{clock_.now(), block_pc_, address, value, true};
+    for (AccessObserver *observer : observers_)
+        observer->written(access, device);
+}
+
+void Machine::add_access_observer(AccessObserver &observer)
+{
+    observers_.push_back(&observer);
+    instruction_pcs_ = instruction_pcs_ || observer.wants_instruction_pc();
+}
+
+void Machine::remove_access_observer(AccessObserver &observer)
+{
+    std::erase(observers_, &observer);
+    instruction_pcs_ = std::any_of(observers_.begin(), observers_.end(),
+                                   [](const AccessObserver *left) { return left->wants_instruction_pc(); });
+}
+
+std::vector<const Device *> Machine::devices() const
+{
+    std::vector<const Device *> list;
+    for (const auto &device : devices_)
+        list.push_back(device.get());
+    return list;
 }
 
 bool Machine::check_access(Device &device, std::uint32_t offset, unsigned size, std::uint64_t value, bool write)
@@ -526,7 +586,7 @@ std::uint64_t Machine::mmio_read(Device &device, std::uint32_t offset, unsigned 
                     address, 0);
         return 0;
     }
-    log_access(address, *value, false);
+    log_access(device, address, *value, false);
     return *value;
 }
 
@@ -538,13 +598,14 @@ void Machine::mmio_write(Device &device, std::uint32_t offset, unsigned size, st
     poll_streak_ = 0;
     const auto value = static_cast<std::uint32_t>(value64);
     const std::uint32_t address = device.base() + offset;
-    log_access(address, value, true);
+    log_access(device, address, value, true);
     if (!device.write(offset, value)) {
         raise_fault("write of " + hex(value) + " to " + hex(address) + " (" + register_label(device, offset) +
                         "), which the model does not implement as writable",
                     address, value, true);
         return;
     }
+    tell_written(device, address, value);
     if (!backlight_watches_.empty() && (&device == gpio_ || &device == timer_)) {
         const std::optional<int> shown = backlight_percent();
         if (shown != backlight_shown_) {

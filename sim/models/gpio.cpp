@@ -204,6 +204,65 @@ bool GpioBlock::write(std::uint32_t offset, std::uint32_t value)
     return true;
 }
 
+std::string GpioBlock::describe_write(std::uint32_t offset, std::uint32_t value) const
+{
+    const std::optional<Decoded> found = decode(offset);
+    if (!found)
+        return {};
+    switch (found->reg) {
+    case Register::config0: return describe_config(found->port, 0, value);
+    case Register::config1: return describe_config(found->port, 1, value);
+    case Register::data: return describe_data(found->port, value);
+    case Register::pull: return {};
+    }
+    return {};
+}
+
+// The word is written into a copy of the port, so the functions before and
+// after come from the one decoder the board itself uses.
+std::string GpioBlock::describe_config(std::size_t port, unsigned word, std::uint32_t value) const
+{
+    GpioBlock after(board_);
+    after.state_[port] = state_[port];
+    after.state_[port].config[word] = value;
+    const bool combined_word = ports_[port].field_bits == combined;
+    std::string text;
+    for (unsigned number = 0; number < pin_count(ports_[port]); number++) {
+        const unsigned old_function = field_function(port, number);
+        const unsigned new_function = after.field_function(port, number);
+        if (old_function != new_function)
+            append_words(text, "pin " + std::to_string(number) + " " + function_name(old_function) + " -> " +
+                                   function_name(new_function));
+        // Port A's combined words hold the output levels too.
+        const unsigned bit = 2 * (number % 8);
+        if (combined_word && number / 8 == word && new_function == function_output &&
+            (((state_[port].config[word] ^ value) >> bit) & 1 || old_function != new_function))
+            append_words(text, "pin " + std::to_string(number) + ((value >> bit) & 1 ? " high" : " low"));
+    }
+    return text;
+}
+
+std::string GpioBlock::describe_data(std::size_t port, std::uint32_t value) const
+{
+    std::string text;
+    for (unsigned number = 0; number < pin_count(ports_[port]); number++) {
+        if (field_function(port, number) != function_output || !(((state_[port].data ^ value) >> number) & 1))
+            continue;
+        append_words(text, "pin " + std::to_string(number) + ((value >> number) & 1 ? " high" : " low"));
+    }
+    return text;
+}
+
+std::vector<Pin> GpioBlock::pins() const
+{
+    std::vector<Pin> list;
+    for (const Layout &port : ports_) {
+        for (unsigned number = 0; number < pin_count(port); number++)
+            list.push_back(Pin{static_cast<std::uint8_t>(port.letter - 'A'), static_cast<std::uint8_t>(number)});
+    }
+    return list;
+}
+
 const GpioBlock::PortLayout *GpioBlock::layout(Pin pin) const
 {
     const char letter = static_cast<char>('A' + pin.port);

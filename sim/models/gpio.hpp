@@ -24,6 +24,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/board.hpp"
 #include "core/device.hpp"
@@ -54,6 +55,12 @@ public:
     bool write(std::uint32_t offset, std::uint32_t value) override;
     // "GPNDAT", "GPHCON1", "GPACDL"; empty where there is no register.
     std::string register_name(std::uint32_t offset) const override;
+    // Function changes of the pins in a configuration word ("pin 9 input ->
+    // output"), level changes of outputs in a data word ("pin 9 high").
+    std::string describe_write(std::uint32_t offset, std::uint32_t value) const override;
+
+    // Every pin the chip has, port by port.
+    std::vector<Pin> pins() const;
 
     // The board's view of its pins. A pin the chip does not have (no such
     // port, or a number past the port's last function field) has no
@@ -95,6 +102,8 @@ private:
     unsigned field_function(std::size_t port, unsigned number) const;
     std::uint32_t data_reading(std::size_t port) const;
     std::string pin_label(Pin pin) const;
+    std::string describe_config(std::size_t port, unsigned word, std::uint32_t value) const;
+    std::string describe_data(std::size_t port, std::uint32_t value) const;
 
     const BoardSpec &board_;
     std::span<const PortLayout> ports_;

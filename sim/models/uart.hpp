@@ -41,6 +41,7 @@ public:
     std::optional<std::uint32_t> read(std::uint32_t offset) override;
     bool write(std::uint32_t offset, std::uint32_t value) override;
     std::string register_name(std::uint32_t offset) const override;
+    std::string describe_write(std::uint32_t offset, std::uint32_t value) const override;
     void advance(Cycles now) override;
     Cycles next_event() const override;
 
@@ -59,6 +60,8 @@ public:
     std::uint64_t sent() const { return sent_; }
     std::size_t rx_waiting() const { return rx_fifo_.size(); }
     std::uint64_t overruns() const { return overruns_; }
+    // Bytes that reached the receive FIFO.
+    std::uint64_t received() const { return received_; }
     // One frame (start, data, parity, stop bits) at the programmed rate.
     Cycles frame_time() const;
     std::uint32_t divisor() const { return ubrdiv_; }
@@ -86,6 +89,7 @@ private:
     std::deque<std::uint8_t> wire_;
     Cycles wire_next_ = never;
     std::uint64_t overruns_ = 0;
+    std::uint64_t received_ = 0;
 
     std::string output_;
     std::vector<Cycles> output_times_;
