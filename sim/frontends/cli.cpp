@@ -21,6 +21,8 @@ Options:
   --expect TEXT        succeed as soon as TEXT appears on the console
   --fail-on TEXT       fail as soon as TEXT appears (may be repeated)
   --timeout SECONDS    stop after this much board time
+  --web[=[HOST:]PORT]  show the board in a web browser, served on HOST:PORT
+                       (default 127.0.0.1:8064; keltosim prints the address)
   --no-status          no status line for buttons and backlight
   --trace              print every register access on stderr
   -h, --help           this text
@@ -42,6 +44,18 @@ double parse_seconds(std::string_view text)
     if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value) || value <= 0)
         throw UsageError("--timeout wants a positive number of seconds, not '" + std::string(text) + "'");
     return value;
+}
+
+// The address is optional, so it only comes as --web=ADDRESS.
+web::Address parse_web_address(std::optional<std::string_view> text)
+{
+    if (!text)
+        return {};
+    try {
+        return web::parse_address(*text);
+    } catch (const std::exception &error) {
+        throw UsageError(std::string("--web ") + error.what());
+    }
 }
 
 }  // namespace
@@ -80,6 +94,10 @@ Options parse_options(std::span<const std::string_view> args)
         if (const auto equals = arg.find('='); equals != std::string_view::npos) {
             name = arg.substr(0, equals);
             value = arg.substr(equals + 1);
+        }
+        if (name == "--web") {
+            options.web = parse_web_address(value);
+            continue;
         }
         static constexpr std::string_view valued[] = {"--board",  "--serial",  "--clock",  "--scenario",
                                                       "--expect", "--fail-on", "--timeout"};

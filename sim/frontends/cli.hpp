@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/clock.hpp"
+#include "frontends/web/address.hpp"
 
 namespace kelto::sim::frontend {
 
@@ -34,6 +35,7 @@ struct Options {
     std::optional<std::string> expect;
     std::vector<std::string> fail_on;
     std::optional<double> timeout;  // seconds of board time
+    std::optional<web::Address> web;  // --web: where the web view listens
     bool status = true;
     bool trace = false;
     bool help = false;

@@ -15,6 +15,7 @@
 #include "machine/machine.hpp"
 #include "frontends/scenario.hpp"
 #include "frontends/terminal.hpp"
+#include "frontends/web/standalone.hpp"
 
 using namespace kelto::sim;
 using namespace kelto::sim::frontend;
@@ -69,7 +70,7 @@ int main(int argc, char **argv)
         return 0;
     }
     install_signal_handlers();
-    const int status = run(options);
+    const int status = options.web ? web::run_web_only(options) : run(options);
     if (const int number = pending_signal()) {
         // End the way the signal would have, for the shell's sake.
         std::signal(number, SIG_DFL);
