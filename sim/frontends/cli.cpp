@@ -162,7 +162,7 @@ ClockMode default_clock(const Options &options, bool stdin_is_terminal)
         return *options.clock;
     if (options.scenario)
         return ClockMode::virtual_time;
-    if (options.serial == SerialMode::pty || stdin_is_terminal)
+    if (options.serial == SerialMode::pty || options.web || stdin_is_terminal)
         return ClockMode::wall_time;
     return ClockMode::virtual_time;
 }
