@@ -1,6 +1,6 @@
 # Front door to the CMake builds: firmware images (cross) and the simulator
 # with its tests (host).
-.PHONY: all images sim test bench fuzz run clean compile-db
+.PHONY: all images sim test bench fuzz run web clean compile-db
 
 JOBS ?= $(shell nproc)
 IMAGE ?= build/images/consolefw-64
@@ -38,6 +38,10 @@ fuzz: images
 
 run: images sim
 	build/host/sim/keltosim $(IMAGE)
+
+# The board in a web browser, at the address keltosim prints.
+web: images sim
+	build/host/sim/keltosim --web $(IMAGE)
 
 # One compilation database for editors, from both builds, where clangd finds
 # it (build/compile_commands.json).

@@ -9,6 +9,7 @@
 #include "frontends/cli.hpp"
 #include "frontends/keys.hpp"
 #include "frontends/scenario.hpp"
+#include "frontends/web/messages.hpp"
 
 namespace kelto::sim::frontend {
 namespace {
@@ -81,6 +82,63 @@ TEST(CommandLine, ClockFollowsWhoIsOnTheLine)
     EXPECT_EQ(default_clock(parse({"--scenario", "s.yaml", "image"}), true), ClockMode::virtual_time);
     EXPECT_EQ(default_clock(parse({"--clock", "wall", "--scenario", "s.yaml", "image"}), false), ClockMode::wall_time);
     EXPECT_EQ(default_clock(parse({"--clock", "virtual", "image"}), true), ClockMode::virtual_time);
+}
+
+TEST(CommandLine, WebViewListensOnLoopbackUnlessTold)
+{
+    const struct {
+        std::string_view arg;
+        std::string host;  // empty: refused
+        unsigned short port;
+    } cases[] = {
+        {"--web", "127.0.0.1", 8064},         {"--web=9000", "127.0.0.1", 9000},
+        {"--web=0.0.0.0:80", "0.0.0.0", 80},  {"--web=localhost", "localhost", 8064},
+        {"--web=[::1]:8100", "::1", 8100},    {"--web=host:70000", "", 0},
+        {"--web=:80", "", 0},                 {"--web=host:", "", 0},
+        {"--web=[::1", "", 0},                {"--web=", "", 0},
+    };
+    for (const auto &c : cases) {
+        if (c.host.empty()) {
+            EXPECT_TRUE(usage_error({c.arg, "image"}).starts_with("--web ")) << c.arg;
+            continue;
+        }
+        const Options options = parse({c.arg, "image"});
+        ASSERT_TRUE(options.web) << c.arg;
+        EXPECT_EQ(options.web->host, c.host) << c.arg;
+        EXPECT_EQ(options.web->port, c.port) << c.arg;
+        EXPECT_EQ(default_clock(options, false), ClockMode::wall_time);
+    }
+}
+
+TEST(WebView, TakesThePagesRequestsAndNothingElse)
+{
+    using web::Request;
+    const struct {
+        std::string_view message;
+        std::optional<Request::Kind> kind;
+        std::string bytes;
+        Button button;
+    } cases[] = {
+        {"type 1", Request::Kind::type, "1", {}},        {"type  x\r", Request::Kind::type, " x\r", {}},
+        {"press up", Request::Kind::press, "", Button::up}, {"release right", Request::Kind::release, "", Button::right},
+        {"pause", Request::Kind::pause, "", {}},         {"resume", Request::Kind::resume, "", {}},
+        {"reset", Request::Kind::reset, "", {}},         {"type ", std::nullopt, "", {}},
+        {"press", std::nullopt, "", {}},                 {"press middle", std::nullopt, "", {}},
+        {"press up ", std::nullopt, "", {}},             {"Pause", std::nullopt, "", {}},
+        {"{\"t\":\"pause\"}", std::nullopt, "", {}},     {"", std::nullopt, "", {}},
+    };
+    for (const auto &c : cases) {
+        const auto request = web::parse_request(c.message);
+        ASSERT_EQ(request.has_value(), c.kind.has_value()) << c.message;
+        if (!request)
+            continue;
+        EXPECT_EQ(request->kind, *c.kind) << c.message;
+        EXPECT_EQ(request->bytes, c.bytes) << c.message;
+        EXPECT_EQ(request->button, c.button) << c.message;
+    }
+    // Console bytes of any value reach the page as they were sent.
+    EXPECT_EQ(web::json_string(std::string("a\"\\\r\n\x1b\x7f\xe9\0", 9)),
+              R"("a\"\\\u000d\u000a\u001b\u007f\u00e9\u0000")");
 }
 
 TEST(EscapeKeys, PassEverythingButTheirOwnCommands)

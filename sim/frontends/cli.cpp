@@ -24,6 +24,8 @@ Options:
   --timeout SECONDS    stop after this much board time (and time spent
                        waiting on the host)
   --serial-log FILE    keep a copy of everything the console sent
+  --web[=[HOST:]PORT]  show the board in a web browser, served on HOST:PORT
+                       (default 127.0.0.1:8064; keltosim prints the address)
   --no-status          no status line for buttons and backlight
   --trace[=FILTER]     print register accesses on stderr: every one, or those
                        of the peripherals (uart, gpio, timer) and registers
@@ -52,6 +54,18 @@ double parse_timeout(std::string_view text)
         throw UsageError("--timeout wants a number of seconds above 0, " + seconds_range() + ", not '" +
                          std::string(text) + "'");
     return *seconds;
+}
+
+// The address is optional, so it only comes as --web=ADDRESS.
+web::Address parse_web_address(std::optional<std::string_view> text)
+{
+    if (!text)
+        return {};
+    try {
+        return web::parse_address(*text);
+    } catch (const std::exception &error) {
+        throw UsageError(std::string("--web ") + error.what());
+    }
 }
 
 }  // namespace
@@ -113,6 +127,10 @@ Options parse_options(std::span<const std::string_view> args)
         if (const auto equals = arg.find('='); equals != std::string_view::npos) {
             name = arg.substr(0, equals);
             value = arg.substr(equals + 1);
+        }
+        if (name == "--web") {
+            options.web = parse_web_address(value);
+            continue;
         }
         static constexpr std::string_view valued[] = {"--board",   "--serial",  "--clock",      "--scenario",
                                                       "--expect",  "--fail-on", "--timeout",    "--trace-file",
@@ -186,7 +204,7 @@ ClockMode default_clock(const Options &options, bool stdin_is_terminal)
         return *options.clock;
     if (options.scenario)
         return ClockMode::virtual_time;
-    if (options.serial == SerialMode::pty || stdin_is_terminal)
+    if (options.serial == SerialMode::pty || options.web || stdin_is_terminal)
         return ClockMode::wall_time;
     return ClockMode::virtual_time;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/clock.hpp"
+#include "frontends/web/address.hpp"
 
 namespace kelto::sim::frontend {
 
@@ -36,6 +37,7 @@ struct Options {
     std::vector<std::string> fail_on;
     std::optional<double> timeout;  // seconds of board time
     std::optional<std::string> serial_log;
+    std::optional<web::Address> web;  // --web: where the web view listens
     bool status = true;
     bool trace = false;
     std::string trace_filter;               // empty: every register

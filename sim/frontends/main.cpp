@@ -21,6 +21,7 @@
 #include "frontends/terminal.hpp"
 #include "frontends/trace.hpp"
 #include "frontends/vcd.hpp"
+#include "frontends/web/web_frontend.hpp"
 #include "machine/machine.hpp"
 
 using namespace kelto::sim;
@@ -86,6 +87,13 @@ int run(const Options &options)
                                                                      setup.stats.get(), setup.vcd.get()})
             if (frontend)
                 session.add_frontend(*frontend);
+
+        // After the session, so that it goes first: its thread uses the board.
+        std::optional<web::WebFrontend> web_view;
+        if (options.web) {
+            web_view.emplace(session, *options.web);
+            session.add_frontend(*web_view);
+        }
 
         console.start(session);
         int status = setup.scenario ? run_scenario(session, *setup.scenario) : session.run();
