@@ -147,7 +147,7 @@ std::string image(const char *name)
 // A scenario file in the test's scratch directory.
 std::string write_file(const std::string &name, const std::string &text)
 {
-    const std::string path = testing::TempDir() + "/" + name;
+    std::string path = testing::TempDir() + "/" + name;
     std::ofstream(path, std::ios::binary) << text;
     return path;
 }

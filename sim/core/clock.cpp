@@ -1,5 +1,7 @@
 #include "core/clock.hpp"
 
+#include <cmath>
+
 namespace kelto::sim {
 
 namespace {
@@ -44,7 +46,7 @@ void Clock::skip_to(Cycles when)
 
 Cycles Clock::from_seconds(double seconds) const
 {
-    return static_cast<Cycles>(seconds * static_cast<double>(cpu_hz_) + 0.5);
+    return static_cast<Cycles>(std::llround(seconds * static_cast<double>(cpu_hz_)));
 }
 
 Cycles Clock::from_ns(std::uint64_t ns) const

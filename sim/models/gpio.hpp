@@ -87,8 +87,8 @@ private:
     const PortLayout *layout(Pin pin) const;
     unsigned pin_count(const PortLayout &port) const;
     // The function code in the field of a pin the port has.
-    unsigned field_function(std::size_t port, unsigned number) const;
-    std::uint32_t data_reading(std::size_t port) const;
+    unsigned field_function(std::size_t index, unsigned number) const;
+    std::uint32_t data_reading(std::size_t index) const;
     std::string pin_label(Pin pin) const;
 
     const BoardSpec &board_;
