@@ -1,6 +1,6 @@
 # Front door to the CMake builds: firmware images (cross) and the simulator
 # with its tests (host).
-.PHONY: all images sim test bench fuzz run web clean compile-db
+.PHONY: all images sim test sanitize lint bench fuzz run web clean compile-db
 
 JOBS ?= $(shell nproc)
 IMAGE ?= build/images/consolefw-64
@@ -20,8 +20,21 @@ sim:
 test: images sim
 	ctest --preset host
 
+# The simulator and every test under AddressSanitizer and
+# UndefinedBehaviorSanitizer (build/sanitize); keltosim run by the tests is
+# the sanitized one too.
+sanitize: images
+	cmake --preset host-sanitize >/dev/null
+	cmake --build --preset host-sanitize -j $(JOBS)
+	ctest --preset host-sanitize
+
+# clang-tidy and cppcheck on the firmware and the simulator.
+lint: images sim
+	scripts/lint
+
 bench: images sim
 	build/host/bench/keltosim-bench
+	scripts/bench-table build
 
 # Each fuzz target for FUZZ_SECONDS, from its seeds in fuzz/corpus/; what it
 # learns stays in build/fuzz/corpus/, and a failing input in build/fuzz/.

@@ -14,12 +14,12 @@
 namespace kelto::sim::frontend {
 namespace {
 
-Options parse(std::vector<std::string_view> args)
+Options parse(const std::vector<std::string_view> &args)
 {
     return parse_options(args);
 }
 
-std::string usage_error(std::vector<std::string_view> args)
+std::string usage_error(const std::vector<std::string_view> &args)
 {
     try {
         parse_options(args);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <thread>
+#include <cmath>
 
 namespace kelto::sim {
 
@@ -87,7 +88,7 @@ Cycles Clock::from_seconds(double seconds) const
 {
     if (!(seconds > 0))
         return 0;
-    return static_cast<Cycles>(std::min(seconds, max_seconds) * static_cast<double>(cpu_hz_) + 0.5);
+    return static_cast<Cycles>(std::llround(std::min(seconds, max_seconds) * static_cast<double>(cpu_hz_)));
 }
 
 Cycles Clock::from_ns(std::uint64_t ns) const

@@ -131,7 +131,7 @@ public:
     bool main_returned() const { return main_returned_; }
     // Calls a function of the image with up to eight word arguments and
     // returns when it returns. A suspended main is left as it was.
-    RunResult call(std::string_view symbol, const std::vector<std::uint32_t> &args = {}, const RunLimits &limits = {});
+    RunResult call(std::string_view name, const std::vector<std::uint32_t> &args = {}, const RunLimits &limits = {});
     std::uint32_t symbol(std::string_view name) const;  // throws if missing
     void stop(StopReason reason = StopReason::stopped, std::string message = {});
 

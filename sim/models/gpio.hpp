@@ -99,8 +99,8 @@ private:
     const PortLayout *layout(Pin pin) const;
     static unsigned pin_count(const PortLayout &port);
     // The function code in the field of a pin the port has.
-    unsigned field_function(std::size_t port, unsigned number) const;
-    std::uint32_t data_reading(std::size_t port) const;
+    unsigned field_function(std::size_t index, unsigned number) const;
+    std::uint32_t data_reading(std::size_t index) const;
     std::string pin_label(Pin pin) const;
     std::string describe_config(std::size_t port, unsigned word, std::uint32_t value) const;
     std::string describe_data(std::size_t port, std::uint32_t value) const;
