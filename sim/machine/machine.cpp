@@ -451,8 +451,13 @@ void Machine::raise_fault(std::string message, std::uint32_t address, std::uint3
     if (fault_)
         return;
     const std::uint32_t pc = locate_access(address, write);
-    const std::string report = message + ", at " + where(pc) + ", " +
-                               std::to_string(clock_.to_ns(clock_.now()) / 1000) + " us after start";
+    // Every report of a store names what was stored; times read as the
+    // trace prints them.
+    if (write && message.find(hex(value)) == std::string::npos)
+        message += " (value " + hex(value) + ")";
+    char time[48];
+    std::snprintf(time, sizeof time, "%.9f s", clock_.to_seconds(clock_.now()));
+    const std::string report = message + ", at " + where(pc) + ", at " + time + " of board time";
     fault_ = Fault{report, address, value, pc};
     request_stop(StopReason::fault, report);
 }
