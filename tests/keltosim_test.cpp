@@ -29,6 +29,7 @@ namespace {
 using sim::frontend::exit_expectation;
 using sim::frontend::exit_fault;
 using sim::frontend::exit_input_ended;
+using sim::frontend::exit_output;
 using sim::frontend::exit_time_limit;
 using sim::frontend::exit_usage;
 
@@ -79,9 +80,17 @@ struct Finished {
     std::string out, err;
 };
 
-// Runs keltosim with the input on a pipe, closed once written; or, with
-// no_stdin, with no standard input open at all.
-Finished run_keltosim(const std::vector<std::string> &args, const std::string &input = {}, bool no_stdin = false)
+// How keltosim's standard streams are set up besides the pipes.
+struct Streams {
+    bool no_stdin = false;              // no standard input open at all
+    bool stdin_stays_open = false;      // the input pipe is held open, silent, until keltosim ends
+    const char *stdout_path = nullptr;  // standard output to this file instead of a pipe
+    std::chrono::seconds patience = host_patience;
+};
+
+// Runs keltosim with the input on a pipe, closed once written unless the
+// streams say otherwise.
+Finished run_keltosim(const std::vector<std::string> &args, const std::string &input = {}, Streams streams = {})
 {
     int in[2], out[2], err[2];
     EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
@@ -89,11 +98,14 @@ Finished run_keltosim(const std::vector<std::string> &args, const std::string &i
     EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        if (no_stdin)
+        if (streams.no_stdin)
             ::close(0);
         else
             ::dup2(in[0], 0);
-        ::dup2(out[1], 1);
+        if (streams.stdout_path)
+            ::dup2(::open(streams.stdout_path, O_WRONLY), 1);
+        else
+            ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         exec_keltosim(args);
     }
@@ -102,10 +114,11 @@ Finished run_keltosim(const std::vector<std::string> &args, const std::string &i
     ::close(err[1]);
     // Small inputs fit the pipe whether or not anyone reads yet.
     EXPECT_EQ(::write(in[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
-    ::close(in[1]);
+    if (!streams.stdin_stays_open)
+        ::close(in[1]);
 
     Finished finished;
-    const auto deadline = std::chrono::steady_clock::now() + host_patience;
+    const auto deadline = std::chrono::steady_clock::now() + streams.patience;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string *sinks[2] = {&finished.out, &finished.err};
     int open = 2;
@@ -132,6 +145,8 @@ Finished run_keltosim(const std::vector<std::string> &args, const std::string &i
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
+    if (streams.stdin_stays_open)
+        ::close(in[1]);
     finished.status = decode(status);
     for (const pollfd &fd : fds)
         if (fd.fd >= 0)
@@ -230,7 +245,7 @@ TEST(Pipes, InputEndingInsideAButtonTestHasItsOwnStatus)
 
 TEST(Pipes, NoStandardInputAtAllIsInputThatHasEnded)
 {
-    const Finished run = run_keltosim({image("pollfw-64")}, {}, true);
+    const Finished run = run_keltosim({image("pollfw-64")}, {}, {.no_stdin = true});
     EXPECT_EQ(run.status, exit_input_ended);
     EXPECT_TRUE(ends_with(run.out, menu)) << "everything sent before stopping";
     EXPECT_EQ(run.err, "keltosim: input ended while the firmware waits for console input\n");
@@ -263,17 +278,81 @@ TEST(Pipes, TimeoutCountsBoardTime)
     EXPECT_EQ(run.err, "keltosim: time limit: 0.05 s of board time passed\n");
 }
 
-TEST(Pipes, FaultReportNamesAddressAndPc)
+// A program at board 64's link address that switches on the console's
+// transmitter, puts the text into its FIFO and then, if it is to crash,
+// loads a word from 0x10000000, which is neither DRAM nor a register, at
+// 0x5008003c; else returns 5 from main.
+std::string printing_image(const std::string &text, bool crash)
 {
-    // Two instructions at board 64's link address: load a word from 0x10000000,
-    // which is neither DRAM nor a register.
-    const std::uint32_t link = 0x50080000;
-    // ldr r0, [pc]; ldr r1, [r0]; .word 0x10000000
-    const std::string elf = tiny_arm_image(link, {{link, {0xE59F0000, 0xE5901000, 0x10000000}, 0, false}});
-    const Finished run = run_keltosim({write_file("stray-read", elf)});
-    EXPECT_EQ(run.status, exit_fault);
-    EXPECT_NE(run.err.find("fault: read of 0x10000000"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("pc 0x50080004"), std::string::npos) << run.err;
+    const std::uint32_t link = 0x50080000, nop = 0xE1A00000;
+    std::vector<std::uint32_t> words = {
+        0xE59F0040,                // ldr r0, =0x7F005400 (UART 1)
+        0xE3A01003, 0xE5801000,    // ULCON = 3: 8N1
+        0xE3A01022, 0xE5801028,    // UBRDIV = 34
+        0xE3A01001, 0xE5801008,    // UFCON = 1: FIFOs on
+        0xE3A01005, 0xE5801004,    // UCON = 5: polled receiver and transmitter
+        0xE28F2024,                // adr r2, text
+        0xE4D21001, 0xE3510000,    // loop: ldrb r1, [r2], #1; cmp r1, #0
+        0x15801020, 0x1AFFFFFB,    // strne r1, [r0, #0x20] (UTXH); bne loop
+        crash ? 0xE59F100C : nop,  // ldr r1, =0x10000000
+        crash ? 0xE5911000 : nop,  // ldr r1, [r1]
+        0xE3A00005, 0xE12FFF1E,    // mov r0, #5; bx lr
+        0x7F005400, 0x10000000,
+    };
+    std::string bytes = text + std::string(4 - text.size() % 4, '\0');
+    for (std::size_t at = 0; at < bytes.size(); at += 4) {
+        std::uint32_t word = 0;
+        std::memcpy(&word, bytes.data() + at, 4);
+        words.push_back(word);
+    }
+    return tiny_arm_image(link, {{link, words, 0, false}});
+}
+
+// How runs end other than with main returning 0: each status, what came out
+// before it and what keltosim says.
+TEST(Pipes, EndingsHaveTheirStatusAndMessage)
+{
+    const std::string crash = write_file("crash", printing_image("about to crash\n", true));
+    const std::string five = write_file("five", printing_image("all done\n", false));
+    const std::string log = testing::TempDir() + "/serial.log";
+    const struct {
+        std::vector<std::string> args;
+        std::string input;
+        Streams streams;
+        int status;
+        std::string out_end;
+        std::vector<std::string> err;  // parts of it; none: nothing at all
+    } runs[] = {
+        // What the firmware put into the FIFO still goes out before the report.
+        {{"--serial-log", log, crash}, "", {}, exit_fault, "about to crash\n",
+         {"keltosim: fault: read of 0x10000000", "pc 0x5008003c"}},
+        {{"--fail-on", "is selected", image("consolefw-64")}, "x", {}, exit_expectation, "x is selected\r\n",
+         {"keltosim: \"is selected\" appeared on the console\n"}},
+        // main has returned, so what it queued goes out whole.
+        {{"--expect", "all done", five}, "", {}, 0, "all done\n", {}},
+        {{five}, "", {}, 5, "all done\n", {"keltosim: main returned 5\n"}},
+        {{image("greetfw")}, "", {.stdout_path = "/dev/full"}, exit_output, "",
+         {"keltosim: cannot write the console's output to standard output: No space left on device\n"}},
+        // Waiting on a pipe that stays open but silent counts towards the limit.
+        {{"--timeout", "2", image("consolefw-64")}, "",
+         {.stdin_stays_open = true, .patience = std::chrono::seconds(20)}, exit_time_limit, "x> Exit\r\n",
+         {"keltosim: time limit: 2 s of board time and waiting on the host passed\n"}},
+    };
+    for (const auto &c : runs) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const Finished run = run_keltosim(c.args, c.input, c.streams);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_TRUE(ends_with(run.out, c.out_end)) << run.out;
+        if (c.err.empty()) {
+            EXPECT_EQ(run.err, "");
+        }
+        for (const std::string &part : c.err)
+            EXPECT_NE(run.err.find(part), std::string::npos) << run.err;
+        if (c.args.front() == "--serial-log") {
+            std::ifstream logged(log, std::ios::binary);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(logged), {}), run.out) << "the log is stdout's copy";
+        }
+    }
 }
 
 TEST(Pipes, UsageErrors)
@@ -510,6 +589,29 @@ TEST(TerminalSession, EscapeKeysHoldButtonsShowTheBoardAndQuit)
     EXPECT_EQ(terminal.wait_exit(), 0);
     terminal.expect_modes_restored();
     EXPECT_EQ(terminal.seen().find("x is selected"), std::string::npos) << "Ctrl-A x is not a key for the board";
+}
+
+TEST(TerminalSession, EscapeKeysGiveTheirTexts)
+{
+    Terminal terminal({image("pollfw-64")});
+    ASSERT_TRUE(terminal.wait_for("x> Exit\r\n"));
+    const std::pair<const char *, const char *> keys[] = {
+        {"\001h", "  0         release all buttons"},
+        {"\001?", "  x q       quit"},
+        {"\001s", "board 64 (S3C6410), pollfw-64, "},
+        {"\001z", "Ctrl-A z is no command; Ctrl-A h lists them"},
+        {"\001\x7f", "Ctrl-A 0x7f is no command"},
+        {"\001u\001" "2", "buttons held: up down |"},
+        {"\001s", "buttons held: up, down"},
+        {"\001" "0", "buttons held: none |"},
+    };
+    for (const auto &[typed, text] : keys) {
+        terminal.type(typed);
+        EXPECT_TRUE(terminal.wait_for(text)) << text;
+    }
+    terminal.type("\001q");
+    EXPECT_EQ(terminal.wait_exit(), 0);
+    EXPECT_EQ(terminal.seen().find("is selected"), std::string::npos) << "no escape key reached the board";
 }
 
 TEST(TerminalSession, MainReturningEndsTheSessionWithItsResult)

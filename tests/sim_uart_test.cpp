@@ -91,11 +91,47 @@ TEST_F(UartModel, TransmitCountAndFullFlagFollowTheQueue)
     EXPECT_EQ(tx_count(get(UartChannel::UFSTAT)), 0u);
 }
 
+// UTRSTAT: bit 0 while a received byte waits, bit 1 while the transmit
+// FIFO is empty, bit 2 only once the shifter has sent its last byte too.
+TEST_F(UartModel, TransmitterStatusFollowsTheFifoAndTheShifter)
+{
+    constexpr std::uint32_t rx_ready = 1, tx_empty = 2, tx_idle = 4;
+    EXPECT_EQ(get(UartChannel::UTRSTAT), tx_empty | tx_idle);
+    arrive("ab");
+    for (std::uint32_t left : {2u, 1u, 0u}) {
+        EXPECT_EQ(get(UartChannel::UTRSTAT), (left ? rx_ready : 0) | tx_empty | tx_idle) << left << " waiting";
+        get(UartChannel::URXH);
+    }
+
+    // With the transmitter off, bytes wait in the FIFO; once on, the first
+    // goes to the shifter at once and the second a frame later.
+    set(UartChannel::UTXH, 'x');
+    set(UartChannel::UTXH, 'y');
+    EXPECT_EQ(get(UartChannel::UTRSTAT), 0u);
+    set(UartChannel::UCON, 0x805);
+    const struct {
+        double frames;  // since the transmitter was switched on
+        std::uint32_t status;
+        const char *sent;
+    } timeline[] = {{0.5, 0, ""}, {1.5, tx_empty, "x"}, {2.5, tx_empty | tx_idle, "xy"}};
+    double now = 0;
+    for (const auto &at : timeline) {
+        settle(*m, (at.frames - now) * frame_seconds(*m, 2));
+        now = at.frames;
+        EXPECT_EQ(get(UartChannel::UTRSTAT), at.status) << at.frames << " frames";
+        EXPECT_EQ(uart().output(), at.sent) << at.frames << " frames";
+    }
+}
+
 TEST_F(UartModel, WithFifosOffTheHoldingRegisterHoldsOneByte)
 {
     set(UartChannel::UFCON, 0);
     set(UartChannel::UTXH, 'a');
     EXPECT_TRUE(get(UartChannel::UFSTAT) & UartChannel::UFSTAT_TX_FULL);
+    EXPECT_EQ(get(UartChannel::UTRSTAT), 0u);
+    // Taken by the shifter, the holding register is empty again.
+    set(UartChannel::UCON, 0x805);
+    EXPECT_EQ(get(UartChannel::UTRSTAT), 0x2u);
 }
 
 TEST_F(UartModel, FifoResetBitsEmptyTheirFifoAndClearThemselves)

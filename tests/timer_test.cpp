@@ -385,6 +385,85 @@ TEST_P(TimerDriver, PwmTimerCountsItsCyclesAndReloads)
     EXPECT_FALSE(timer().state(2).counting);
 }
 
+// A manual update while the timer counts takes both buffers at once; with
+// the bit cleared, counting goes on from the new count.
+TEST_P(TimerDriver, ManualUpdateOfARunningTimerRestartsItFromTheBuffers)
+{
+    init_timers();
+    sim::Clock &clock = machine().clock();
+    auto pass_us = [&](double us) { clock.skip_to(clock.now() + clock.from_seconds(us * 1e-6)); };
+    const std::uint32_t tcon = peek(wiring().tcon()), tcnto2 = wiring().timer_base + 0x2C;
+    const unsigned shift = 12;  // timer 2, counting at 1 MHz
+    poke(wiring().tcntb(2), 1000);
+    poke(wiring().tcmpb(2), 300);
+    poke(wiring().tcon(), tcon | (0xAu << shift));
+    poke(wiring().tcon(), tcon | (0x9u << shift));
+    pass_us(100);
+    EXPECT_NEAR(peek(tcnto2), 900.0, 1.0);
+
+    poke(wiring().tcntb(2), 500);
+    poke(wiring().tcmpb(2), 100);
+    EXPECT_EQ(timer().state(2).period, 1000u) << "new buffers wait for an update or a reload";
+    const std::uint32_t time_base = peek(wiring().tcnto4());
+    poke(wiring().tcon(), tcon | (0xBu << shift));
+    const sim::TimerBlock::State updated = timer().state(2);
+    EXPECT_EQ(std::vector<std::uint32_t>({updated.count, updated.period, updated.compare}),
+              std::vector<std::uint32_t>({500, 500, 100}));
+    poke(wiring().tcon(), tcon | (0x9u << shift));
+    pass_us(100);
+    EXPECT_TRUE(timer().state(2).counting);
+    EXPECT_NEAR(peek(tcnto2), 400.0, 1.0);
+    EXPECT_NEAR(time_base - peek(wiring().tcnto4()), 100.0, 1.0) << "the time base went on undisturbed";
+}
+
+// TCON bits the firmware leaves alone: the inverter swaps the duty the
+// backlight shows; without auto-reload a timer runs once down to 0 and
+// stops (a single pulse: dark); timer 4's auto-reload is bit 22, and it has
+// no inverter.
+TEST_P(TimerDriver, InverterOneShotAndTheTimeBasesReloadBit)
+{
+    init_timers();
+    call(machine(), "kelto_backlight_init");
+    const int pwm = static_cast<int>(wiring().backlight_channel);
+    constexpr int not_shown = -1;  // the backlight does not look at timer 4
+    const struct {
+        const char *what;
+        int timer;
+        std::uint32_t field;  // the timer's TCON bits
+        bool reloads, inverted;
+        int shown;
+    } cases[] = {
+        {"auto-reload", pwm, 0x9, true, false, 30},  {"auto-reload, inverted", pwm, 0xD, true, true, 70},
+        {"one-shot", pwm, 0x1, false, false, 0},     {"one-shot, inverted", pwm, 0x5, false, true, 0},
+        {"timer 4, bit 22", 4, 0x5, true, false, not_shown},
+        {"timer 4, bit 23 is no reload", 4, 0x9, false, false, not_shown},
+    };
+    sim::Clock &clock = machine().clock();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const unsigned shift = sim::TimerBlock::tcon_shift[static_cast<std::size_t>(c.timer)];
+        poke(wiring().tcntb(word(c.timer)), 1000);
+        if (c.timer < 4)
+            poke(wiring().tcmpb(word(c.timer)), 300);
+        poke(wiring().tcon(), 0x2u << shift);
+        poke(wiring().tcon(), c.field << shift);
+        const sim::TimerBlock::State started = timer().state(c.timer);
+        EXPECT_TRUE(started.counting);
+        EXPECT_EQ(started.auto_reload, c.reloads);
+        EXPECT_EQ(started.inverter, c.inverted);
+        if (c.shown != not_shown) {
+            EXPECT_EQ(machine().backlight_percent(), c.shown);
+        }
+
+        // Two and a half cycles on, a one-shot stands at 0; a reloading timer
+        // counts on, half way down.
+        clock.skip_to(clock.now() + clock.from_seconds(2.5 * 1001 / started.count_hz));
+        const sim::TimerBlock::State later = timer().state(c.timer);
+        EXPECT_EQ(later.counting, c.reloads);
+        EXPECT_NEAR(later.count, c.reloads ? 500.0 : 0.0, 1.0);
+    }
+}
+
 TEST_P(TimerDriver, ModelKeepsTheChipsWidthsAndDividers)
 {
     const bool s3c6410 = wiring().id == 64;

@@ -13,6 +13,35 @@
 
 namespace kelto::test {
 
+struct PortRegisters {
+    char letter;
+    std::uint32_t con, con1, dat, pud;  // 0: the port has no such register
+};
+
+// The chips' port maps, written out register by register from the chips'
+// register layout, for checking the driver's tables and the model's alike.
+inline const std::vector<PortRegisters> s3c6410_map = {
+    {'A', 0x7F008000, 0, 0x7F008004, 0x7F008008}, {'B', 0x7F008020, 0, 0x7F008024, 0x7F008028},
+    {'C', 0x7F008040, 0, 0x7F008044, 0x7F008048}, {'D', 0x7F008060, 0, 0x7F008064, 0x7F008068},
+    {'E', 0x7F008080, 0, 0x7F008084, 0x7F008088}, {'F', 0x7F0080A0, 0, 0x7F0080A4, 0x7F0080A8},
+    {'G', 0x7F0080C0, 0, 0x7F0080C4, 0x7F0080C8}, {'H', 0x7F0080E0, 0x7F0080E4, 0x7F0080E8, 0x7F0080EC},
+    {'I', 0x7F008100, 0, 0x7F008104, 0x7F008108}, {'J', 0x7F008120, 0, 0x7F008124, 0x7F008128},
+    {'K', 0x7F008800, 0x7F008804, 0x7F008808, 0x7F00880C}, {'L', 0x7F008810, 0x7F008814, 0x7F008818, 0x7F00881C},
+    {'M', 0x7F008820, 0, 0x7F008824, 0x7F008828}, {'N', 0x7F008830, 0, 0x7F008834, 0x7F008838},
+    {'O', 0x7F008140, 0, 0x7F008144, 0x7F008148}, {'P', 0x7F008160, 0, 0x7F008164, 0x7F008168},
+    {'Q', 0x7F008180, 0, 0x7F008184, 0x7F008188},
+};
+
+// Port A's combined words stand in the con and con1 columns.
+inline const std::vector<PortRegisters> s3c2450_map = {
+    {'A', 0x56000000, 0x56000004, 0, 0},          {'B', 0x56000010, 0, 0x56000014, 0x56000018},
+    {'C', 0x56000020, 0, 0x56000024, 0x56000028}, {'D', 0x56000030, 0, 0x56000034, 0x56000038},
+    {'E', 0x56000040, 0, 0x56000044, 0x56000048}, {'F', 0x56000050, 0, 0x56000054, 0},
+    {'G', 0x56000060, 0, 0x56000064, 0x56000068}, {'H', 0x56000070, 0, 0x56000074, 0x56000078},
+    {'J', 0x560000D0, 0, 0x560000D4, 0x560000D8}, {'L', 0x560000F0, 0, 0x560000F4, 0x560000F8},
+    {'M', 0x56000100, 0, 0x56000104, 0x56000108},
+};
+
 inline const std::string set_type_invalid = "kelto_gpio_set_type: Invalid argument\n";
 inline const std::string set_val_invalid = "kelto_gpio_set_val: Invalid argument\n";
 inline const std::string get_val_invalid = "kelto_gpio_get_val: Invalid argument\n";
@@ -28,6 +57,16 @@ struct Change {
     const char *operation;
     std::uint32_t port, pin, code;
     std::uint32_t address, mask, bits;
+};
+
+// Where one pin's function field, data bit and pull field lie, as the
+// register map says.
+struct PinFields {
+    std::uint32_t port, pin;
+    std::uint32_t con, field;            // the function field's word and mask
+    std::uint32_t output, widest, code;  // the field holding output; the widest code there and its bits
+    std::uint32_t dat, dat_bit;
+    std::uint32_t pud;  // 0: the port has no pull word
 };
 
 class GpioDriverTest : public ::testing::Test {
@@ -143,6 +182,36 @@ protected:
                 expect_one_change(change.address, change.mask, change.bits);
                 EXPECT_EQ(printed(), "");
             }
+        }
+    }
+
+    // Every operation on the pin changes its own bits and nothing else, over
+    // every pattern of the other bits; and the model takes the fields the
+    // driver wrote as the pin's: its function and the level of its latch.
+    void expect_pin_fields(const PinFields &f)
+    {
+        SCOPED_TRACE(::testing::Message() << "port " << static_cast<char>('A' + f.port) << " pin " << f.pin);
+        std::vector<Change> changes = {
+            {"kelto_gpio_set_type", f.port, f.pin, sim::GpioBlock::function_output, f.con, f.field, f.output},
+            {"kelto_gpio_set_val", f.port, f.pin, 1, f.dat, f.dat_bit, f.dat_bit},
+            {"kelto_gpio_set_type", f.port, f.pin, f.code, f.con, f.field, f.widest},
+        };
+        // Pull code 2: up on the S3C6410, down on the S3C2450.
+        if (f.pud)
+            changes.push_back(
+                {"kelto_gpio_set_pullupdown", f.port, f.pin, 2, f.pud, 0x3u << 2 * f.pin, 0x2u << 2 * f.pin});
+        expect_changes(changes, other_bits_patterns);
+        const sim::Pin pin{static_cast<std::uint8_t>(f.port), static_cast<std::uint8_t>(f.pin)};
+        EXPECT_EQ(gpio().pin_function(pin), f.code);
+        for (std::uint32_t level : {1u, 0u}) {
+            ASSERT_EQ(set_val(f.port, f.pin, level), 0u);
+            EXPECT_EQ(gpio().pin_level(pin), level == 1);
+            forget();
+            std::uint32_t val = 0;
+            EXPECT_EQ(get_val(f.port, f.pin, &val), 0u);
+            EXPECT_EQ(val, level);
+            const std::uint32_t word = gpio().read(f.dat - gpio().base()).value_or(0);
+            EXPECT_EQ(listing(gpio_accesses()), listing({Access{0, 0, f.dat, word, false}}));
         }
     }
 

@@ -4,8 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "models/gpio.hpp"
-#include "harness.hpp"
+#include "gpio_fixture.hpp"
 
 namespace kelto::test {
 namespace {
@@ -18,34 +17,6 @@ constexpr std::uint8_t port(char letter)
 {
     return static_cast<std::uint8_t>(letter - 'A');
 }
-
-struct PortRegisters {
-    char letter;
-    std::uint32_t con, con1, dat, pud;  // 0: the port has no such register
-};
-
-// The chips' port maps, written out register by register.
-const std::vector<PortRegisters> s3c6410_map = {
-    {'A', 0x7F008000, 0, 0x7F008004, 0x7F008008}, {'B', 0x7F008020, 0, 0x7F008024, 0x7F008028},
-    {'C', 0x7F008040, 0, 0x7F008044, 0x7F008048}, {'D', 0x7F008060, 0, 0x7F008064, 0x7F008068},
-    {'E', 0x7F008080, 0, 0x7F008084, 0x7F008088}, {'F', 0x7F0080A0, 0, 0x7F0080A4, 0x7F0080A8},
-    {'G', 0x7F0080C0, 0, 0x7F0080C4, 0x7F0080C8}, {'H', 0x7F0080E0, 0x7F0080E4, 0x7F0080E8, 0x7F0080EC},
-    {'I', 0x7F008100, 0, 0x7F008104, 0x7F008108}, {'J', 0x7F008120, 0, 0x7F008124, 0x7F008128},
-    {'K', 0x7F008800, 0x7F008804, 0x7F008808, 0x7F00880C}, {'L', 0x7F008810, 0x7F008814, 0x7F008818, 0x7F00881C},
-    {'M', 0x7F008820, 0, 0x7F008824, 0x7F008828}, {'N', 0x7F008830, 0, 0x7F008834, 0x7F008838},
-    {'O', 0x7F008140, 0, 0x7F008144, 0x7F008148}, {'P', 0x7F008160, 0, 0x7F008164, 0x7F008168},
-    {'Q', 0x7F008180, 0, 0x7F008184, 0x7F008188},
-};
-
-// Port A's combined words stand in the con and con1 columns.
-const std::vector<PortRegisters> s3c2450_map = {
-    {'A', 0x56000000, 0x56000004, 0, 0},          {'B', 0x56000010, 0, 0x56000014, 0x56000018},
-    {'C', 0x56000020, 0, 0x56000024, 0x56000028}, {'D', 0x56000030, 0, 0x56000034, 0x56000038},
-    {'E', 0x56000040, 0, 0x56000044, 0x56000048}, {'F', 0x56000050, 0, 0x56000054, 0},
-    {'G', 0x56000060, 0, 0x56000064, 0x56000068}, {'H', 0x56000070, 0, 0x56000074, 0x56000078},
-    {'J', 0x560000D0, 0, 0x560000D4, 0x560000D8}, {'L', 0x560000F0, 0, 0x560000F4, 0x560000F8},
-    {'M', 0x56000100, 0, 0x56000104, 0x56000108},
-};
 
 class GpioModel : public ::testing::Test {
 protected:
