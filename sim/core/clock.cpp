@@ -20,6 +20,8 @@ Cycles Clock::now()
 
 Cycles Clock::wall_now()
 {
+    if (paused_)
+        return paused_at_;
     const auto elapsed = std::chrono::steady_clock::now() - start_;
     const auto ns = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
     Cycles wall = from_ns(ns) - wall_lag_;
@@ -40,6 +42,24 @@ void Clock::skip_to(Cycles when)
         instructions_total_ -= when - counted_;
         counted_ = when;
     }
+}
+
+void Clock::pause()
+{
+    if (paused_)
+        return;
+    if (mode_ == ClockMode::wall_time)
+        paused_at_ = wall_now();
+    paused_since_ = std::chrono::steady_clock::now();
+    paused_ = true;
+}
+
+void Clock::resume()
+{
+    if (!paused_)
+        return;
+    paused_ = false;
+    start_ += std::chrono::steady_clock::now() - paused_since_;
 }
 
 Cycles Clock::from_seconds(double seconds) const

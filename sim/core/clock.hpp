@@ -34,6 +34,13 @@ public:
     // the wall clock.
     void skip_to(Cycles when);
 
+    // While the board is halted (a debugger looks at it) time stands still:
+    // the virtual clock only moves with instructions anyway, and the wall
+    // clock moves its origin on by the halt instead of catching up after it.
+    void pause();
+    void resume();
+    bool paused() const { return paused_; }
+
     Cycles from_seconds(double seconds) const;
     Cycles from_ns(std::uint64_t ns) const;
     std::uint64_t to_ns(Cycles cycles) const;
@@ -55,6 +62,9 @@ private:
     Cycles wall_last_ = 0;
     Cycles wall_lag_ = 0;
     Cycles max_wall_step_;
+    bool paused_ = false;
+    Cycles paused_at_ = 0;
+    std::chrono::steady_clock::time_point paused_since_;
 };
 
 }  // namespace kelto::sim

@@ -48,6 +48,33 @@ std::optional<std::uint32_t> UartChannel::read(std::uint32_t offset)
 {
     advance(bus().clock().now());
     switch (offset) {
+    case UERSTAT: {
+        const std::uint32_t errors = uerstat_;
+        uerstat_ = 0;
+        return errors;
+    }
+    case UFSTAT:
+        if (console_ && rx_fifo_.empty() && wire_.empty()) {
+            // The machine may move time on while the firmware only waits;
+            // the status must show what that time brought.
+            bus().receiver_polled_empty(channel_);
+            advance(bus().clock().now());
+        }
+        return fifo_status();
+    case URXH: {
+        if (rx_fifo_.empty())
+            return 0;
+        const std::uint8_t byte = rx_fifo_.front();
+        rx_fifo_.pop_front();
+        return byte;
+    }
+    default: return peek(offset);
+    }
+}
+
+std::optional<std::uint32_t> UartChannel::peek(std::uint32_t offset) const
+{
+    switch (offset) {
     case ULCON: return ulcon_;
     case UCON: return ucon_;
     case UFCON: return ufcon_;
@@ -65,27 +92,9 @@ std::optional<std::uint32_t> UartChannel::read(std::uint32_t offset)
             status |= 4;
         return status;
     }
-    case UERSTAT: {
-        const std::uint32_t errors = uerstat_;
-        uerstat_ = 0;
-        return errors;
-    }
-    case UFSTAT: {
-        if (console_ && rx_fifo_.empty() && wire_.empty()) {
-            // The machine may move time on while the firmware only waits;
-            // the status must show what that time brought.
-            bus().receiver_polled_empty(channel_);
-            advance(bus().clock().now());
-        }
-        return fifo_status();
-    }
-    case URXH: {
-        if (rx_fifo_.empty())
-            return 0;
-        const std::uint8_t byte = rx_fifo_.front();
-        rx_fifo_.pop_front();
-        return byte;
-    }
+    case UERSTAT: return uerstat_;
+    case UFSTAT: return fifo_status();
+    case URXH: return rx_fifo_.empty() ? 0u : std::uint32_t{rx_fifo_.front()};
     default: return std::nullopt;
     }
 }

@@ -39,6 +39,7 @@ public:
     UartChannel(int channel, std::uint32_t base, std::uint64_t pclk_hz, bool console);
 
     std::optional<std::uint32_t> read(std::uint32_t offset) override;
+    std::optional<std::uint32_t> peek(std::uint32_t offset) const override;
     bool write(std::uint32_t offset, std::uint32_t value) override;
     std::string register_name(std::uint32_t offset) const override;
     void advance(Cycles now) override;
