@@ -23,6 +23,11 @@ Options:
   --timeout SECONDS    stop after this much board time
   --no-status          no status line for buttons and backlight
   --trace              print every register access on stderr
+  --gdb [HOST:]PORT    serve GDB's remote protocol (host 127.0.0.1 unless
+                       named); a fault halts the board for the debugger
+  -s                   the same as --gdb 1234
+  -S                   with a GDB server: stand still at main's first
+                       instruction until the debugger continues
   -h, --help           this text
 
 Keys at a terminal: Ctrl-A then u d l r (or 1-4) toggles a button, 0 releases
@@ -34,6 +39,25 @@ Exit status: main's return value when main returns; 64 usage error,
 )";
 
 namespace {
+
+Options::Gdb parse_gdb_address(std::string_view text)
+{
+    Options::Gdb gdb;
+    const auto colon = text.rfind(':');
+    std::string_view port = text;
+    if (colon != std::string_view::npos) {
+        gdb.host = std::string(text.substr(0, colon));
+        port = text.substr(colon + 1);
+        // [::1]:1234
+        if (gdb.host.size() >= 2 && gdb.host.front() == '[' && gdb.host.back() == ']')
+            gdb.host = gdb.host.substr(1, gdb.host.size() - 2);
+    }
+    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), gdb.port);
+    if (gdb.host.empty() || error != std::errc() || end != port.data() + port.size() || gdb.port < 0 ||
+        gdb.port > 65535)
+        throw UsageError("--gdb wants [HOST:]PORT, not '" + std::string(text) + "'");
+    return gdb;
+}
 
 double parse_seconds(std::string_view text)
 {
@@ -64,6 +88,14 @@ Options parse_options(std::span<const std::string_view> args)
             options.trace = true;
             continue;
         }
+        if (arg == "-s") {
+            options.gdb = Options::Gdb{};
+            continue;
+        }
+        if (arg == "-S") {
+            options.gdb_start_halted = true;
+            continue;
+        }
         if (arg == "--") {
             for (i++; i < args.size(); i++)
                 images.push_back(args[i]);
@@ -81,8 +113,8 @@ Options parse_options(std::span<const std::string_view> args)
             name = arg.substr(0, equals);
             value = arg.substr(equals + 1);
         }
-        static constexpr std::string_view valued[] = {"--board",  "--serial",  "--clock",  "--scenario",
-                                                      "--expect", "--fail-on", "--timeout"};
+        static constexpr std::string_view valued[] = {"--board",  "--serial",  "--clock",   "--scenario",
+                                                      "--expect", "--fail-on", "--timeout", "--gdb"};
         if (std::find(std::begin(valued), std::end(valued), name) == std::end(valued))
             throw UsageError("unknown option '" + std::string(arg) + "'");
         if (!value) {
@@ -121,6 +153,8 @@ Options parse_options(std::span<const std::string_view> args)
             if (text.empty())
                 throw UsageError("--fail-on wants some text");
             options.fail_on.push_back(text);
+        } else if (name == "--gdb") {
+            options.gdb = parse_gdb_address(text);
         } else {
             options.timeout = parse_seconds(text);
         }
@@ -134,6 +168,8 @@ Options parse_options(std::span<const std::string_view> args)
                          "')");
     if (options.scenario && options.serial == SerialMode::pty)
         throw UsageError("--scenario drives the console itself and does not combine with --serial pty");
+    if (options.gdb_start_halted && !options.gdb)
+        throw UsageError("-S waits for a debugger: give --gdb [HOST:]PORT or -s too");
     options.image = images[0];
     return options;
 }

@@ -34,6 +34,14 @@ struct Options {
     std::optional<std::string> expect;
     std::vector<std::string> fail_on;
     std::optional<double> timeout;  // seconds of board time
+    // --gdb [HOST:]PORT, -s, -S: a GDB server, and whether the board waits
+    // for it at main's first instruction.
+    struct Gdb {
+        std::string host = "127.0.0.1";
+        int port = 1234;
+    };
+    std::optional<Gdb> gdb;
+    bool gdb_start_halted = false;
     bool status = true;
     bool trace = false;
     bool help = false;

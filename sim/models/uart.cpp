@@ -68,6 +68,7 @@ std::optional<std::uint32_t> UartChannel::read(std::uint32_t offset)
         rx_fifo_.pop_front();
         return byte;
     }
+    case UTXH: return std::nullopt;  // write-only
     default: return peek(offset);
     }
 }
@@ -95,6 +96,7 @@ std::optional<std::uint32_t> UartChannel::peek(std::uint32_t offset) const
     case UERSTAT: return uerstat_;
     case UFSTAT: return fifo_status();
     case URXH: return rx_fifo_.empty() ? 0u : std::uint32_t{rx_fifo_.front()};
+    case UTXH: return last_written_;  // write-only; a debugger sees the last byte
     default: return std::nullopt;
     }
 }
@@ -131,6 +133,7 @@ bool UartChannel::write(std::uint32_t offset, std::uint32_t value)
             return true;
         }
         tx_fifo_.push_back(static_cast<std::uint8_t>(value));
+        last_written_ = value & 0xFF;
         start_transmitter(now);
         return true;
     default: return false;

@@ -75,6 +75,7 @@ private:
     std::uint32_t ulcon_ = 0, ucon_ = 0, ufcon_ = 0, umcon_ = 0, ubrdiv_ = 0, udivslot_ = 0, uerstat_ = 0;
 
     std::deque<std::uint8_t> tx_fifo_;
+    std::uint32_t last_written_ = 0;  // to UTXH
     bool tx_busy_ = false;
     std::uint8_t tx_shift_ = 0;
     Cycles tx_done_ = never;

@@ -177,6 +177,9 @@ std::optional<std::string> Stub::handle(Board &board, std::string_view packet)
     case 'z': return point(board, args, false);
     case 'c': return run(board, args, false);
     case 's': return run(board, args, true);
+    // With a signal: the board has no signals to deliver, so c and s.
+    case 'C': return run(board, split(args, ';').second, false);
+    case 'S': return run(board, split(args, ';').second, true);
     case 'H':
     case 'T': return "OK";  // one thread, always alive
     case 'D':
