@@ -59,6 +59,16 @@ TEST(CommandLine, RejectsWhatItCannotRun)
         EXPECT_NE(usage_error({"--timeout", timeout, "image"}), "accepted") << timeout;
     EXPECT_EQ(usage_error({"--expect", "a", "--expect", "b", "image"}), "--expect may be given once");
     EXPECT_NE(usage_error({"--scenario", "s.yaml", "--serial", "pty", "image"}), "accepted");
+    for (std::string_view gdb : {"", "host:", ":1234", "70000", "1234x"})
+        EXPECT_EQ(usage_error({"--gdb", gdb, "image"}), "--gdb wants [HOST:]PORT, not '" + std::string(gdb) + "'");
+    EXPECT_NE(usage_error({"-S", "image"}), "accepted") << "-S without a GDB server";
+    const Options gdb = parse({"--gdb", "0.0.0.0:2331", "-S", "image"});
+    EXPECT_EQ(gdb.gdb->host, "0.0.0.0");
+    EXPECT_EQ(gdb.gdb->port, 2331);
+    EXPECT_TRUE(gdb.gdb_start_halted);
+    EXPECT_EQ(parse({"--gdb", "[::1]:99", "image"}).gdb->host, "::1");
+    EXPECT_EQ(parse({"-s", "image"}).gdb->host, "127.0.0.1");
+    EXPECT_EQ(parse({"-s", "image"}).gdb->port, 1234);
     // Help needs no image.
     EXPECT_TRUE(parse({"--help"}).help);
 }
