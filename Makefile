@@ -1,6 +1,6 @@
 # Front door to the CMake builds: firmware images (cross) and the simulator
 # with its tests (host).
-.PHONY: all images sim test bench run clean compile-db
+.PHONY: all images sim test sanitize lint bench fuzz run web clean compile-db
 
 JOBS ?= $(shell nproc)
 IMAGE ?= build/images/consolefw-64
@@ -20,11 +20,41 @@ sim:
 test: images sim
 	ctest --preset host
 
+# The simulator and every test under AddressSanitizer and
+# UndefinedBehaviorSanitizer (build/sanitize); keltosim run by the tests is
+# the sanitized one too.
+sanitize: images
+	cmake --preset host-sanitize >/dev/null
+	cmake --build --preset host-sanitize -j $(JOBS)
+	ctest --preset host-sanitize
+
+# clang-tidy and cppcheck on the firmware and the simulator.
+lint: images sim
+	scripts/lint
+
 bench: images sim
 	build/host/bench/keltosim-bench
+	scripts/bench-table build
+
+# Each fuzz target for FUZZ_SECONDS, from its seeds in fuzz/corpus/; what it
+# learns stays in build/fuzz/corpus/, and a failing input in build/fuzz/.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = elf scenario console
+fuzz: images
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	@for target in $(FUZZ_TARGETS); do \
+	    mkdir -p build/fuzz/corpus/$$target && \
+	    build/fuzz/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=build/fuzz/$$target- \
+	        build/fuzz/corpus/$$target fuzz/corpus/$$target || exit 1; \
+	done
 
 run: images sim
 	build/host/sim/keltosim $(IMAGE)
+
+# The board in a web browser, at the address keltosim prints.
+web: images sim
+	build/host/sim/keltosim --web $(IMAGE)
 
 # One compilation database for editors, from both builds, where clangd finds
 # it (build/compile_commands.json).

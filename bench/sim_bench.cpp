@@ -6,28 +6,16 @@
 #include <string>
 
 #include "machine/machine.hpp"
+#include "run_until.hpp"
 
 namespace {
 
+using kelto::bench::image;
+using kelto::bench::run_until;
 using kelto::sim::Button;
 using kelto::sim::Machine;
 using kelto::sim::RunLimits;
 using kelto::sim::StopReason;
-
-std::string image(const char *name)
-{
-    return std::string(KELTO_IMAGE_DIR) + "/" + name;
-}
-
-void run_until(Machine &machine, const std::string &text)
-{
-    RunLimits limits;
-    limits.until_output = text;
-    limits.seconds = 60;
-    limits.until_waiting = false;
-    if (machine.run(limits).reason != StopReason::output_seen)
-        throw std::runtime_error("\"" + text + "\" did not appear");
-}
 
 void load_console_image(benchmark::State &state)
 {

@@ -15,7 +15,9 @@ set(KELTO_COMMON_FLAGS
     -ffunction-sections -fdata-sections -fno-common
     -fno-exceptions -fno-rtti -fno-use-cxa-atexit -fno-threadsafe-statics
     -Wall -Wextra -Werror
-    --specs=nano.specs
+    # Each function's frame size in a .su file beside its object, for the
+    # static stack figure of `make bench` (scripts/stack-usage).
+    -fstack-usage
     # Debug information names neither the checkout nor the build directory,
     # so a build anywhere gives the same bytes.
     "-ffile-prefix-map=${CMAKE_BINARY_DIR}=./build/firmware"
@@ -32,15 +34,25 @@ function(kelto_load_board board)
     configure_file("${CMAKE_SOURCE_DIR}/cmake/image.ld.in" "${CMAKE_BINARY_DIR}/board${board}/image.ld" @ONLY)
 endfunction()
 
+# Where the images linked with full newlib go: beside the build, never among
+# the deliverables.
+set(KELTO_VARIANT_DIR "${CMAKE_BINARY_DIR}/variants")
+
 # Compiles a target for one board's profile; CPU overrides the board's core
-# (the button-polling modules are built for the ARM7TDMI).
+# (the button-polling modules are built for the ARM7TDMI). FULLNEWLIB
+# compiles against full newlib's headers, whose stdio structures differ from
+# newlib-nano's.
 function(kelto_use_board target board)
-    cmake_parse_arguments(ARG "" "CPU" "" ${ARGN})
+    cmake_parse_arguments(ARG "FULLNEWLIB" "CPU" "" ${ARGN})
     set(cpu "${KELTO_BOARD${board}_CPU}")
     if(ARG_CPU)
         set(cpu "${ARG_CPU}")
     endif()
-    target_compile_options(${target} PRIVATE ${KELTO_COMMON_FLAGS} -mcpu=${cpu})
+    set(libc --specs=nano.specs)
+    if(ARG_FULLNEWLIB)
+        set(libc "")
+    endif()
+    target_compile_options(${target} PRIVATE ${KELTO_COMMON_FLAGS} ${libc} -mcpu=${cpu})
     target_compile_features(${target} PRIVATE cxx_std_20)
     target_include_directories(${target} BEFORE PRIVATE
         "${CMAKE_SOURCE_DIR}/boards/board${board}"
@@ -61,43 +73,92 @@ function(kelto_build_stamp target default_epoch)
     endif()
 endfunction()
 
+# The same object library compiled against full newlib, as NAME-fullnewlib.
+function(kelto_fullnewlib_objects obj board cpu)
+    if(TARGET ${obj}-fullnewlib)
+        return()
+    endif()
+    get_target_property(dir ${obj} SOURCE_DIR)
+    get_target_property(sources ${obj} SOURCES)
+    set(absolute "")
+    foreach(source IN LISTS sources)
+        cmake_path(ABSOLUTE_PATH source BASE_DIRECTORY "${dir}")
+        list(APPEND absolute "${source}")
+    endforeach()
+    add_library(${obj}-fullnewlib OBJECT EXCLUDE_FROM_ALL ${absolute})
+    kelto_use_board(${obj}-fullnewlib ${board} CPU ${cpu} FULLNEWLIB)
+    get_target_property(includes ${obj} INCLUDE_DIRECTORIES)
+    target_include_directories(${obj}-fullnewlib BEFORE PRIVATE ${includes})
+    get_target_property(launcher ${obj} CXX_COMPILER_LAUNCHER)
+    if(launcher)
+        set_target_properties(${obj}-fullnewlib PROPERTIES CXX_COMPILER_LAUNCHER "${launcher}")
+    endif()
+endfunction()
+
 # Links an image for a board from object libraries and sources, with a map,
 # a raw binary beside it, and extra link roots that keep otherwise unused
-# functions (the test images call the drivers directly).
+# functions (the test images call the drivers directly). FULLNEWLIB_VARIANT
+# also links NAME-fullnewlib from the same sources with full newlib instead
+# of newlib-nano, for the size comparison of `make bench`; it is built with
+# the images but not delivered.
 function(kelto_add_image name board)
-    cmake_parse_arguments(ARG "" "CPU" "SOURCES;OBJECTS;ROOTS" ${ARGN})
+    cmake_parse_arguments(ARG "FULLNEWLIB_VARIANT;FULLNEWLIB" "CPU" "SOURCES;OBJECTS;ROOTS" ${ARGN})
+    set(cpu ${KELTO_BOARD${board}_CPU})
+    if(ARG_CPU)
+        set(cpu ${ARG_CPU})
+    endif()
+    set(libc_link --specs=nano.specs)
+    set(libc_compile "")
+    set(objects ${ARG_OBJECTS})
+    set(out_dir "${KELTO_IMAGE_DIR}")
+    set(fatal_warnings -Wl,--fatal-warnings)
+    if(ARG_FULLNEWLIB)
+        # Full newlib's abort and signal code want _exit, _kill and _getpid,
+        # which the firmware never calls; libnosys's stubs fill them in, and
+        # warn that they do, so warnings stay warnings here.
+        set(libc_link --specs=nosys.specs)
+        set(fatal_warnings "")
+        set(libc_compile FULLNEWLIB)
+        set(objects "")
+        foreach(obj IN LISTS ARG_OBJECTS)
+            kelto_fullnewlib_objects(${obj} ${board} ${cpu})
+            list(APPEND objects ${obj}-fullnewlib)
+        endforeach()
+        set(out_dir "${KELTO_VARIANT_DIR}")
+    endif()
     # Linked by the C driver: nothing from libstdc++ belongs in an image.
     add_executable(${name} ${ARG_SOURCES})
-    foreach(obj IN LISTS ARG_OBJECTS)
+    foreach(obj IN LISTS objects)
         target_sources(${name} PRIVATE $<TARGET_OBJECTS:${obj}>)
     endforeach()
-    if(ARG_CPU)
-        kelto_use_board(${name} ${board} CPU ${ARG_CPU})
-        set(cpu ${ARG_CPU})
-    else()
-        kelto_use_board(${name} ${board})
-        set(cpu ${KELTO_BOARD${board}_CPU})
-    endif()
+    kelto_use_board(${name} ${board} CPU ${cpu} ${libc_compile})
     set(roots "")
     foreach(root IN LISTS ARG_ROOTS)
         list(APPEND roots "-Wl,--undefined=${root}")
     endforeach()
     target_link_options(${name} PRIVATE
-        -mcpu=${cpu} -marm -mfloat-abi=soft --specs=nano.specs -nostartfiles
+        -mcpu=${cpu} -marm -mfloat-abi=soft ${libc_link} -nostartfiles
         "-T${CMAKE_BINARY_DIR}/board${board}/image.ld"
-        -Wl,--gc-sections -Wl,--fatal-warnings -Wl,--build-id=none
+        -Wl,--gc-sections ${fatal_warnings} -Wl,--build-id=none
         -Wl,-z,max-page-size=4096 -Wl,-z,noexecstack
-        "-Wl,-Map=${KELTO_IMAGE_DIR}/${name}.map"
+        "-Wl,-Map=${out_dir}/${name}.map"
         ${roots})
     set_target_properties(${name} PROPERTIES
         SUFFIX ""
         LINKER_LANGUAGE C
-        RUNTIME_OUTPUT_DIRECTORY "${KELTO_IMAGE_DIR}"
+        RUNTIME_OUTPUT_DIRECTORY "${out_dir}"
         LINK_DEPENDS "${CMAKE_BINARY_DIR}/board${board}/image.ld")
+    if(ARG_FULLNEWLIB)
+        return()
+    endif()
     add_custom_command(TARGET ${name} POST_BUILD
         COMMAND ${CMAKE_OBJCOPY} -O binary $<TARGET_FILE:${name}> $<TARGET_FILE:${name}>.bin
         VERBATIM)
     set_property(GLOBAL APPEND PROPERTY KELTO_IMAGES ${name})
+    if(ARG_FULLNEWLIB_VARIANT)
+        kelto_add_image(${name}-fullnewlib ${board} FULLNEWLIB CPU ${cpu}
+            SOURCES ${ARG_SOURCES} OBJECTS ${ARG_OBJECTS} ROOTS ${ARG_ROOTS})
+    endif()
 endfunction()
 
 # Delivers an object library's single object file under a fixed name.

@@ -39,7 +39,7 @@ TEST_P(Buttons, InitClearsTheFourFunctionFieldsOneAtATime)
         const std::vector<Access> &seen = machine().accesses();
         ASSERT_EQ(seen.size(), 8u) << ::testing::PrintToString(listing(seen));
         std::uint32_t expected = before;
-        for (unsigned pin = 0; pin < 4; pin++) {
+        for (std::size_t pin = 0; pin < 4; pin++) {
             SCOPED_TRACE(pin);
             const Access &read = seen[2 * pin];
             const Access &written = seen[2 * pin + 1];

@@ -12,11 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "frontends/gdb/server.hpp"
 #include "harness.hpp"
 
 using namespace kelto::test;
-using namespace kelto::sim::frontend;
 
 namespace {
 
@@ -27,133 +25,116 @@ bool have_gdb()
     return std::system("command -v gdb-multiarch >/dev/null 2>&1") == 0;
 }
 
-// Drives the board for the server the way a session does: runs the machine
-// in slices between the front end's turns, and tells it of each halt. It
-// starts halted at main, as keltosim -S does.
-class TestBoard final : public Board {
-public:
-    explicit TestBoard(std::unique_ptr<Machine> machine) : machine_(std::move(machine)) {}
+// A child process with its standard streams on pipes: stdin to write to,
+// stdout and stderr read together.
+struct Child {
+    pid_t pid = -1;
+    int in = -1;
+    int out = -1;
+    std::string said;
 
-    Machine &machine() override { return *machine_; }
-    void type(std::string_view bytes) override { machine_->feed_console(bytes); }
-    void set_button(kelto::sim::Button button, bool held) override { machine_->set_button(button, held); }
-    void pause() override
+    explicit Child(std::vector<std::string> args)
     {
-        paused_ = tell_paused_ = true;
-        machine_->stop();
-    }
-    void resume() override { paused_ = false; }
-    void step() override { step_ = true; }
-    bool paused() const override { return paused_; }
-    void reset() override {}
-    void halt_on_fault(bool on) override { machine_->set_halt_on_fault(on); }
-    void quit(int status) override { quit_ = status; }
-    void note(const std::string &text) override { notes += text + "\n"; }
-    std::string report() override { return "board report\n"; }
-    void post(std::function<void()> work) override { work(); }
-
-    // One turn of running, then the halt it ended in, if any.
-    void turn(Frontend &frontend)
-    {
-        if (paused_ && std::exchange(tell_paused_, false))
-            frontend.halted(*this, Halt{Halt::Kind::paused, 0, 0, {}});
-        if (quit_ || machine_->main_returned() || (paused_ && !step_))
-            return;
-        const bool stepping = std::exchange(step_, false);
-        RunLimits limits;
-        limits.seconds = 0.01;
-        limits.until_waiting = false;
-        const RunResult result = stepping ? machine_->step() : machine_->run(limits);
-        using Kind = Halt::Kind;
-        std::optional<Kind> kind;
-        switch (result.reason) {
-        case StopReason::returned: kind = Kind::exited; break;
-        case StopReason::fault: kind = Kind::fault; break;
-        case StopReason::breakpoint: kind = Kind::breakpoint; break;
-        case StopReason::watchpoint: kind = Kind::watchpoint; break;
-        case StopReason::step: kind = Kind::step; break;
-        default: break;
+        int to[2], from[2];
+        if (::pipe2(to, O_CLOEXEC) != 0 || ::pipe2(from, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
+        pid = ::fork();
+        if (pid < 0)
+            throw std::runtime_error("fork");
+        if (pid == 0) {
+            ::dup2(to[0], STDIN_FILENO);
+            ::dup2(from[1], STDOUT_FILENO);
+            ::dup2(from[1], STDERR_FILENO);
+            std::vector<char *> argv;
+            for (std::string &arg : args)
+                argv.push_back(arg.data());
+            argv.push_back(nullptr);
+            ::execvp(argv[0], argv.data());
+            ::_exit(127);
         }
-        if (!kind)
-            return;
-        paused_ = *kind != Kind::exited;
-        frontend.halted(*this, Halt{*kind, result.address, result.value, result.message});
+        ::close(to[0]);
+        ::close(from[1]);
+        in = to[1];
+        out = from[0];
     }
-
-    std::optional<int> quit_;
-    std::string notes;
-
-private:
-    std::unique_ptr<Machine> machine_;
-    bool paused_ = true;
-    bool tell_paused_ = false;
-    bool step_ = false;
+    ~Child()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        ::close(in);
+        ::close(out);
+    }
+    // Reads what is there; false once the child has closed its output.
+    bool read_some(int wait_ms)
+    {
+        pollfd fd{out, POLLIN, 0};
+        if (::poll(&fd, 1, wait_ms) <= 0)
+            return true;
+        char buffer[4096];
+        const ssize_t got = ::read(out, buffer, sizeof buffer);
+        if (got > 0)
+            said.append(buffer, static_cast<std::size_t>(got));
+        return got > 0;
+    }
+    int wait()
+    {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
 };
 
 struct GdbRun {
-    std::string output;  // gdb's, stdout and stderr
-    std::optional<int> quit;
-    std::string console;
+    std::string gdb;       // gdb's output
+    std::string keltosim;  // keltosim's console and messages
+    int status;            // keltosim's exit status
 };
 
-// Runs gdb with these commands against the board until gdb ends (at most a
-// minute). interrupt_when, checked while the board runs, sends gdb a SIGINT
-// once it holds, as Ctrl-C at gdb's terminal would.
-GdbRun run_gdb(TestBoard &board, const std::vector<std::string> &commands,
-               const std::function<bool(TestBoard &)> &interrupt_when = {})
+// Runs keltosim with a GDB server on a free loopback port, then gdb with
+// these commands against it, until both end (at most a minute).
+// interrupt_when, looking at keltosim's output, sends gdb a SIGINT once it
+// holds, as Ctrl-C at gdb's terminal would. typed goes to the console.
+GdbRun run_gdb(const std::string &image, const std::vector<std::string> &keltosim_options,
+               const std::vector<std::string> &commands, const std::string &typed = {},
+               const std::function<bool(const std::string &)> &interrupt_when = {})
 {
-    gdb::Server server("127.0.0.1", 0);
-    std::vector<std::string> args = {gdb_program, "--batch", "--nx", board.machine().image().path(),
-                                     "-ex", "set pagination off",
-                                     "-ex", "target remote 127.0.0.1:" + std::to_string(server.port())};
-    for (const std::string &command : commands) {
-        args.push_back("-ex");
-        args.push_back(command);
-    }
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe");
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        ::dup2(out[1], STDERR_FILENO);
-        const int null = ::open("/dev/null", O_RDONLY);
-        ::dup2(null, STDIN_FILENO);
-        std::vector<char *> argv;
-        for (std::string &arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        ::execvp(gdb_program, argv.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    GdbRun run;
-    bool interrupted = false;
+    std::vector<std::string> args = {KELTOSIM_PATH, "--gdb", "127.0.0.1:0"};
+    args.insert(args.end(), keltosim_options.begin(), keltosim_options.end());
+    args.push_back(image);
+    Child keltosim(args);
+    if (!typed.empty() && ::write(keltosim.in, typed.data(), typed.size()) < 0)
+        throw std::runtime_error("cannot type");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (bool open = true; open && std::chrono::steady_clock::now() < deadline;) {
-        std::vector<pollfd> fds{{out[0], POLLIN, 0}};
-        server.watch(fds);
-        const bool running = !board.paused() && !board.machine().main_returned();
-        ::poll(fds.data(), fds.size(), running ? 0 : 10);
-        if (fds[0].revents) {
-            char buffer[4096];
-            const ssize_t got = ::read(out[0], buffer, sizeof buffer);
-            if (got > 0)
-                run.output.append(buffer, static_cast<std::size_t>(got));
-            else
-                open = false;
-        }
-        server.service(board);
-        if (interrupt_when && running && !interrupted && interrupt_when(board))
-            interrupted = ::kill(child, SIGINT) == 0;
-        board.turn(server);
+    const std::string announced = "GDB server on 127.0.0.1:";
+    while (keltosim.said.find(announced) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        if (!keltosim.read_some(100))
+            break;
+    const auto at = keltosim.said.find(announced);
+    if (at == std::string::npos)
+        return {"", keltosim.said, -1};
+    const std::string port = std::to_string(std::stoi(keltosim.said.substr(at + announced.size())));
+
+    std::vector<std::string> gdb_args = {gdb_program, "--batch", "--nx", image, "-ex", "set pagination off",
+                                         "-ex", "target remote 127.0.0.1:" + port};
+    for (const std::string &command : commands) {
+        gdb_args.push_back("-ex");
+        gdb_args.push_back(command);
     }
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    ::close(out[0]);
-    run.quit = board.quit_;
-    run.console = board.machine().console_output();
-    return run;
+    Child gdb(gdb_args);
+    bool interrupted = false;
+    while (std::chrono::steady_clock::now() < deadline && gdb.read_some(10)) {
+        keltosim.read_some(0);
+        if (interrupt_when && !interrupted && gdb.pid > 0 && interrupt_when(keltosim.said))
+            interrupted = ::kill(gdb.pid, SIGINT) == 0;
+    }
+    while (std::chrono::steady_clock::now() < deadline && keltosim.read_some(10)) {
+    }
+    if (keltosim.read_some(0))
+        ::kill(keltosim.pid, SIGKILL);  // still there: the test has failed anyway
+    return {gdb.said, keltosim.said, keltosim.wait()};
 }
 
 void expect_in(const std::string &output, const std::vector<std::string> &texts)
@@ -178,36 +159,37 @@ protected:
 
 TEST_F(Gdb, BreakStepBacktraceVariablesAndWatchpoints)
 {
-    TestBoard board(load("consolefw-64"));
-    board.type("32");  // the backlight menu, one step down
-    const GdbRun run = run_gdb(board, {
+    const GdbRun run = run_gdb(image_path("consolefw-64"), {"-S"}, {
         "break kelto_uart_init", "continue", "info args", "bt", "stepi", "print/x $pc",
         "delete", "print '(anonymous namespace)::brightness'",
         "set var '(anonymous namespace)::brightness' = 50", "print '(anonymous namespace)::brightness'",
-        "watch *(unsigned int *)0x7F005420", "continue", "print/c $r0", "delete",
+        "monitor trace on UTXH", "watch *(unsigned int *)0x7F005420", "continue", "print/c $r0", "delete",
+        "monitor trace off",
         "watch *(unsigned int *)0x7F00601C", "continue", "bt", "delete",
-        "print '(anonymous namespace)::brightness'", "monitor time", "kill"});
-    expect_in(run.output, {
+        "print '(anonymous namespace)::brightness'", "monitor time", "kill"},
+        "32");  // the backlight menu, one step down
+    expect_in(run.gdb, {
         "Breakpoint 1, kelto_uart_init (chn=1, baud=115200)", "chn = 1", "baud = 115200",
         "#0  kelto_uart_init", "#1  ", "main ()",
         "$1 = 0x50080254",
-        "$2 = 100", "$3 = 50",
+        "$2 = 100", "$3 = 50", "trace on for UTXH",
         "watchpoint 2: *(unsigned int *)0x7F005420", "New value = 13", "kelto_uart_putc",
         "watchpoint 3: *(unsigned int *)0x7F00601C", "New value = 400", "kelto_timer_configure",
         "kelto_backlight_set_brightness (percent=40)",
         "board time"});
-    EXPECT_EQ(run.quit, 128 + SIGKILL);
+    EXPECT_EQ(run.status, 128 + SIGKILL) << run.keltosim;
+    expect_in(run.keltosim, {"GDB server on 127.0.0.1:", "send_raw", "UART1 UTXH"});
 }
 
 TEST_F(Gdb, InterruptAndButtons)
 {
-    TestBoard board(load("consolefw-64"));
-    board.type("1");  // the button test
-    const GdbRun run = run_gdb(board, {"monitor press up", "continue", "bt", "monitor release all", "monitor help", "kill"},
-                               [](TestBoard &b) { return b.machine().console_output().find("Up key pressed") != std::string::npos; });
-    expect_in(run.output, {"up held", "Program received signal SIGINT", "kelto_menu_button", "main ()",
+    const GdbRun run = run_gdb(
+        image_path("consolefw-64"), {"-S"},
+        {"monitor press up", "continue", "bt", "monitor release all", "monitor help", "kill"}, "1",  // the button test
+        [](const std::string &said) { return said.find("Up key pressed") != std::string::npos; });
+    expect_in(run.gdb, {"up held", "Program received signal SIGINT", "kelto_menu_button", "main ()",
                            "all buttons released", "press up|down|left|right"});
-    EXPECT_NE(run.console.find("To exit button test"), std::string::npos) << run.console;
+    EXPECT_NE(run.keltosim.find("To exit button test"), std::string::npos) << run.keltosim;
 }
 
 TEST_F(Gdb, HaltOnFaultThenExitCode)
@@ -216,12 +198,11 @@ TEST_F(Gdb, HaltOnFaultThenExitCode)
     // ldr r0, [pc, #4]; ldr r1, [r0], #4; bx lr; .word 0x10000000
     const std::string path = write_temp_file(
         "stray-read.elf", tiny_arm_image(link, {{link, {0xE59F0004, 0xE4901004, 0xE12FFF1E, 0x10000000}, 0, false}}));
-    TestBoard board(Machine::load(path));
-    board.halt_on_fault(true);
-    const GdbRun run = run_gdb(board, {"continue", "bt", "print/x $pc", "print/x $r0", "set $r0 = 0x50080000",
-                                       "continue"});
-    expect_in(run.output, {"Program received signal SIGSEGV", "#0  0x50080004", "$1 = 0x50080004",
-                           "$2 = 0x10000000", "exited with code 04"});
+    // Without -S the board runs into the fault at once and halts there.
+    const GdbRun run = run_gdb(path, {}, {"bt", "print/x $pc", "print/x $r0", "set $r0 = 0x50080000", "continue"});
+    expect_in(run.gdb, {"#0  0x50080004", "$1 = 0x50080004", "$2 = 0x10000000", "exited with code 04"});
+    expect_in(run.keltosim, {"keltosim: fault: read of 0x10000000", "pc 0x50080004"});
+    EXPECT_EQ(run.status, 4) << "main's value";
     std::remove(path.c_str());
 }
 

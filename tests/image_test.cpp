@@ -231,17 +231,17 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(BuildStamps, PollingModuleCarriesItsDeliveredTimeAndDate)
 {
     const ElfFile file = read_image("pollfw-main.o");
-    EXPECT_TRUE(file.contains(std::string("13:11:24", 9)));
+    EXPECT_TRUE(file.contains(std::string("13:11:24") + '\0'));
     // Day 9 is padded to two characters: two spaces after the month.
-    EXPECT_TRUE(file.contains(std::string("Feb  9 2011", 12)));
+    EXPECT_TRUE(file.contains(std::string("Feb  9 2011") + '\0'));
 }
 
 TEST(BuildStamps, ConsoleImagesCarryTheirDeliveredTimeAndDate)
 {
     for (const char *name : {"consolefw-64", "consolefw-24"}) {
         const ElfFile file = read_image(name);
-        EXPECT_TRUE(file.contains(std::string("13:57:30", 9))) << name;
-        EXPECT_TRUE(file.contains(std::string("Feb 11 2011", 12))) << name;
+        EXPECT_TRUE(file.contains(std::string("13:57:30") + '\0')) << name;
+        EXPECT_TRUE(file.contains(std::string("Feb 11 2011") + '\0')) << name;
         EXPECT_FALSE(file.contains("13:11:24")) << name << " carries the polling firmware's stamp";
     }
 }

@@ -1,5 +1,9 @@
 #include "core/clock.hpp"
 
+#include <algorithm>
+#include <thread>
+#include <cmath>
+
 namespace kelto::sim {
 
 namespace {
@@ -20,8 +24,8 @@ Cycles Clock::now()
 
 Cycles Clock::wall_now()
 {
-    if (paused_)
-        return paused_at_;
+    if (held_)
+        return wall_last_;
     const auto elapsed = std::chrono::steady_clock::now() - start_;
     const auto ns = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
     Cycles wall = from_ns(ns) - wall_lag_;
@@ -44,27 +48,47 @@ void Clock::skip_to(Cycles when)
     }
 }
 
-void Clock::pause()
+void Clock::pass_to(Cycles when)
 {
-    if (paused_)
+    if (mode_ == ClockMode::virtual_time) {
+        skip_to(when);
         return;
-    if (mode_ == ClockMode::wall_time)
-        paused_at_ = wall_now();
-    paused_since_ = std::chrono::steady_clock::now();
-    paused_ = true;
+    }
+    const Cycles now = wall_now();
+    if (when == never || when <= now)
+        return;
+    const std::uint64_t ns = std::min<std::uint64_t>(to_ns(when - now), 1'000'000);
+    std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
 }
 
-void Clock::resume()
+void Clock::hold()
 {
-    if (!paused_)
+    if (held_)
         return;
-    paused_ = false;
-    start_ += std::chrono::steady_clock::now() - paused_since_;
+    if (mode_ == ClockMode::wall_time)
+        wall_now();
+    held_ = true;
+    held_since_ = std::chrono::steady_clock::now();
+}
+
+void Clock::release()
+{
+    if (!held_)
+        return;
+    held_ = false;
+    if (mode_ == ClockMode::wall_time) {
+        // The time spent held never reaches the board.
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
+                                                                             held_since_);
+        wall_lag_ += from_ns(static_cast<std::uint64_t>(ns.count()));
+    }
 }
 
 Cycles Clock::from_seconds(double seconds) const
 {
-    return static_cast<Cycles>(seconds * static_cast<double>(cpu_hz_) + 0.5);
+    if (!(seconds > 0))
+        return 0;
+    return static_cast<Cycles>(std::llround(std::min(seconds, max_seconds) * static_cast<double>(cpu_hz_)));
 }
 
 Cycles Clock::from_ns(std::uint64_t ns) const

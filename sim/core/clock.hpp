@@ -33,14 +33,25 @@ public:
     // Moves virtual time forward while the firmware only waits; no effect on
     // the wall clock.
     void skip_to(Cycles when);
+    // The firmware only waits until then: virtual time skips there, the wall
+    // clock sleeps towards it (at most a millisecond, so that the caller
+    // still looks at its inputs often).
+    void pass_to(Cycles when);
 
-    // While the board is halted (a debugger looks at it) time stands still:
-    // the virtual clock only moves with instructions anyway, and the wall
-    // clock moves its origin on by the halt instead of catching up after it.
-    void pause();
-    void resume();
-    bool paused() const { return paused_; }
+    // While held, time stands still on either clock; on the wall clock the
+    // board does not catch up afterwards.
+    void hold();
+    void release();
+    bool held() const { return held_; }
 
+    // The longest span of board time anything may ask for: about 11.6 days.
+    // Its cycles (under 2^50 at these CPU clocks) leave ample room to add to
+    // any time a run reaches, and a wait that long takes minutes of host time.
+    static constexpr double max_seconds = 1e6;
+
+    // Saturates into 0..max_seconds (NaN as 0), so that no caller can reach
+    // the undefined conversion of an out-of-range double; the front ends
+    // refuse such times with a message before they get here.
     Cycles from_seconds(double seconds) const;
     Cycles from_ns(std::uint64_t ns) const;
     std::uint64_t to_ns(Cycles cycles) const;
@@ -62,9 +73,8 @@ private:
     Cycles wall_last_ = 0;
     Cycles wall_lag_ = 0;
     Cycles max_wall_step_;
-    bool paused_ = false;
-    Cycles paused_at_ = 0;
-    std::chrono::steady_clock::time_point paused_since_;
+    bool held_ = false;
+    std::chrono::steady_clock::time_point held_since_;
 };
 
 }  // namespace kelto::sim

@@ -38,6 +38,16 @@ public:
     virtual void byte_transmitted(int channel, std::uint8_t byte) = 0;
 };
 
+// Adds one item to a comma-separated description.
+inline void append_words(std::string &text, const std::string &words)
+{
+    if (words.empty())
+        return;
+    if (!text.empty())
+        text += ", ";
+    text += words;
+}
+
 class Device {
 public:
     Device(std::string name, std::uint32_t base, std::uint32_t size) : name_(std::move(name)), base_(base), size_(size) {}
@@ -58,6 +68,14 @@ public:
     virtual bool write(std::uint32_t offset, std::uint32_t value) = 0;
     // Register name for reports, or empty.
     virtual std::string register_name(std::uint32_t offset) const = 0;
+    // What writing value at offset would change, in words ("pin 9 input ->
+    // output", "8N1"), against what the model holds now; empty where words
+    // add nothing to the value. Asked before the write applies.
+    virtual std::string describe_write(std::uint32_t offset, std::uint32_t value) const
+    {
+        (void)offset, (void)value;
+        return {};
+    }
 
     // Brings time-driven state (FIFOs draining, counters) up to now.
     virtual void advance(Cycles /*now*/) {}

@@ -5,6 +5,8 @@
 #include <libelf.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 
@@ -29,6 +31,17 @@ struct ElfFile {
     throw std::runtime_error(path + ": " + why);
 }
 
+// The build writes a raw binary beside each image, a name away from the
+// image itself; the loader needs the ELF form for its segments and symbols.
+std::string not_elf_reason(const std::string &path)
+{
+    constexpr std::string_view raw_suffix = ".bin";
+    if (path.size() > raw_suffix.size() && path.ends_with(raw_suffix))
+        return "not an ELF file but a raw binary; run the ELF image beside it, " +
+               path.substr(0, path.size() - raw_suffix.size());
+    return "not an ELF file";
+}
+
 }  // namespace
 
 ElfImage ElfImage::load(const std::string &path)
@@ -39,10 +52,10 @@ ElfImage ElfImage::load(const std::string &path)
     ElfFile file;
     file.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (file.fd < 0)
-        fail(path, "cannot open the image");
+        fail(path, std::string("cannot open the image: ") + std::strerror(errno));
     file.elf = elf_begin(file.fd, ELF_C_READ, nullptr);
     if (!file.elf || elf_kind(file.elf) != ELF_K_ELF)
-        fail(path, "not an ELF file");
+        fail(path, not_elf_reason(path));
 
     GElf_Ehdr ehdr;
     if (!gelf_getehdr(file.elf, &ehdr))

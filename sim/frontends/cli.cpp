@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 
 namespace kelto::sim::frontend {
 
@@ -20,9 +21,19 @@ Options:
   --scenario FILE      drive the board from a YAML list of steps
   --expect TEXT        succeed as soon as TEXT appears on the console
   --fail-on TEXT       fail as soon as TEXT appears (may be repeated)
-  --timeout SECONDS    stop after this much board time
+  --timeout SECONDS    stop after this much board time (and time spent
+                       waiting on the host)
+  --serial-log FILE    keep a copy of everything the console sent
+  --web[=[HOST:]PORT]  show the board in a web browser, served on HOST:PORT
+                       (default 127.0.0.1:8064; keltosim prints the address)
   --no-status          no status line for buttons and backlight
-  --trace              print every register access on stderr
+  --trace[=FILTER]     print register accesses on stderr: every one, or those
+                       of the peripherals (uart, gpio, timer) and registers
+                       (UTXH, GPNCON) in a comma list
+  --trace-file FILE    write the trace to FILE instead
+  --stats              print figures of the run at its end: board time,
+                       instructions, deepest stack, UART bytes, accesses
+  --vcd FILE           record pins and PWM outputs as a waveform (VCD)
   --gdb [HOST:]PORT    serve GDB's remote protocol (host 127.0.0.1 unless
                        named); a fault halts the board for the debugger
   -s                   the same as --gdb 1234
@@ -35,40 +46,68 @@ all, s shows the board, h shows the keys, x or q quits, Ctrl-A sends Ctrl-A.
 
 Exit status: main's return value when main returns; 64 usage error,
 65 expectation not met, 66 input ended while the firmware waits for input,
-67 time limit, 70 simulator fault, 128+N stopped by signal N.
+67 time limit, 70 simulator fault, 74 console output not delivered,
+128+N stopped by signal N.
 )";
 
 namespace {
 
-Options::Gdb parse_gdb_address(std::string_view text)
+// Unlike the web view's, a GDB server's port is always given.
+web::Address parse_gdb_address(std::string_view text)
 {
-    Options::Gdb gdb;
     const auto colon = text.rfind(':');
-    std::string_view port = text;
-    if (colon != std::string_view::npos) {
-        gdb.host = std::string(text.substr(0, colon));
-        port = text.substr(colon + 1);
-        // [::1]:1234
-        if (gdb.host.size() >= 2 && gdb.host.front() == '[' && gdb.host.back() == ']')
-            gdb.host = gdb.host.substr(1, gdb.host.size() - 2);
+    const std::string_view port = colon == std::string_view::npos ? text : text.substr(colon + 1);
+    const bool port_given = !port.empty() && port.find_first_not_of("0123456789") == std::string_view::npos &&
+                            (colon == std::string_view::npos || text.find(']') == std::string_view::npos ||
+                             colon > text.find(']'));
+    try {
+        if (port_given)
+            return web::parse_address(text);
+    } catch (const std::invalid_argument &) {
     }
-    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), gdb.port);
-    if (gdb.host.empty() || error != std::errc() || end != port.data() + port.size() || gdb.port < 0 ||
-        gdb.port > 65535)
-        throw UsageError("--gdb wants [HOST:]PORT, not '" + std::string(text) + "'");
-    return gdb;
+    throw UsageError("--gdb wants [HOST:]PORT, not '" + std::string(text) + "'");
 }
 
-double parse_seconds(std::string_view text)
+double parse_timeout(std::string_view text)
 {
-    double value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value) || value <= 0)
-        throw UsageError("--timeout wants a positive number of seconds, not '" + std::string(text) + "'");
-    return value;
+    const std::optional<double> seconds = parse_seconds(text);
+    if (!seconds || *seconds == 0)
+        throw UsageError("--timeout wants a number of seconds above 0, " + seconds_range() + ", not '" +
+                         std::string(text) + "'");
+    return *seconds;
+}
+
+// The address is optional, so it only comes as --web=ADDRESS.
+web::Address parse_web_address(std::optional<std::string_view> text)
+{
+    if (!text)
+        return {};
+    try {
+        return web::parse_address(*text);
+    } catch (const std::exception &error) {
+        throw UsageError(std::string("--web ") + error.what());
+    }
 }
 
 }  // namespace
+
+std::optional<double> parse_seconds(std::string_view text)
+{
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value) || value < 0 ||
+        value > Clock::max_seconds)
+        return std::nullopt;
+    return value;
+}
+
+std::string seconds_range()
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "at most %.0f (about %.1f days)", Clock::max_seconds,
+                  Clock::max_seconds / 86400);
+    return text;
+}
 
 Options parse_options(std::span<const std::string_view> args)
 {
@@ -84,12 +123,17 @@ Options parse_options(std::span<const std::string_view> args)
             options.status = false;
             continue;
         }
-        if (arg == "--trace") {
+        if (arg == "--trace" || arg.starts_with("--trace=")) {
             options.trace = true;
+            options.trace_filter = arg.substr(std::min(arg.size(), std::string_view("--trace=").size()));
+            continue;
+        }
+        if (arg == "--stats") {
+            options.stats = true;
             continue;
         }
         if (arg == "-s") {
-            options.gdb = Options::Gdb{};
+            options.gdb = web::Address{"127.0.0.1", 1234};
             continue;
         }
         if (arg == "-S") {
@@ -113,8 +157,13 @@ Options parse_options(std::span<const std::string_view> args)
             name = arg.substr(0, equals);
             value = arg.substr(equals + 1);
         }
-        static constexpr std::string_view valued[] = {"--board",  "--serial",  "--clock",   "--scenario",
-                                                      "--expect", "--fail-on", "--timeout", "--gdb"};
+        if (name == "--web") {
+            options.web = parse_web_address(value);
+            continue;
+        }
+        static constexpr std::string_view valued[] = {"--board",   "--serial",  "--clock",      "--scenario",
+                                                      "--expect",  "--fail-on", "--timeout",    "--trace-file",
+                                                      "--vcd",     "--serial-log", "--gdb"};
         if (std::find(std::begin(valued), std::end(valued), name) == std::end(valued))
             throw UsageError("unknown option '" + std::string(arg) + "'");
         if (!value) {
@@ -155,8 +204,14 @@ Options parse_options(std::span<const std::string_view> args)
             options.fail_on.push_back(text);
         } else if (name == "--gdb") {
             options.gdb = parse_gdb_address(text);
+        } else if (name == "--serial-log") {
+            options.serial_log = text;
+        } else if (name == "--trace-file") {
+            options.trace_file = text;
+        } else if (name == "--vcd") {
+            options.vcd = text;
         } else {
-            options.timeout = parse_seconds(text);
+            options.timeout = parse_timeout(text);
         }
     }
     if (options.help)
@@ -170,6 +225,8 @@ Options parse_options(std::span<const std::string_view> args)
         throw UsageError("--scenario drives the console itself and does not combine with --serial pty");
     if (options.gdb_start_halted && !options.gdb)
         throw UsageError("-S waits for a debugger: give --gdb [HOST:]PORT or -s too");
+    if (options.trace_file && !options.trace)
+        throw UsageError("--trace-file goes with --trace");
     options.image = images[0];
     return options;
 }
@@ -180,7 +237,7 @@ ClockMode default_clock(const Options &options, bool stdin_is_terminal)
         return *options.clock;
     if (options.scenario)
         return ClockMode::virtual_time;
-    if (options.serial == SerialMode::pty || stdin_is_terminal)
+    if (options.serial == SerialMode::pty || options.web || stdin_is_terminal)
         return ClockMode::wall_time;
     return ClockMode::virtual_time;
 }

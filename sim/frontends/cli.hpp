@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/clock.hpp"
+#include "frontends/web/address.hpp"
 
 namespace kelto::sim::frontend {
 
@@ -21,6 +22,7 @@ enum ExitStatus : int {
     exit_input_ended = 66,  // input ended while the firmware waits for more
     exit_time_limit = 67,   // --timeout of board time passed
     exit_fault = 70,        // the simulator's strict checks stopped the board
+    exit_output = 74,       // the console's output could not be delivered
 };
 
 enum class SerialMode { stdio, pty };
@@ -34,22 +36,31 @@ struct Options {
     std::optional<std::string> expect;
     std::vector<std::string> fail_on;
     std::optional<double> timeout;  // seconds of board time
-    // --gdb [HOST:]PORT, -s, -S: a GDB server, and whether the board waits
-    // for it at main's first instruction.
-    struct Gdb {
-        std::string host = "127.0.0.1";
-        int port = 1234;
-    };
-    std::optional<Gdb> gdb;
+    std::optional<std::string> serial_log;
+    std::optional<web::Address> web;  // --web: where the web view listens
+    // --gdb [HOST:]PORT or -s: a GDB server (on 127.0.0.1:1234 with -s);
+    // -S: the board waits for it at main's first instruction.
+    std::optional<web::Address> gdb;
     bool gdb_start_halted = false;
     bool status = true;
     bool trace = false;
+    std::string trace_filter;               // empty: every register
+    std::optional<std::string> trace_file;  // default: stderr
+    bool stats = false;
+    std::optional<std::string> vcd;
     bool help = false;
 };
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// A span of board time as a user writes it, on the command line or in a
+// scenario: a decimal number of seconds from 0 to Clock::max_seconds, or
+// nullopt. Larger times would not fit the clock's count of cycles.
+std::optional<double> parse_seconds(std::string_view text);
+// The range parse_seconds takes, for messages: "... at most 1000000 (about 11.6 days)".
+std::string seconds_range();
 
 // The arguments after the program name. Throws UsageError.
 Options parse_options(std::span<const std::string_view> args);

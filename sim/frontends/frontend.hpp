@@ -50,6 +50,11 @@ public:
     // Console input, fed to the firmware as it reads, never overrunning the
     // receive FIFO.
     virtual void type(std::string_view bytes) = 0;
+    // Whether more console input is welcome now. Front ends read no more
+    // than that, so input is read only as fast as the board takes it.
+    virtual bool wants_input() const = 0;
+    // The console's input has ended for good at its source (a pipe's end).
+    virtual void input_ended() = 0;
     virtual void set_button(Button button, bool held) = 0;
 
     // Run control. While paused, time stands still on both clocks and the

@@ -11,42 +11,143 @@
 #include <vector>
 
 #include "frontends/cli.hpp"
-#include "frontends/session.hpp"
-#include "machine/machine.hpp"
+#include "frontends/console.hpp"
+#include "frontends/display.hpp"
+#include "frontends/gdb/server.hpp"
 #include "frontends/scenario.hpp"
+#include "frontends/scenario_runner.hpp"
+#include "frontends/serial_log.hpp"
+#include "frontends/session.hpp"
+#include "frontends/stats.hpp"
 #include "frontends/terminal.hpp"
+#include "frontends/trace.hpp"
+#include "frontends/vcd.hpp"
+#include "frontends/web/web_frontend.hpp"
+#include "machine/machine.hpp"
 
 using namespace kelto::sim;
 using namespace kelto::sim::frontend;
 
 namespace {
 
-int run(const Options &options)
-{
+// What the command line asks for, loaded; a failure here is a usage error.
+struct Setup {
     std::optional<Scenario> scenario;
     std::unique_ptr<Machine> machine;
     std::unique_ptr<Pty> pty;
+    std::unique_ptr<SerialLog> serial_log;
+    std::unique_ptr<Trace> trace;
+    std::unique_ptr<Stats> stats;
+    std::unique_ptr<Vcd> vcd;
+};
+
+Setup load(const Options &options)
+{
+    Setup setup;
+    if (options.scenario)
+        setup.scenario = load_scenario(*options.scenario);
+    const bool stdin_terminal = ::isatty(STDIN_FILENO);
+    setup.machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
+    if (setup.scenario)
+        check_against_board(*setup.scenario, setup.machine->board());
+    if (options.serial == SerialMode::pty)
+        setup.pty = std::make_unique<Pty>();
+    if (options.serial_log)
+        setup.serial_log = std::make_unique<SerialLog>(*options.serial_log);
+    // A debugger may switch the trace on later (monitor trace on).
+    if (options.trace || options.gdb)
+        setup.trace = std::make_unique<Trace>(options.trace_file);
+    if (options.trace) {
+        setup.trace->attach(*setup.machine);
+        setup.trace->enable(options.trace_filter);
+    }
+    if (options.stats)
+        setup.stats = std::make_unique<Stats>(*setup.machine);
+    if (options.vcd)
+        setup.vcd = std::make_unique<Vcd>(*setup.machine, *options.vcd);
+    return setup;
+}
+
+bool loopback(const std::string &host)
+{
+    return host == "localhost" || host == "::1" || host.starts_with("127.");
+}
+
+void announce_gdb(const web::Address &address, int port, const std::string &image)
+{
+    if (!loopback(address.host))
+        std::fprintf(stderr,
+                     "keltosim: warning: the GDB server listens on %s, where other machines can reach it and "
+                     "drive the board\n",
+                     address.host.c_str());
+    std::fprintf(stderr, "keltosim: GDB server on %s:%d (gdb-multiarch %s -ex 'target remote :%d')\n",
+                 address.host.c_str(), port, image.c_str(), port);
+}
+
+int run(const Options &options)
+{
+    Setup setup;
     try {
-        if (options.scenario)
-            scenario = load_scenario(*options.scenario);
-        const bool stdin_terminal = ::isatty(STDIN_FILENO);
-        machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
-        if (options.serial == SerialMode::pty)
-            pty = std::make_unique<Pty>();
+        setup = load(options);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "keltosim: %s\n", error.what());
         return exit_usage;
     }
 
-    const Link link = scenario                 ? Link::scenario
-                      : pty                    ? Link::pty
+    const Link link = setup.scenario           ? Link::output
+                      : setup.pty              ? Link::pty
                       : ::isatty(STDIN_FILENO) ? Link::terminal
                                                : Link::pipe;
     try {
-        Session session(*machine, options, link, pty.get(), scenario ? &*scenario : nullptr);
-        return session.run();
+        Session session(std::move(setup.machine), options);
+        // The trace, the figures and the waveform watch the session's
+        // machine: they go before it does.
+        struct Watchers {
+            Setup &setup;
+            ~Watchers()
+            {
+                setup.trace.reset();
+                setup.stats.reset();
+                setup.vcd.reset();
+            }
+        } watchers{setup};
+        Console console(options, link, setup.pty.get());
+        session.add_frontend(console);
+        Trace *trace = options.trace ? setup.trace.get() : nullptr;
+        for (Frontend *frontend : std::initializer_list<Frontend *>{setup.serial_log.get(), trace, setup.stats.get(),
+                                                                     setup.vcd.get()})
+            if (frontend)
+                session.add_frontend(*frontend);
+
+        // After the session, so that it goes first: its thread uses the board.
+        std::optional<web::WebFrontend> web_view;
+        if (options.web) {
+            web_view.emplace(session, *options.web);
+            session.add_frontend(*web_view);
+        }
+
+        std::optional<gdb::Server> gdb_server;
+        if (options.gdb) {
+            gdb_server.emplace(options.gdb->host, options.gdb->port, setup.trace.get());
+            session.add_frontend(*gdb_server);
+            session.halt_on_fault(true);
+            announce_gdb(*options.gdb, gdb_server->port(), options.image);
+        }
+
+        console.start(session);
+        if (options.gdb_start_halted)
+            session.pause();
+        int status = setup.scenario ? run_scenario(session, *setup.scenario) : session.run();
+        console.finish(session);
+        if (setup.serial_log && !setup.serial_log->finish(session) && status == 0)
+            status = exit_output;
+        if (setup.trace)
+            setup.trace->flush();
+        if (setup.stats)
+            write_message(setup.stats->report());
+        return status;
     } catch (const std::exception &error) {
-        // The session has put the terminal back by now.
+        // The console has put the terminal back by now.
         std::fprintf(stderr, "keltosim: %s\n", error.what());
         return exit_fault;
     }

@@ -1,15 +1,20 @@
 #include "frontends/scenario.hpp"
 
+#include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 
+#include "frontends/cli.hpp"
 #include "models/gpio.hpp"
 
 namespace kelto::sim::frontend {
@@ -43,6 +48,26 @@ int line_of(const YAML::Node &node, int fallback)
     return line >= 0 ? line + 1 : fallback;
 }
 
+// The code point starting at text[i], advancing i past it; nullopt for a
+// malformed sequence.
+std::optional<char32_t> next_code_point(const std::string &text, std::size_t &i)
+{
+    const auto lead = static_cast<unsigned char>(text[i++]);
+    if (lead < 0x80)
+        return lead;
+    const int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
+    if (extra < 0 || lead > 0xF4 || i + static_cast<std::size_t>(extra) > text.size())
+        return std::nullopt;
+    char32_t code = lead & (0x3F >> extra);
+    for (int k = 0; k < extra; k++) {
+        const auto next = static_cast<unsigned char>(text[i++]);
+        if ((next & 0xC0) != 0x80)
+            return std::nullopt;
+        code = (code << 6) | (next & 0x3F);
+    }
+    return code;
+}
+
 class Parser {
 public:
     explicit Parser(std::string name) : name_(std::move(name)) {}
@@ -62,12 +87,33 @@ public:
     double seconds(const YAML::Node &node, int line, const char *what) const
     {
         const std::string text = scalar(node, line, what);
-        double value = 0;
-        std::istringstream in(text);
-        in >> value;
-        if (!in || !in.eof() || !std::isfinite(value) || value < 0)
-            fail(line_of(node, line), std::string(what) + " wants a number of seconds, not '" + text + "'");
-        return value;
+        const std::optional<double> value = parse_seconds(text);
+        if (!value)
+            fail(line_of(node, line),
+                 std::string(what) + " wants a number of seconds, " + seconds_range() + ", not '" + text + "'");
+        return *value;
+    }
+
+    // The console line carries bytes: each character of the text, as YAML
+    // decoded it, is one byte, so "\xff" sends 0xFF rather than its UTF-8
+    // form. Characters past U+00FF have no byte.
+    std::string console_bytes(const YAML::Node &node, int line, const char *what) const
+    {
+        const std::string text = scalar(node, line, what);
+        std::string bytes;
+        for (std::size_t i = 0; i < text.size();) {
+            const std::optional<char32_t> code = next_code_point(text, i);
+            if (!code)
+                fail(line_of(node, line), std::string(what) + " text is not valid UTF-8");
+            if (*code > 0xFF) {
+                char name[16];
+                std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(*code));
+                fail(line_of(node, line), std::string(what) + " sends bytes, \\x00 to \\xff; " + name +
+                                              " is not one");
+            }
+            bytes += static_cast<char>(*code);
+        }
+        return bytes;
     }
 
     long integer(const YAML::Node &node, int line, const char *what, long low, long high) const
@@ -193,10 +239,10 @@ public:
         const YAML::Node &value = *argument;
         switch (step.action) {
         case Action::write:
-            step.text = scalar(value, step.line, "write");
+            step.text = console_bytes(value, step.line, "write");
             break;
         case Action::wait_for:
-            step.text = scalar(value, step.line, "wait_for");
+            step.text = console_bytes(value, step.line, "wait_for");
             if (step.text.empty())
                 fail(step.line, "wait_for wants some text");
             break;
@@ -232,6 +278,76 @@ private:
     std::string name_;
 };
 
+// Reads the text once as events, before any node is built, for what the node
+// tree would hide or not survive: a second document (a step that lost its
+// '- ', a '---'), a quote that the file ends inside, and nesting deep enough
+// to exhaust the parser's recursion.
+class StructureCheck final : public YAML::EventHandler {
+public:
+    // A step needs three levels: the list, the step, an argument list or map.
+    static constexpr int max_depth = 8;
+
+    StructureCheck(const Parser &parser, const std::string &text) : parser_(parser), text_(text) {}
+
+    void OnDocumentStart(const YAML::Mark &mark) override
+    {
+        if (documents_++ > 0)
+            parser_.fail(mark.line + 1, "a scenario is one list of steps, but another YAML document starts here "
+                                        "(a step without its '- ', or a '---')");
+    }
+    void OnDocumentEnd() override {}
+    void OnNull(const YAML::Mark &, YAML::anchor_t) override {}
+    void OnAlias(const YAML::Mark &, YAML::anchor_t) override {}
+    void OnScalar(const YAML::Mark &mark, const std::string &, YAML::anchor_t, const std::string &) override
+    {
+        check_quote_closed(mark);
+    }
+    void OnSequenceStart(const YAML::Mark &mark, const std::string &, YAML::anchor_t,
+                         YAML::EmitterStyle::value) override
+    {
+        enter(mark);
+    }
+    void OnSequenceEnd() override { depth_--; }
+    void OnMapStart(const YAML::Mark &mark, const std::string &, YAML::anchor_t, YAML::EmitterStyle::value) override
+    {
+        enter(mark);
+    }
+    void OnMapEnd() override { depth_--; }
+
+private:
+    void enter(const YAML::Mark &mark)
+    {
+        if (++depth_ > max_depth)
+            parser_.fail(mark.line + 1, "lists and mappings nested more than " + std::to_string(max_depth) +
+                                            " deep; a step needs three");
+    }
+
+    // The parser takes the end of the file as the end of a quoted scalar
+    // that ends a line, so a lost closing quote would pass unnoticed.
+    void check_quote_closed(const YAML::Mark &mark) const
+    {
+        if (mark.pos < 0 || static_cast<std::size_t>(mark.pos) >= text_.size())
+            return;
+        const char quote = text_[static_cast<std::size_t>(mark.pos)];
+        if (quote != '"' && quote != '\'')
+            return;
+        for (std::size_t i = static_cast<std::size_t>(mark.pos) + 1; i < text_.size(); i++) {
+            if (quote == '"' && text_[i] == '\\')
+                i++;
+            else if (text_[i] == quote && (quote == '"' || i + 1 == text_.size() || text_[i + 1] != '\''))
+                return;
+            else if (text_[i] == quote)
+                i++;  // '' stands for one quote in single quotes
+        }
+        parser_.fail(mark.line + 1, std::string("the quote ") + quote + " opened here is never closed");
+    }
+
+    const Parser &parser_;
+    const std::string &text_;
+    int documents_ = 0;
+    int depth_ = 0;
+};
+
 }  // namespace
 
 Scenario parse_scenario(const std::string &text, const std::string &name)
@@ -239,6 +355,11 @@ Scenario parse_scenario(const std::string &text, const std::string &name)
     const Parser parser(name);
     YAML::Node root;
     try {
+        std::istringstream events(text);
+        YAML::Parser structure(events);
+        StructureCheck check(parser, text);
+        while (structure.HandleNextDocument(check)) {
+        }
         root = YAML::Load(text);
     } catch (const YAML::ParserException &error) {
         parser.fail(error.mark.line + 1, error.msg);
@@ -257,12 +378,27 @@ Scenario parse_scenario(const std::string &text, const std::string &name)
 
 Scenario load_scenario(const std::string &path)
 {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error))
+        throw ScenarioError(path + ": is a directory, not a scenario file");
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        throw ScenarioError(path + ": cannot be read");
+        throw ScenarioError(path + ": cannot be read: " + std::strerror(errno));
     std::ostringstream text;
     text << in.rdbuf();
+    if (in.bad())
+        throw ScenarioError(path + ": cannot be read: " + std::strerror(errno));
     return parse_scenario(text.str(), path);
+}
+
+void check_against_board(const Scenario &scenario, const BoardSpec &board)
+{
+    for (const Step &step : scenario.steps) {
+        if (step.action != Step::Action::expect_pin)
+            continue;
+        if (const std::optional<std::string> why = GpioBlock::why_no_pin(board, step.pin))
+            throw ScenarioError(where(scenario, step) + ": " + describe(step) + ": " + *why);
+    }
 }
 
 std::string quoted(std::string_view text)
@@ -276,7 +412,7 @@ std::string quoted(std::string_view text)
         case '"': result += "\\\""; break;
         case '\\': result += "\\\\"; break;
         default:
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
                 char hex[8];
                 std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
                 result += hex;
@@ -298,7 +434,7 @@ std::string describe(const Step &step)
     };
     switch (step.action) {
     case Action::write:
-    case Action::wait_for: return text + " " + quoted(step.text);
+    case Action::wait_for: return text + " " + frontend::quoted(step.text);
     case Action::wait: return text + " " + number(step.seconds) + " s";
     case Action::hold:
     case Action::release:

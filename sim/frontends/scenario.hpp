@@ -4,7 +4,7 @@
 //   - write: "1"                      # bytes to the console, fed as the firmware reads
 //   - hold: up                        # or a list: [up, left]
 //   - wait_for: "Up key pressed"      # console text, after the previous match
-//     timeout: 2                      # seconds of board time (default 10)
+//     timeout: 2                      # seconds of board time (default 30)
 //   - release: up
 //   - wait: 0.5                       # seconds of board time
 //   - expect_backlight: 90            # percent
@@ -30,11 +30,12 @@ struct ScenarioError : std::runtime_error {
 
 struct Step {
     enum class Action { write, wait_for, wait, hold, release, expect_backlight, expect_pin, expect_exit };
-    static constexpr double default_timeout = 10;
+    // Longer than the firmware's longest screen, the ten-second timer test.
+    static constexpr double default_timeout = 30;
 
     Action action;
     int line = 0;                 // where the step starts in the file, from 1
-    std::string text;             // write, wait_for
+    std::string text;             // write, wait_for: console bytes, one per character up to U+00FF
     double seconds = 0;           // wait; the time-out of wait_for and expect_exit
     std::vector<Button> buttons;  // hold, release
     int percent = 0;              // expect_backlight
@@ -52,6 +53,9 @@ struct Scenario {
 // Throws ScenarioError naming the line of the first problem.
 Scenario parse_scenario(const std::string &text, const std::string &name);
 Scenario load_scenario(const std::string &path);
+// Throws ScenarioError for the first step that names a pin the board's chip
+// does not have; the board is known only once the image is loaded.
+void check_against_board(const Scenario &scenario, const BoardSpec &board);
 
 // Text in double quotes with control bytes escaped, for messages.
 std::string quoted(std::string_view text);

@@ -1,174 +1,172 @@
 #include "frontends/session.hpp"
 
-#include <poll.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
-#include <cstdio>
 
-#include "models/gpio.hpp"
-#include "models/timer.hpp"
+#include "frontends/display.hpp"
+#include "frontends/scenario.hpp"
+#include "frontends/terminal.hpp"
 #include "models/uart.hpp"
 
 namespace kelto::sim::frontend {
 
 namespace {
 
-// Board time per run call: how often the front end looks at its inputs
-// while the firmware is busy, on the virtual clock.
+// Board time per run call: how often the front ends get their turn while
+// the firmware is busy, on the virtual clock.
 constexpr double slice_seconds = 0.01;
-// How often a pty with no terminal on its far side is looked at again.
-constexpr int peer_check_ms = 100;
-// How long a terminal on the pty may take to read before output is dropped,
-// as on a line without flow control.
-constexpr int pty_write_ms = 100;
+// The longest the session sleeps without looking at signals and limits.
+constexpr int host_wait_ms = 100;
+// Typed bytes waiting for the firmware beyond which front ends read no
+// more: input is taken only as fast as the board takes it.
+constexpr std::size_t input_queue_limit = 256;
+// Console output kept for the text checks and the recent lines.
+constexpr std::size_t history_bytes = 64 * 1024;
+constexpr std::size_t recent_lines = 8;
+constexpr std::size_t recent_line_bytes = 160;
 
-std::string seconds_text(double seconds)
+bool ends_with(const std::string &all, const std::string &text)
 {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g s", seconds);
-    return text;
+    return all.size() >= text.size() && all.compare(all.size() - text.size(), text.size(), text) == 0;
 }
 
-std::string backlight_text(std::optional<int> percent)
+Cycles saturating_add(Cycles a, Cycles b)
 {
-    return percent ? std::to_string(*percent) + " %" : std::string("lit, brightness never set");
-}
-
-const char *clock_name(ClockMode mode)
-{
-    return mode == ClockMode::wall_time ? "wall" : "virtual";
-}
-
-// The buttons held now, by name, or "none".
-std::string held_buttons(const Machine &machine, const char *separator)
-{
-    std::string held;
-    for (Button button : all_buttons)
-        if (machine.button_held(button))
-            held += (held.empty() ? "" : separator) + std::string(button_name(button));
-    return held.empty() ? "none" : held;
-}
-
-std::string file_name(const std::string &path)
-{
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Messages on stderr; a raw terminal needs its carriage returns spelled out.
-void write_message(std::string text)
-{
-    if (RawMode::active() && ::isatty(STDERR_FILENO)) {
-        std::string converted;
-        for (char c : text)
-            converted += c == '\n' ? std::string("\r\n") : std::string(1, c);
-        text = std::move(converted);
-    }
-    write_all(STDERR_FILENO, text);
-}
-
-bool ends_with_from(const std::string &all, const std::string &text, std::size_t from)
-{
-    return all.size() >= from + text.size() && all.compare(all.size() - text.size(), text.size(), text) == 0;
+    return a > never - b ? never : a + b;
 }
 
 }  // namespace
 
-Session::Session(Machine &machine, const Options &options, Link link, Pty *pty, const Scenario *scenario)
-    : machine_(machine), options_(options), link_(link), pty_(pty), scenario_(scenario)
+Session::Session(std::unique_ptr<Machine> machine, const Options &options)
+    : machine_(std::move(machine)), options_(options)
 {
-    const bool stdin_terminal = ::isatty(STDIN_FILENO);
-    switch (link_) {
-    case Link::pipe:
-    case Link::terminal: serial_fd_ = STDIN_FILENO; break;
-    case Link::pty:
-        serial_fd_ = pty_->fd();
-        if (stdin_terminal)
-            keys_fd_ = STDIN_FILENO;
-        break;
-    case Link::scenario: break;
+    if (::pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0)
+        throw std::runtime_error("cannot make the session's wake-up pipe");
+    // With standard input closed (keltosim <&-) the pipe would take its
+    // number and pass for the console's input.
+    for (int &fd : wake_) {
+        if (fd <= STDERR_FILENO) {
+            const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+            ::close(fd);
+            fd = moved;
+        }
     }
-    interactive_ = link_ == Link::terminal || link_ == Link::pty;
-    if (interactive_ && stdin_terminal)
-        raw_ = std::make_unique<RawMode>(STDIN_FILENO);
-    notes_share_line_ = link_ != Link::pty && ::isatty(STDOUT_FILENO) && ::isatty(STDERR_FILENO);
-    if (link_ == Link::terminal && options_.status && notes_share_line_) {
-        bar_ = std::make_unique<StatusBar>(STDERR_FILENO);
-        if (!bar_->usable())
-            bar_.reset();
-    }
-
+    for (const std::string &text : options_.fail_on)
+        longest_text_ = std::max(longest_text_, text.size());
+    if (options_.expect)
+        longest_text_ = std::max(longest_text_, options_.expect->size());
+    attach_machine();
+    started_at_ = machine_->clock().now();
     if (options_.timeout)
-        time_limit_at_ = machine_.clock().now() + machine_.clock().from_seconds(*options_.timeout);
-    for (int channel = 0; channel < 4; channel++)
-        devices_.push_back(&machine_.uart(channel));
-    devices_.push_back(&machine_.gpio());
-    devices_.push_back(&machine_.timer());
-    // The access log grows by every register access: keep it only to print.
-    machine_.set_logging(options_.trace);
-    machine_.set_host(this);
+        limit_ = machine_->clock().from_seconds(*options_.timeout);
 }
 
 Session::~Session()
 {
-    machine_.set_host(nullptr);
-    flush_output();
+    machine_->set_host(nullptr);
+    ::close(wake_[0]);
+    ::close(wake_[1]);
+}
+
+void Session::attach_machine()
+{
+    machine_->set_host(this);
+    // The access log grows by every register access: the tests read it,
+    // a session never does.
+    machine_->set_logging(false);
+    for (int channel = 0; channel < 4; channel++)
+        machine_->uart(channel).limit_history(history_bytes);
+    machine_->set_halt_on_fault(halt_on_fault_);
+}
+
+void Session::halt_on_fault(bool on)
+{
+    halt_on_fault_ = on;
+    machine_->set_halt_on_fault(on);
+}
+
+void Session::add_frontend(Frontend &frontend)
+{
+    frontends_.push_back(&frontend);
 }
 
 int Session::run()
 {
-    if (interactive_) {
-        status_ = status_line();
-        note(file_name(options_.image) + " on " + machine_.board().name + " (" + machine_.board().chip_name + "), " +
-             clock_name(machine_.clock().mode()) + " clock" +
-             (raw_ ? "; Ctrl-A h for help, Ctrl-A x to quit" : ""));
-        if (bar_)
-            bar_->show(status_);
-    }
-    if (link_ == Link::pty && !wait_for_peer()) {
-        const auto event = pending_event();
-        return conclude(event ? *event : Event::quit);
-    }
-    if (link_ == Link::scenario)
-        return run_scenario();
     return conclude(advance(std::nullopt, false));
 }
 
 // ---------------------------------------------------------------------------
 // Running
 
-Session::Event Session::advance(std::optional<double> span, bool until_waiting)
+Event Session::advance(std::optional<double> span, bool until_waiting)
 {
-    Clock &clock = machine_.clock();
-    const Cycles end = span ? clock.now() + clock.from_seconds(*span) : never;
+    Clock &clock = machine_->clock();
+    const Cycles end = span ? saturating_add(clock.now(), clock.from_seconds(*span)) : never;
+    bool told_paused = false;
     for (;;) {
-        if (machine_.main_returned())
-            return Event::returned;
+        run_posted();
         if (const auto event = pending_event())
             return *event;
-        const Cycles now = clock.now();
-        if (now >= time_limit_at_)
+        if (machine_->main_returned())
+            return Event::returned;
+        if (limit_remaining() == 0)
             return Event::time_limit;
-        if (now >= end)
+        if (machine_->clock().now() >= end)
             return Event::span_done;
-        const Cycles slice = std::min({clock.from_seconds(slice_seconds), end - now, time_limit_at_ - now});
+        if (paused_ && !step_requested_) {
+            if (!told_paused && !halted_on_fault_) {
+                told_paused = true;
+                halt(Halt{Halt::Kind::paused, machine_->current_pc(), 0, {}});
+            }
+            wait_for_host(host_wait_ms);
+            continue;
+        }
+        told_paused = false;
+        Clock &now_clock = machine_->clock();
+        const Cycles now = now_clock.now();
+        const Cycles slice =
+            std::min({now_clock.from_seconds(slice_seconds), end - now, limit_remaining()});
         RunLimits limits;
-        limits.seconds = clock.to_seconds(std::max<Cycles>(slice, 1));
+        limits.seconds = now_clock.to_seconds(std::max<Cycles>(slice, 1));
         limits.until_waiting = until_waiting;
-        last_ = machine_.run(limits);
+        limits.single_step = step_requested_;
+        step_requested_ = false;
+        last_ = machine_->run(limits);
         tend();
-        dump_trace();
         switch (last_.reason) {
         case StopReason::returned:
             return_value_ = last_.value;
-            flush_output();
-            return Event::returned;
-        case StopReason::fault: return Event::fault;
-        case StopReason::input_ended: return Event::input_ended;
-        case StopReason::waiting_for_input: return Event::waiting;
+            flush_console();
+            halt(Halt{Halt::Kind::exited, 0, return_value_, {}});
+            return pending_event().value_or(Event::returned);
+        case StopReason::fault:
+            flush_console();
+            if (!halt_on_fault_)
+                return Event::fault;
+            if (!halted_on_fault_) {
+                halted_on_fault_ = true;
+                note("fault: " + last_.message);
+                paused_ = true;
+                machine_->clock().hold();
+                halt(Halt{Halt::Kind::fault, machine_->current_pc(), 0, last_.message});
+            }
+            continue;
+        case StopReason::input_ended: return pending_event().value_or(Event::input_ended);
+        case StopReason::waiting_for_input: return pending_event().value_or(Event::waiting);
+        case StopReason::step: halt(Halt{Halt::Kind::step, 0, 0, {}}); continue;
+        case StopReason::breakpoint:
+        case StopReason::watchpoint:
+            // A debugger's stop: the board stands still until it resumes.
+            paused_ = told_paused = true;
+            machine_->clock().hold();
+            halt(Halt{last_.reason == StopReason::breakpoint ? Halt::Kind::breakpoint : Halt::Kind::watchpoint,
+                      last_.address, 0, {}});
+            continue;
         default: break;  // a slice ended, or a stop the flags explain
         }
         if (polling_after_input_ended())
@@ -182,27 +180,23 @@ Session::Event Session::advance(std::optional<double> span, bool until_waiting)
 // the receiver empty and prints nothing counts as waiting for more.
 bool Session::polling_after_input_ended()
 {
-    const Cycles now = machine_.clock().now();
-    const std::size_t output = machine_.console_output().size();
-    const std::uint64_t polls = machine_.console_empty_polls();
-    if (!input_ended_ || !queue_.empty() || output != quiet_output_) {
+    const Cycles now = machine_->clock().now();
+    const std::uint64_t output = machine_->console().sent();
+    const std::uint64_t polls = machine_->console_empty_polls();
+    if (!input_ended_ || !queue_.empty() || output != quiet_output_ || someone_holds_session()) {
         quiet_since_ = now;
         quiet_output_ = output;
         quiet_polls_ = polls;
         return false;
     }
-    return polls != quiet_polls_ && now - quiet_since_ >= machine_.clock().from_seconds(1.0);
+    return polls != quiet_polls_ && now - quiet_since_ >= machine_->clock().from_seconds(1.0);
 }
 
-std::optional<Session::Event> Session::pending_event() const
+std::optional<Event> Session::pending_event() const
 {
     if (signal_)
         return Event::signal;
-    if (hangup_)
-        return Event::hangup;
-    if (output_closed_)
-        return Event::output_closed;
-    if (quit_)
+    if (end_status_)
         return Event::quit;
     if (fail_seen_)
         return Event::fail_seen;
@@ -213,9 +207,24 @@ std::optional<Session::Event> Session::pending_event() const
     return std::nullopt;
 }
 
+// What is left of --timeout: board time plus the time the board stood
+// waiting on the host.
+Cycles Session::limit_remaining()
+{
+    if (limit_ == never)
+        return never;
+    const Cycles used = saturating_add(machine_->clock().now() - started_at_, host_waited_);
+    return used >= limit_ ? 0 : limit_ - used;
+}
+
 int Session::conclude(Event event)
 {
-    flush_output();
+    flush_console();
+    for (Frontend *frontend : frontends_)
+        frontend->service(*this);
+    // Output that could not be delivered outweighs any success.
+    if (end_status_ && event != Event::quit && event != Event::signal && event != Event::fault)
+        event = Event::quit;
     switch (event) {
     case Event::returned:
         if (options_.expect && !expect_seen_) {
@@ -223,7 +232,7 @@ int Session::conclude(Event event)
                  " appeared");
             return exit_expectation;
         }
-        if (interactive_ || return_value_ != 0)
+        if (return_value_ != 0 || machine_->clock().mode() == ClockMode::wall_time)
             note("main returned " + std::to_string(return_value_));
         return static_cast<int>(return_value_ & 0xFF);
     case Event::fault: note("fault: " + last_.message); return exit_fault;
@@ -235,17 +244,13 @@ int Session::conclude(Event event)
         note("the firmware waits for console input and nothing more is coming");
         return exit_input_ended;
     case Event::time_limit:
-        note("time limit: " + seconds_text(*options_.timeout) + " of board time passed");
+        note("time limit: " + seconds_text(*options_.timeout) +
+             (host_waited_ ? " of board time and waiting on the host passed" : " of board time passed"));
         return exit_time_limit;
     case Event::fail_seen: note(quoted(*fail_seen_) + " appeared on the console"); return exit_expectation;
-    case Event::expect_seen:
-        if (interactive_)
-            note(quoted(*options_.expect) + " appeared on the console");
-        return 0;
+    case Event::expect_seen: return 0;
     case Event::signal: return 128 + signal_;
-    case Event::hangup: return 128 + SIGHUP;
-    case Event::output_closed: return 128 + SIGPIPE;
-    case Event::quit:
+    case Event::quit: return *end_status_;
     case Event::span_done:
     case Event::text_seen: return 0;
     }
@@ -253,118 +258,223 @@ int Session::conclude(Event event)
 }
 
 // ---------------------------------------------------------------------------
-// Scenarios
-
-int Session::run_scenario()
-{
-    for (const Step &step : scenario_->steps) {
-        const StepOutcome outcome = perform(step);
-        if (outcome.failure) {
-            flush_output();
-            note(where(*scenario_, step) + ": " + describe(step) + ": " + *outcome.failure);
-            return exit_expectation;
-        }
-        if (outcome.end)
-            return conclude(*outcome.end);
-    }
-    flush_output();
-    // The scenario is done; main has failed only if it returned non-zero.
-    return machine_.main_returned() ? conclude(Event::returned) : 0;
-}
-
-Session::StepOutcome Session::perform(const Step &step)
-{
-    using Action = Step::Action;
-    switch (step.action) {
-    case Action::write: queue_.insert(queue_.end(), step.text.begin(), step.text.end()); return {};
-    case Action::hold:
-    case Action::release:
-        for (Button button : step.buttons)
-            machine_.set_button(button, step.action == Action::hold);
-        return {};
-    case Action::wait: {
-        const Event event = advance(step.seconds, false);
-        if (event == Event::span_done || event == Event::returned)
-            return {};
-        return {std::nullopt, event};
-    }
-    case Action::wait_for: return wait_for(step);
-    case Action::expect_backlight: {
-        const std::optional<int> shown = machine_.backlight_percent();
-        if (shown == step.percent)
-            return {};
-        return {"the backlight is " + backlight_text(shown), std::nullopt};
-    }
-    case Action::expect_pin: {
-        const GpioBlock &gpio = machine_.gpio();
-        const std::optional<unsigned> function = gpio.pin_function(step.pin);
-        if (step.function && function != step.function)
-            return {function ? "the pin is " + function_name(*function) : std::string("the chip has no such pin"),
-                    std::nullopt};
-        if (step.level && gpio.pin_level(step.pin) != *step.level)
-            return {std::string("the pin reads ") + (*step.level ? "low" : "high"), std::nullopt};
-        return {};
-    }
-    case Action::expect_exit: {
-        if (!machine_.main_returned()) {
-            const Event event = advance(step.seconds, true);
-            if (event == Event::span_done)
-                return {"main has not returned after " + seconds_text(step.seconds) + " of board time", std::nullopt};
-            if (event == Event::waiting)
-                return {"main waits for console input instead", std::nullopt};
-            if (event != Event::returned)
-                return {std::nullopt, event};
-        }
-        if (return_value_ != step.exit_value)
-            return {"main returned " + std::to_string(return_value_), std::nullopt};
-        return {};
-    }
-    }
-    return {};
-}
-
-Session::StepOutcome Session::wait_for(const Step &step)
-{
-    if (find_text(step.text))
-        return {};
-    if (machine_.main_returned())
-        return {"main had returned; " + console_said(), std::nullopt};
-    watch_ = step.text;
-    const Event event = advance(step.seconds, true);
-    watch_.reset();
-    text_seen_ = false;
-    if (event == Event::text_seen || find_text(step.text))
-        return {};
-    switch (event) {
-    case Event::span_done:
-        return {"not seen within " + seconds_text(step.seconds) + " of board time; " + console_said(), std::nullopt};
-    case Event::waiting:
-        return {"the firmware waits for console input, and no more is written; " + console_said(), std::nullopt};
-    case Event::returned:
-        return {"main returned " + std::to_string(return_value_) + " first; " + console_said(), std::nullopt};
-    default: return {std::nullopt, event};
-    }
-}
+// Console text
 
 bool Session::find_text(const std::string &text)
 {
-    const std::string &all = machine_.console_output();
-    const auto found = all.find(text, cursor_);
+    const auto found = unmatched_.find(text);
     if (found == std::string::npos)
         return false;
-    cursor_ = found + text.size();
+    unmatched_.erase(0, found + text.size());
     return true;
 }
 
-std::string Session::console_said() const
+Event Session::wait_for_text(const std::string &text, double seconds)
 {
-    constexpr std::size_t shown = 240;
-    const std::string &all = machine_.console_output();
-    if (cursor_ >= all.size())
-        return "the console said nothing more";
-    const std::size_t from = std::max(cursor_, all.size() > shown ? all.size() - shown : 0);
-    return std::string("the console said ") + (from > cursor_ ? "..." : "") +
-           quoted(std::string_view(all).substr(from));
+    if (find_text(text))
+        return Event::text_seen;
+    longest_text_ = std::max(longest_text_, text.size());
+    watch_ = text;
+    const Event event = advance(seconds, true);
+    watch_.reset();
+    const bool seen = text_seen_;
+    text_seen_ = false;
+    if (seen || find_text(text))
+        return Event::text_seen;
+    return event;
+}
+
+void Session::watch_text(char byte)
+{
+    unmatched_.push_back(byte);
+    const std::size_t keep = std::max(history_bytes, longest_text_);
+    if (unmatched_.size() >= 2 * keep)
+        unmatched_.erase(0, unmatched_.size() - keep);
+    // --fail-on and --expect look at everything; a wait_for only past the
+    // previous match, which is where unmatched_ starts.
+    tail_.push_back(byte);
+    if (tail_.size() >= 2 * std::max<std::size_t>(longest_text_, 64))
+        tail_.erase(0, tail_.size() - longest_text_);
+    for (const std::string &text : options_.fail_on) {
+        if (!fail_seen_ && ends_with(tail_, text)) {
+            fail_seen_ = text;
+            stop_machine();
+        }
+    }
+    if (options_.expect && !expect_seen_ && ends_with(tail_, *options_.expect)) {
+        expect_seen_ = true;
+        stop_machine();
+    }
+    if (watch_ && ends_with(unmatched_, *watch_)) {
+        unmatched_.clear();
+        text_seen_ = true;
+        stop_machine();
+    }
+}
+
+std::string Session::recent_output() const
+{
+    if (recent_.empty())
+        return "the console said nothing\n";
+    std::string text = "the console's last lines:\n";
+    char stamp[32];
+    for (const Line &line : recent_) {
+        std::snprintf(stamp, sizeof stamp, "  %11.6f s  ", line.time);
+        std::string shown;
+        for (char c : line.text) {
+            if (c == '\r' || c == '\n')
+                continue;
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+                shown += escaped;
+            } else {
+                shown += c;
+            }
+        }
+        text += stamp + shown + "\n";
+    }
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// The board, as front ends drive it
+
+void Session::type(std::string_view bytes)
+{
+    queue_.insert(queue_.end(), bytes.begin(), bytes.end());
+}
+
+bool Session::wants_input() const
+{
+    return queue_.size() < input_queue_limit;
+}
+
+void Session::set_button(Button button, bool held)
+{
+    machine_->set_button(button, held);
+    changed();
+}
+
+void Session::pause()
+{
+    if (paused_)
+        return;
+    paused_ = true;
+    machine_->clock().hold();
+    stop_machine();
+    changed();
+}
+
+void Session::resume()
+{
+    if (!paused_)
+        return;
+    paused_ = false;
+    halted_on_fault_ = false;
+    machine_->clock().release();
+    changed();
+}
+
+void Session::step()
+{
+    step_requested_ = true;
+}
+
+void Session::reset()
+{
+    // Never from inside a run: the machine being replaced may be executing.
+    post([this] {
+        Machine::Options options{machine_->board().id, machine_->clock().mode()};
+        auto fresh = Machine::load(machine_->image().path(), options);
+        machine_->set_host(nullptr);
+        machine_ = std::move(fresh);
+        attach_machine();
+        started_at_ = machine_->clock().now();
+        host_waited_ = 0;
+        queue_.clear();
+        return_value_ = 0;
+        halted_on_fault_ = false;
+        if (paused_)
+            machine_->clock().hold();
+        changed();
+    });
+    stop_machine();
+}
+
+void Session::end(int status, const std::string &why)
+{
+    if (!why.empty())
+        note(why);
+    if (!end_status_)
+        end_status_ = status;
+    stop_machine();
+}
+
+void Session::note(const std::string &text)
+{
+    flush_console();
+    const bool share = ::isatty(STDOUT_FILENO) && ::isatty(STDERR_FILENO);
+    std::string message = share && last_out_ != '\n' ? "\n" : "";
+    message += "keltosim: " + text;
+    if (message.back() != '\n')
+        message += '\n';
+    write_message(std::move(message));
+    if (share)
+        last_out_ = '\n';
+}
+
+std::string Session::report()
+{
+    return board_report(*machine_);
+}
+
+void Session::post(std::function<void()> work)
+{
+    {
+        std::lock_guard lock(posted_mutex_);
+        posted_.push_back(std::move(work));
+    }
+    const char wake = 1;
+    const ssize_t written = ::write(wake_[1], &wake, 1);
+    (void)written;  // a full pipe wakes the session just the same
+}
+
+void Session::run_posted()
+{
+    if (pending_signal() && !signal_) {
+        signal_ = pending_signal();
+        stop_machine();
+    }
+    std::vector<std::function<void()>> work;
+    {
+        std::lock_guard lock(posted_mutex_);
+        work.swap(posted_);
+    }
+    for (auto &job : work)
+        job();
+}
+
+void Session::halt(const Halt &halt)
+{
+    for (Frontend *frontend : frontends_)
+        frontend->halted(*this, halt);
+}
+
+void Session::changed()
+{
+    for (Frontend *frontend : frontends_)
+        frontend->board_changed(*this);
+}
+
+void Session::stop_machine()
+{
+    machine_->stop(StopReason::stopped);
+}
+
+bool Session::someone_holds_session() const
+{
+    return std::any_of(frontends_.begin(), frontends_.end(), [](const Frontend *f) { return f->holds_session(); });
 }
 
 // ---------------------------------------------------------------------------
@@ -372,7 +482,7 @@ std::string Session::console_said() const
 
 HostLink::Pump Session::pump(Machine &machine, int wait_ms)
 {
-    check_signal();
+    run_posted();
     if (pending_event())
         return Pump::nothing;
     const bool virtual_time = machine.clock().mode() == ClockMode::virtual_time;
@@ -384,67 +494,79 @@ HostLink::Pump Session::pump(Machine &machine, int wait_ms)
         return Pump::nothing;
     if (feed_one())
         return Pump::fed;
-    if (link_ == Link::scenario) {
-        // Only the scenario's next steps can write: nothing to wait for.
-        if (wait_ms > 0)
-            ::poll(nullptr, 0, wait_ms);
-        return Pump::nothing;
-    }
-    if (input_ended_)
+    const bool holds = someone_holds_session();
+    if (input_ended_ && !holds)
         return Pump::ended;
+    std::vector<pollfd> fds;
+    for (Frontend *frontend : frontends_)
+        frontend->watch(fds);
+    if (fds.empty() && !holds && !paused_)
+        return Pump::nothing;  // only a scenario's next steps can write
+    if (!virtual_time) {
+        if (tend())
+            return Pump::fed;
+        wait_for_host(wait_ms);
+        return feed_one() ? Pump::fed : Pump::nothing;
+    }
     // Virtual time stands still while the firmware waits for a key: the host
-    // may as well sleep until one comes.
-    const int timeout = virtual_time ? -1 : wait_ms;
-    // Everything else is brought up to date before the host sleeps.
-    if (timeout != 0 && tend())
-        return Pump::fed;
-    read_inputs(timeout);
-    if (feed_one())
-        return Pump::fed;
-    return input_ended_ ? Pump::ended : Pump::nothing;
+    // sleeps until one comes, or until something ends the wait.
+    for (;;) {
+        if (tend())
+            return Pump::fed;
+        if (pending_event() || paused_)
+            return Pump::nothing;
+        if (input_ended_ && !someone_holds_session())
+            return Pump::ended;
+        if (limit_remaining() == 0) {
+            stop_machine();
+            return Pump::nothing;
+        }
+        wait_for_host(host_wait_ms);
+    }
 }
 
 void Session::service(Machine &)
 {
     tend();
-    dump_trace();
 }
 
-void Session::transmitted(Machine &, std::uint8_t byte)
+void Session::transmitted(Machine &machine, std::uint8_t byte)
 {
-    if (link_ != Link::pty || peer_connected_)
-        out_.push_back(static_cast<char>(byte));
-    last_out_ = static_cast<char>(byte);
-    const std::string &all = machine_.console_output();
-    for (const std::string &text : options_.fail_on) {
-        if (!fail_seen_ && ends_with_from(all, text, 0)) {
-            fail_seen_ = text;
-            stop();
-        }
+    const char c = static_cast<char>(byte);
+    out_.push_back(c);
+    last_out_ = c;
+    if (recent_.empty() || recent_.back().text.ends_with('\n')) {
+        recent_.push_back(Line{machine.clock().to_seconds(machine.clock().now()), {}});
+        if (recent_.size() > recent_lines)
+            recent_.pop_front();
     }
-    if (options_.expect && !expect_seen_ && ends_with_from(all, *options_.expect, 0)) {
-        expect_seen_ = true;
-        stop();
-    }
-    if (watch_ && ends_with_from(all, *watch_, cursor_)) {
-        cursor_ = all.size();
-        text_seen_ = true;
-        stop();
-    }
+    std::string &line = recent_.back().text;
+    if (line.size() < recent_line_bytes || c == '\n')
+        line.push_back(c);
+    watch_text(c);
     if (out_.size() >= 4096)
-        flush_output();
+        flush_console();
 }
 
-// The regular round: signals, keys and input, output, status. True when a
-// byte went to the console.
+void Session::flush_console()
+{
+    if (out_.empty())
+        return;
+    const std::string bytes = std::move(out_);
+    out_.clear();
+    for (Frontend *frontend : frontends_)
+        frontend->console_output(*this, bytes);
+}
+
+// The regular round: signals, posted work, front ends, input, output. True
+// when a byte went to the console.
 bool Session::tend()
 {
-    check_signal();
-    check_peer();
-    read_inputs(0);
+    run_posted();
+    for (Frontend *frontend : frontends_)
+        frontend->service(*this);
     const bool fed = feed_one();
-    flush_output();
-    refresh_status();
+    flush_console();
     return fed;
 }
 
@@ -454,282 +576,43 @@ bool Session::feed_one()
 {
     if (queue_.empty())
         return false;
-    UartChannel &console = machine_.console();
+    UartChannel &console = machine_->console();
     if (console.rx_waiting() != 0 || !console.line_idle())
         return false;
-    machine_.feed_console(std::string(1, static_cast<char>(queue_.front())));
+    machine_->feed_console(std::string(1, static_cast<char>(queue_.front())));
     queue_.pop_front();
     return true;
 }
 
-void Session::read_inputs(int timeout_ms)
+// Sleeps until a front end's input, posted work or a signal, for at most
+// timeout_ms and what is left of the time limit. Time the board spends
+// standing still meanwhile counts towards the limit.
+void Session::wait_for_host(int timeout_ms)
 {
-    for (;;) {
-        pollfd fds[2];
-        nfds_t count = 0;
-        const bool serial_open =
-            serial_fd_ >= 0 && !input_ended_ && !hangup_ && (link_ != Link::pty || peer_connected_);
-        if (serial_open)
-            fds[count++] = pollfd{serial_fd_, POLLIN, 0};
-        if (keys_fd_ >= 0)
-            fds[count++] = pollfd{keys_fd_, POLLIN, 0};
-        int wait = timeout_ms;
-        if (link_ == Link::pty && !peer_connected_ && (wait < 0 || wait > peer_check_ms))
-            wait = peer_check_ms;
-        if (count == 0 && wait < 0)
-            return;  // nothing could ever come
-        const int ready = ::poll(fds, count, wait);
-        if (ready < 0) {
-            check_signal();
-            return;
-        }
-        for (nfds_t i = 0; i < count; i++) {
-            // A descriptor that is not open (keltosim <&-) reports POLLNVAL:
-            // the read then fails and ends that input, instead of a poll
-            // that returns at once for ever.
-            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
-                continue;
-            if (fds[i].fd == keys_fd_)
-                read_keys(keys_fd_);
-            else
-                read_serial();
-        }
-        check_peer();
-        // Waiting without limit goes on only while nothing at all happened.
-        if (timeout_ms >= 0 || ready > 0 || !queue_.empty() || input_ended_ || pending_event())
-            return;
+    std::vector<pollfd> fds{pollfd{wake_[0], POLLIN, 0}};
+    for (Frontend *frontend : frontends_)
+        frontend->watch(fds);
+    Clock &clock = machine_->clock();
+    int wait = timeout_ms < 0 ? host_wait_ms : std::min(timeout_ms, host_wait_ms);
+    const Cycles remaining = limit_remaining();
+    if (remaining != never)
+        wait = static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(wait),
+                                                        clock.to_ns(remaining) / 1'000'000 + 1));
+    const auto before = std::chrono::steady_clock::now();
+    ::poll(fds.data(), fds.size(), wait);
+    if (clock.mode() == ClockMode::virtual_time || clock.held()) {
+        const auto waited = std::chrono::steady_clock::now() - before;
+        host_waited_ = saturating_add(
+            host_waited_,
+            clock.from_ns(static_cast<std::uint64_t>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(waited).count())));
     }
-}
-
-void Session::read_serial()
-{
-    char buffer[4096];
-    const ssize_t got = ::read(serial_fd_, buffer, sizeof buffer);
-    if (got > 0) {
-        for (ssize_t i = 0; i < got; i++) {
-            const auto byte = static_cast<std::uint8_t>(buffer[i]);
-            if (link_ == Link::terminal)
-                handle_key(byte);
-            else
-                queue_.push_back(byte);
-        }
-        return;
+    char drain[64];
+    while (::read(wake_[0], drain, sizeof drain) > 0) {
     }
-    if (got < 0 && (errno == EINTR || errno == EAGAIN))
-        return;
-    switch (link_) {
-    case Link::pipe: input_ended_ = true; break;
-    case Link::terminal: hangup_ = true; stop(); break;
-    case Link::pty: check_peer(); break;
-    case Link::scenario: break;
-    }
-}
-
-void Session::read_keys(int fd)
-{
-    char buffer[256];
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) {
-        // The controlling terminal is gone; the pty's terminal carries on.
-        keys_fd_ = -1;
-        return;
-    }
-    for (ssize_t i = 0; i < got; i++)
-        handle_key(static_cast<std::uint8_t>(buffer[i]));
-}
-
-void Session::handle_key(std::uint8_t byte)
-{
-    const std::optional<KeyCommand> command = decoder_.take(byte);
-    if (!command)
-        return;
-    using Kind = KeyCommand::Kind;
-    switch (command->kind) {
-    case Kind::send:
-        if (link_ == Link::terminal) {
-            queue_.push_back(command->byte);
-        } else if (!hinted_) {
-            hinted_ = true;
-            note("keys typed here only command the simulator; the console is on " + pty_->path() +
-                 " (Ctrl-A h for help)");
-        }
-        break;
-    case Kind::toggle: machine_.set_button(command->button, !machine_.button_held(command->button)); break;
-    case Kind::release_all:
-        for (Button button : all_buttons)
-            machine_.set_button(button, false);
-        break;
-    case Kind::quit:
-        quit_ = true;
-        stop();
-        break;
-    case Kind::status: note(status_report()); break;
-    case Kind::help: note(key_help); break;
-    case Kind::unknown: {
-        char shown[8];
-        std::snprintf(shown, sizeof shown, command->byte >= 0x20 && command->byte < 0x7F ? "%c" : "0x%02x",
-                      command->byte);
-        note(std::string("Ctrl-A ") + shown + " is no command; Ctrl-A h lists them");
-        break;
-    }
-    }
-    refresh_status();
-}
-
-void Session::check_signal()
-{
-    if (!signal_ && pending_signal()) {
-        signal_ = pending_signal();
-        stop();
-    }
-    if (bar_ && take_resize())
-        bar_->resized();
-}
-
-void Session::check_peer()
-{
-    if (link_ != Link::pty)
-        return;
-    const bool connected = pty_->peer_connected();
-    if (connected == peer_connected_)
-        return;
-    peer_connected_ = connected;
-    note(connected ? "a terminal opened " + pty_->path()
-                   : "the terminal on " + pty_->path() + " hung up; output is dropped until one opens it again");
-}
-
-// The board starts once a terminal is there to see its first words.
-bool Session::wait_for_peer()
-{
-    std::printf("keltosim: the console is on %s (connect with: picocom -b 115200 %s); "
-                "the board starts when a terminal opens it\n",
-                pty_->path().c_str(), pty_->path().c_str());
-    std::fflush(stdout);
-    while (!pty_->peer_connected()) {
-        check_signal();
-        if (pending_event())
-            return false;
-        read_inputs(peer_check_ms);
-    }
-    check_peer();
-    return !pending_event();
-}
-
-void Session::flush_output()
-{
-    if (out_.empty())
-        return;
-    if (link_ == Link::pty) {
-        if (peer_connected_ && !write_all(pty_->fd(), out_, pty_write_ms) && errno != EAGAIN)
-            check_peer();
-    } else if (!output_closed_ && !write_all(STDOUT_FILENO, out_, -1) && errno != EINTR) {
-        // A slow reader (a pager, a paused pipe) holds the board up rather
-        // than losing output; only a reader that has gone ends the run.
-        output_closed_ = true;
-        stop();
-    }
-    out_.clear();
-}
-
-void Session::stop()
-{
-    machine_.stop(StopReason::stopped);
-}
-
-// ---------------------------------------------------------------------------
-// What the user sees besides the console
-
-void Session::dump_trace()
-{
-    if (!options_.trace)
-        return;
-    const std::vector<Access> &log = machine_.accesses();
-    std::string text;
-    char line[160];
-    for (std::size_t i = 0; i < log.size();) {
-        const Access &access = log[i];
-        std::size_t next = i + 1;
-        while (next < log.size() && log[next].address == access.address && log[next].value == access.value &&
-               log[next].write == access.write && log[next].pc == access.pc)
-            next++;
-        std::string name = "?";
-        for (const Device *device : devices_) {
-            if (access.address >= device->base() && access.address - device->base() < device->size()) {
-                const std::string reg = device->register_name(access.address - device->base());
-                name = reg.empty() ? device->name() : device->name() + "." + reg;
-                break;
-            }
-        }
-        std::snprintf(line, sizeof line, "trace %12.9f pc %08x %s %-16s %08x %s %08x", machine_.clock().to_seconds(access.time),
-                      access.pc, access.write ? "write" : "read ", name.c_str(), access.address,
-                      access.write ? "=" : "->", access.value);
-        text += line;
-        if (next - i > 1)
-            text += " (" + std::to_string(next - i) + " times)";
-        text += '\n';
-        i = next;
-    }
-    if (machine_.dropped_accesses() != dropped_) {
-        text += "trace: " + std::to_string(machine_.dropped_accesses() - dropped_) + " accesses not logged\n";
-        dropped_ = machine_.dropped_accesses();
-    }
-    machine_.clear_accesses();
-    if (text.empty())
-        return;
-    flush_output();
-    write_message(std::move(text));
-}
-
-std::string Session::status_line()
-{
-    return std::string(machine_.board().name) + " | buttons held: " + held_buttons(machine_, " ") +
-           " | backlight: " + backlight_text(machine_.backlight_percent()) + (raw_ ? " | Ctrl-A h: help" : "");
-}
-
-void Session::refresh_status()
-{
-    if (!interactive_ || !options_.status)
-        return;
-    const std::string text = status_line();
-    if (text == status_)
-        return;
-    status_ = text;
-    if (bar_)
-        bar_->show(text);
-    else
-        note(text);
-}
-
-std::string Session::status_report()
-{
-    const BoardSpec &board = machine_.board();
-    char time[64];
-    std::snprintf(time, sizeof time, "%.6f s", machine_.seconds());
-    std::string text = std::string(board.name) + " (" + board.chip_name + "), " + file_name(options_.image) + ", " +
-                       time + " of board time on the " + clock_name(machine_.clock().mode()) + " clock\n";
-    text += "buttons held: " + held_buttons(machine_, ", ") + "\n";
-    text += "backlight: " + backlight_text(machine_.backlight_percent()) + "\n";
-    std::string pins = machine_.gpio().describe_pins();
-    text += "pins other than plain inputs:\n";
-    std::size_t start = 0;
-    while (start < pins.size()) {
-        const auto end = pins.find('\n', start);
-        text += "  " + pins.substr(start, end - start) + "\n";
-        start = end == std::string::npos ? pins.size() : end + 1;
-    }
-    return text;
-}
-
-void Session::note(const std::string &text)
-{
-    flush_output();
-    std::string message = notes_share_line_ && last_out_ != '\n' ? "\n" : "";
-    message += "keltosim: " + text;
-    if (message.back() != '\n')
-        message += '\n';
-    write_message(std::move(message));
-    if (notes_share_line_)
-        last_out_ = '\n';
+    run_posted();
+    for (Frontend *frontend : frontends_)
+        frontend->service(*this);
 }
 
 }  // namespace kelto::sim::frontend

@@ -135,10 +135,16 @@ bool take_resize()
 
 bool write_all(int fd, std::string_view bytes, int wait_ms)
 {
+    std::string copy(bytes);
+    return write_all(fd, copy, wait_ms);
+}
+
+bool write_all(int fd, std::string &bytes, int wait_ms)
+{
     while (!bytes.empty()) {
         const ssize_t written = ::write(fd, bytes.data(), bytes.size());
         if (written > 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(written));
+            bytes.erase(0, static_cast<std::size_t>(written));
             continue;
         }
         if (written < 0 && errno == EINTR)

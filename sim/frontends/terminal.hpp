@@ -22,6 +22,9 @@ bool take_resize();
 // signal ends the wait (errno EINTR). False on any other error (errno says
 // which).
 bool write_all(int fd, std::string_view bytes, int wait_ms = 1000);
+// The same, taking what was written off the front of bytes, so that the
+// caller can carry on with the rest after a time-out.
+bool write_all(int fd, std::string &bytes, int wait_ms);
 
 // Keys reach the program one by one, nothing is echoed, no signal keys, and
 // output goes out unchanged (the firmware sends its own CR LF).

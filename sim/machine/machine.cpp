@@ -1,10 +1,12 @@
 #include "machine/machine.hpp"
 
+#include <cxxabi.h>
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -48,6 +50,17 @@ std::string register_label(const Device &device, std::uint32_t offset)
 {
     const std::string name = device.register_name(offset);
     return name.empty() ? device.name() : device.name() + " " + name;
+}
+
+std::string demangled(const std::string &name)
+{
+    int status = 0;
+    char *text = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+    if (status != 0 || !text)
+        return name;
+    std::string result = text;
+    std::free(text);
+    return result;
 }
 
 }  // namespace
@@ -301,9 +314,14 @@ void Machine::map_dram()
     std::vector<std::uint8_t> pages(board_.dram_size / page_size, free_page);
     for (const Segment &segment : image_.segments()) {
         const std::uint64_t end = std::uint64_t{segment.address} + segment.memory_size;
-        if (segment.address < board_.dram_base || end > dram_end - stack_reserve)
+        if (segment.address < board_.dram_base || end > dram_end)
             throw std::runtime_error(image_.path() + ": a segment at " + hex(segment.address) + " lies outside the " +
                                      board_.name + "'s DRAM");
+        if (end > dram_end - stack_reserve)
+            throw std::runtime_error(image_.path() + ": a segment at " + hex(segment.address) + " reaches into " +
+                                     hex(static_cast<std::uint32_t>(dram_end - stack_reserve)) + "-" +
+                                     hex(static_cast<std::uint32_t>(dram_end - 1)) + ", the top MiB of the " +
+                                     board_.name + "'s DRAM, which the loader keeps for the stack");
         for (std::size_t page = page_of(segment.address); page <= page_of(end - 1); page++)
             pages[page] = segment.writable ? data_page : (pages[page] == data_page ? data_page : code_page);
     }
@@ -435,13 +453,24 @@ void Machine::request_stop(StopReason reason, std::string message)
 
 std::string Machine::describe(std::uint32_t address) const
 {
-    std::string text = hex(address);
-    if (auto symbol = image_.covering(address)) {
-        char offset[16];
-        std::snprintf(offset, sizeof offset, "+0x%x", address - symbol->address);
-        text += " (" + symbol->name + offset + ")";
-    }
-    return text;
+    if (!image_.covering(address))
+        return hex(address);
+    return hex(address) + " (" + code_location(address) + ")";
+}
+
+std::string Machine::code_location(std::uint32_t address) const
+{
+    const std::optional<Symbol> symbol = image_.covering(address);
+    if (!symbol)
+        return hex(address);
+    char offset[16];
+    std::snprintf(offset, sizeof offset, "+0x%x", address - symbol->address);
+    return demangled(symbol->name) + offset;
+}
+
+std::uint32_t Machine::stack_limit() const
+{
+    return stack_top_ - stack_reserve;
 }
 
 std::string Machine::where(std::uint32_t pc) const
@@ -521,14 +550,50 @@ std::uint32_t Machine::locate_access(std::uint32_t address, bool write) const
     return block_pc_;
 }
 
-void Machine::log_access(std::uint32_t address, std::uint32_t value, bool write)
+void Machine::log_access(const Device &device, std::uint32_t address, std::uint32_t value, bool write)
 {
+    if (!logging_ && observers_.empty())
+        return;
+    const std::uint32_t pc = instruction_pcs_ ? locate_access(address, write) : block_pc_;
+    const Access access{clock_.now(), pc, address, value, write};
+    for (AccessObserver *observer : observers_)
+        observer->accessed(access, device);
     if (!logging_)
         return;
     if (accesses_.size() < max_logged_accesses)
-        accesses_.push_back(Access{clock_.now(), block_pc_, address, value, write});
+        accesses_.push_back(access);
     else
         dropped_accesses_++;
+}
+
+void Machine::tell_written(const Device &device, std::uint32_t address, std::uint32_t value)
+{
+    if (observers_.empty())
+        return;
+    const Access access{clock_.now(), block_pc_, address, value, true};
+    for (AccessObserver *observer : observers_)
+        observer->written(access, device);
+}
+
+void Machine::add_access_observer(AccessObserver &observer)
+{
+    observers_.push_back(&observer);
+    instruction_pcs_ = instruction_pcs_ || observer.wants_instruction_pc();
+}
+
+void Machine::remove_access_observer(AccessObserver &observer)
+{
+    std::erase(observers_, &observer);
+    instruction_pcs_ = std::any_of(observers_.begin(), observers_.end(),
+                                   [](const AccessObserver *left) { return left->wants_instruction_pc(); });
+}
+
+std::vector<const Device *> Machine::devices() const
+{
+    std::vector<const Device *> list;
+    for (const auto &device : devices_)
+        list.push_back(device.get());
+    return list;
 }
 
 bool Machine::check_access(Device &device, std::uint32_t offset, unsigned size, std::uint64_t value, bool write)
@@ -561,7 +626,7 @@ std::uint64_t Machine::mmio_read(Device &device, std::uint32_t offset, unsigned 
                     address, 0);
         return 0;
     }
-    log_access(address, *value, false);
+    log_access(device, address, *value, false);
     if (!watchpoints_.empty())
         on_watched(address, size, false);
     return *value;
@@ -575,13 +640,14 @@ void Machine::mmio_write(Device &device, std::uint32_t offset, unsigned size, st
     poll_streak_ = 0;
     const auto value = static_cast<std::uint32_t>(value64);
     const std::uint32_t address = device.base() + offset;
-    log_access(address, value, true);
+    log_access(device, address, value, true);
     if (!device.write(offset, value)) {
         raise_fault("write of " + hex(value) + " to " + hex(address) + " (" + register_label(device, offset) +
                         "), which the model does not implement as writable",
                     address, value, true);
         return;
     }
+    tell_written(device, address, value);
     if (!watchpoints_.empty())
         on_watched(address, size, true);
     if (!backlight_watches_.empty() && (&device == gpio_ || &device == timer_)) {
@@ -706,8 +772,9 @@ void Machine::byte_transmitted(int channel, std::uint8_t byte)
         request_stop(StopReason::output_seen);
 }
 
-RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits, bool single)
+RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
 {
+    const bool single = limits.single_step;
     limits_ = &limits;
     stop_request_.reset();
     stop_message_.clear();
@@ -768,19 +835,15 @@ RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits, bool singl
     return result;
 }
 
-RunResult Machine::run(const RunLimits &limits)
-{
-    return resume(limits, false);
-}
-
 RunResult Machine::step()
 {
     RunLimits limits;
     limits.until_waiting = false;
-    return resume(limits, true);
+    limits.single_step = true;
+    return run(limits);
 }
 
-RunResult Machine::resume(const RunLimits &limits, bool single)
+RunResult Machine::run(const RunLimits &limits)
 {
     if (main_returned_)
         throw std::logic_error("main has already returned");
@@ -789,28 +852,34 @@ RunResult Machine::resume(const RunLimits &limits, bool single)
     if (fault_)
         return RunResult{StopReason::fault, 0, clock_.now(), fault_->message};
     main_started_ = true;
-    RunResult result = execute(main_pc_, limits, single);
-    if (result.reason == StopReason::returned) {
-        main_returned_ = true;
-        // What is still in the transmit FIFOs goes out after main returns.
-        for (;;) {
-            Cycles next = never;
-            for (auto &device : devices_)
-                next = std::min(next, device->next_event());
-            bool sending = false;
-            for (UartChannel *uart : uarts_)
-                sending = sending || !uart->transmitter_idle();
-            if (!sending || next == never)
-                break;
-            if (clock_.mode() == ClockMode::virtual_time)
-                clock_.skip_to(next);
-            else
-                std::this_thread::sleep_for(std::chrono::nanoseconds(clock_.to_ns(next - std::min(next, clock_.now()))));
-            service_devices();
-        }
+    RunResult result = execute(main_pc_, limits);
+    if (result.reason == StopReason::returned || result.reason == StopReason::fault) {
+        main_returned_ = result.reason == StopReason::returned;
+        drain_transmitters();
         result.time = clock_.now();
     }
     return result;
+}
+
+void Machine::drain_transmitters()
+{
+    // The deadline of the last run has no say here.
+    deadline_ = never;
+    for (;;) {
+        Cycles next = never;
+        for (auto &device : devices_)
+            next = std::min(next, device->next_event());
+        bool sending = false;
+        for (UartChannel *uart : uarts_)
+            sending = sending || !uart->transmitter_idle();
+        if (!sending || next == never)
+            break;
+        if (clock_.mode() == ClockMode::virtual_time)
+            clock_.skip_to(next);
+        else
+            std::this_thread::sleep_for(std::chrono::nanoseconds(clock_.to_ns(next - std::min(next, clock_.now()))));
+        service_devices();
+    }
 }
 
 RunResult Machine::call(std::string_view name, const std::vector<std::uint32_t> &args, const RunLimits &limits)

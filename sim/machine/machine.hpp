@@ -34,7 +34,9 @@ class TimerBlock;
 
 struct Access {
     Cycles time;
-    std::uint32_t pc;  // start of the translated block that made the access
+    // Start of the translated block that made the access; the instruction
+    // itself while an access observer asks for it.
+    std::uint32_t pc;
     std::uint32_t address;
     std::uint32_t value;
     bool write;
@@ -57,7 +59,7 @@ enum class StopReason {
     stopped,            // stop() was called, e.g. by the user
     breakpoint,         // the pc reached a breakpoint; its instruction has not run
     watchpoint,         // an instruction accessed a watched address; the pc is after it
-    step,               // step() ran its one instruction
+    step,               // the single instruction asked for has run
 };
 const char *stop_reason_name(StopReason reason);
 
@@ -83,6 +85,8 @@ struct RunLimits {
     // Stop when the firmware blocks on console input with nothing on the way
     // and all output sent; otherwise virtual time skips ahead while it waits.
     bool until_waiting = true;
+    // Execute one instruction only.
+    bool single_step = false;
 };
 
 // The far end of the console line and the person or script behind it.
@@ -97,6 +101,21 @@ public:
     virtual void service(Machine &machine) { (void)machine; }
     // A console byte has left the line.
     virtual void transmitted(Machine &machine, std::uint8_t byte) = 0;
+};
+
+// Told of each register access as it happens (a trace, statistics, a
+// waveform recorder).
+class AccessObserver {
+public:
+    virtual ~AccessObserver() = default;
+    // A read once it has its value; a write before it applies, so the model
+    // still holds what it replaces.
+    virtual void accessed(const Access &access, const Device &device) = 0;
+    // A write once it has applied.
+    virtual void written(const Access &access, const Device &device) { (void)access, (void)device; }
+    // Finding the instruction behind an access decodes its block, so only
+    // observers that show it pay for it.
+    virtual bool wants_instruction_pc() const { return false; }
 };
 
 class Machine final : public Bus {
@@ -122,9 +141,13 @@ public:
     bool main_returned() const { return main_returned_; }
     // Calls a function of the image with up to eight word arguments and
     // returns when it returns. A suspended main is left as it was.
-    RunResult call(std::string_view symbol, const std::vector<std::uint32_t> &args = {}, const RunLimits &limits = {});
+    RunResult call(std::string_view name, const std::vector<std::uint32_t> &args = {}, const RunLimits &limits = {});
     std::uint32_t symbol(std::string_view name) const;  // throws if missing
     void stop(StopReason reason = StopReason::stopped, std::string message = {});
+
+    // Lets the transmitters send what they hold, at the line rate, with the
+    // core stopped: what a board's UART does whatever its core does.
+    void drain_transmitters();
 
     // Serial console: UART channel 1.
     UartChannel &uart(int channel);
@@ -159,6 +182,8 @@ public:
     // A fresh block of DRAM for test data (arguments passed by address).
     std::uint32_t scratch(std::size_t size);
     std::uint32_t stack_top() const { return stack_top_; }
+    // The stack may grow down to here before it meets the tests' scratch memory.
+    std::uint32_t stack_limit() const;
     std::uint32_t return_trap() const { return return_trap_; }
 
     // Debugging: what a debugger front end needs, in the manner of a
@@ -195,6 +220,14 @@ public:
     void clear_accesses() { accesses_.clear(); }
     void set_logging(bool on) { logging_ = on; }
     std::uint64_t dropped_accesses() const { return dropped_accesses_; }
+    void add_access_observer(AccessObserver &observer);
+    void remove_access_observer(AccessObserver &observer);
+    // Every peripheral model, for naming and looking up registers.
+    std::vector<const Device *> devices() const;
+    // "0x50080018 (kelto_uart_write+0x18)", the symbol demangled.
+    std::string describe(std::uint32_t address) const;
+    // "kelto_uart_write+0x18", or the bare address outside every symbol.
+    std::string code_location(std::uint32_t address) const;
 
     const std::optional<Fault> &fault() const { return fault_; }
     // Reports a fault at the access being made; the run stops before the
@@ -219,8 +252,7 @@ private:
     void map_devices();
     void map_dram();
     void load_image();
-    RunResult resume(const RunLimits &limits, bool single);
-    RunResult execute(std::uint32_t pc, const RunLimits &limits, bool single = false);
+    RunResult execute(std::uint32_t pc, const RunLimits &limits);
     void on_block(std::uint64_t address, std::uint32_t size);
     void on_breakpoint(std::uint32_t address);
     void on_instruction();
@@ -234,9 +266,9 @@ private:
     std::uint64_t mmio_read(Device &device, std::uint32_t offset, unsigned size);
     void mmio_write(Device &device, std::uint32_t offset, unsigned size, std::uint64_t value);
     bool check_access(Device &device, std::uint32_t offset, unsigned size, std::uint64_t value, bool write);
-    void log_access(std::uint32_t address, std::uint32_t value, bool write);
+    void log_access(const Device &device, std::uint32_t address, std::uint32_t value, bool write);
+    void tell_written(const Device &device, std::uint32_t address, std::uint32_t value);
     void request_stop(StopReason reason, std::string message = {});
-    std::string describe(std::uint32_t address) const;
     std::string where(std::uint32_t pc) const;
     std::uint32_t locate_access(std::uint32_t address, bool write) const;
 
@@ -281,6 +313,8 @@ private:
     std::uint64_t register_accesses_ = 0;
     bool logging_ = true;
     std::uint64_t dropped_accesses_ = 0;
+    std::vector<AccessObserver *> observers_;
+    bool instruction_pcs_ = false;
 
     std::uint32_t buttons_ = 0;
     HostLink *host_ = nullptr;

@@ -85,6 +85,29 @@ static_assert(well_formed(s3c2450_ports), "S3C2450 port map");
 // function, so nothing is driven until the firmware asks for it.
 constexpr std::uint32_t port_a_reset = 0x0000AAAA;
 
+std::span<const Layout> ports_of(Chip chip)
+{
+    if (chip == Chip::s3c6410)
+        return s3c6410_ports;
+    return s3c2450_ports;
+}
+
+// "A-H, J, L, M": runs of consecutive letters shortened.
+std::string port_letters(std::span<const Layout> ports)
+{
+    std::string text;
+    for (std::size_t first = 0; first < ports.size();) {
+        std::size_t last = first;
+        while (last + 1 < ports.size() && ports[last + 1].letter == ports[last].letter + 1)
+            last++;
+        text += (text.empty() ? "" : ", ") + std::string(1, ports[first].letter);
+        if (last > first)
+            text += std::string(last > first + 1 ? "-" : ", ") + ports[last].letter;
+        first = last + 1;
+    }
+    return text;
+}
+
 }  // namespace
 
 std::string function_name(unsigned code)
@@ -98,8 +121,7 @@ std::string function_name(unsigned code)
 
 GpioBlock::GpioBlock(const BoardSpec &board)
     : Device("GPIO", board.gpio_base, board.gpio_size), board_(board),
-      ports_(board.chip == Chip::s3c6410 ? std::span<const Layout>(s3c6410_ports)
-                                         : std::span<const Layout>(s3c2450_ports))
+      ports_(ports_of(board.chip))
 {
     for (std::size_t i = 0; i < ports_.size(); i++) {
         if (ports_[i].field_bits == combined)
@@ -182,6 +204,65 @@ bool GpioBlock::write(std::uint32_t offset, std::uint32_t value)
     return true;
 }
 
+std::string GpioBlock::describe_write(std::uint32_t offset, std::uint32_t value) const
+{
+    const std::optional<Decoded> found = decode(offset);
+    if (!found)
+        return {};
+    switch (found->reg) {
+    case Register::config0: return describe_config(found->port, 0, value);
+    case Register::config1: return describe_config(found->port, 1, value);
+    case Register::data: return describe_data(found->port, value);
+    case Register::pull: return {};
+    }
+    return {};
+}
+
+// The word is written into a copy of the port, so the functions before and
+// after come from the one decoder the board itself uses.
+std::string GpioBlock::describe_config(std::size_t port, unsigned word, std::uint32_t value) const
+{
+    GpioBlock after(board_);
+    after.state_[port] = state_[port];
+    after.state_[port].config[word] = value;
+    const bool combined_word = ports_[port].field_bits == combined;
+    std::string text;
+    for (unsigned number = 0; number < pin_count(ports_[port]); number++) {
+        const unsigned old_function = field_function(port, number);
+        const unsigned new_function = after.field_function(port, number);
+        if (old_function != new_function)
+            append_words(text, "pin " + std::to_string(number) + " " + function_name(old_function) + " -> " +
+                                   function_name(new_function));
+        // Port A's combined words hold the output levels too.
+        const unsigned bit = 2 * (number % 8);
+        if (combined_word && number / 8 == word && new_function == function_output &&
+            (((state_[port].config[word] ^ value) >> bit) & 1 || old_function != new_function))
+            append_words(text, "pin " + std::to_string(number) + ((value >> bit) & 1 ? " high" : " low"));
+    }
+    return text;
+}
+
+std::string GpioBlock::describe_data(std::size_t port, std::uint32_t value) const
+{
+    std::string text;
+    for (unsigned number = 0; number < pin_count(ports_[port]); number++) {
+        if (field_function(port, number) != function_output || !(((state_[port].data ^ value) >> number) & 1))
+            continue;
+        append_words(text, "pin " + std::to_string(number) + ((value >> number) & 1 ? " high" : " low"));
+    }
+    return text;
+}
+
+std::vector<Pin> GpioBlock::pins() const
+{
+    std::vector<Pin> list;
+    for (const Layout &port : ports_) {
+        for (unsigned number = 0; number < pin_count(port); number++)
+            list.push_back(Pin{static_cast<std::uint8_t>(port.letter - 'A'), static_cast<std::uint8_t>(number)});
+    }
+    return list;
+}
+
 const GpioBlock::PortLayout *GpioBlock::layout(Pin pin) const
 {
     const char letter = static_cast<char>('A' + pin.port);
@@ -192,13 +273,29 @@ const GpioBlock::PortLayout *GpioBlock::layout(Pin pin) const
     return nullptr;
 }
 
-unsigned GpioBlock::pin_count(const PortLayout &port) const
+unsigned GpioBlock::pin_count(const PortLayout &port)
 {
     // A pin is a function field: a 4-bit field per pin fills a word with
     // eight, a 2-bit field with sixteen.
     if (port.field_bits == 4 && !port.second_config)
         return 8;
     return 16;
+}
+
+std::optional<std::string> GpioBlock::why_no_pin(const BoardSpec &board, Pin pin)
+{
+    const std::span<const Layout> ports = ports_of(board.chip);
+    const char letter = static_cast<char>('A' + pin.port);
+    const std::string chip = std::string("the ") + board.name + "'s " + board.chip_name;
+    for (const Layout &port : ports) {
+        if (port.letter != letter)
+            continue;
+        if (pin.number < pin_count(port))
+            return std::nullopt;
+        return chip + "'s port " + letter + " has pins 0 to " + std::to_string(pin_count(port) - 1) + ", not " +
+               std::to_string(pin.number);
+    }
+    return chip + " has no port " + letter + " (ports " + port_letters(ports) + ")";
 }
 
 std::optional<unsigned> GpioBlock::pin_function(Pin pin) const

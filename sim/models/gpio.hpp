@@ -24,6 +24,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/board.hpp"
 #include "core/device.hpp"
@@ -55,6 +56,12 @@ public:
     bool write(std::uint32_t offset, std::uint32_t value) override;
     // "GPNDAT", "GPHCON1", "GPACDL"; empty where there is no register.
     std::string register_name(std::uint32_t offset) const override;
+    // Function changes of the pins in a configuration word ("pin 9 input ->
+    // output"), level changes of outputs in a data word ("pin 9 high").
+    std::string describe_write(std::uint32_t offset, std::uint32_t value) const override;
+
+    // Every pin the chip has, port by port.
+    std::vector<Pin> pins() const;
 
     // The board's view of its pins. A pin the chip does not have (no such
     // port, or a number past the port's last function field) has no
@@ -72,6 +79,11 @@ public:
     // neighbours alike share a line ("GPA0-15 alt1").
     std::string describe_pins() const;
 
+    // Why the board's chip has no such pin ("the S3C2450 has no port N
+    // (ports A-H, J, L, M)"), or nullopt when it has it; for checking what a
+    // user names before a run.
+    static std::optional<std::string> why_no_pin(const BoardSpec &board, Pin pin);
+
 private:
     struct PortState {
         std::array<std::uint32_t, 2> config{};  // combined words on the S3C2450's port A
@@ -86,11 +98,13 @@ private:
 
     std::optional<Decoded> decode(std::uint32_t offset) const;
     const PortLayout *layout(Pin pin) const;
-    unsigned pin_count(const PortLayout &port) const;
+    static unsigned pin_count(const PortLayout &port);
     // The function code in the field of a pin the port has.
-    unsigned field_function(std::size_t port, unsigned number) const;
-    std::uint32_t data_reading(std::size_t port) const;
+    unsigned field_function(std::size_t index, unsigned number) const;
+    std::uint32_t data_reading(std::size_t index) const;
     std::string pin_label(Pin pin) const;
+    std::string describe_config(std::size_t port, unsigned word, std::uint32_t value) const;
+    std::string describe_data(std::size_t port, std::uint32_t value) const;
 
     const BoardSpec &board_;
     std::span<const PortLayout> ports_;

@@ -16,7 +16,7 @@ constexpr std::uint32_t tcfg_mask = 0x00FFFFFF;
 // reading moves the clock on: the most a delay can end late.
 constexpr Cycles poll_step_share = 64;
 
-bool field_bit(std::uint32_t tcon, int timer, unsigned bit)
+bool field_bit_of(std::uint32_t tcon, int timer, unsigned bit)
 {
     return (tcon >> (TimerBlock::tcon_shift[static_cast<std::size_t>(timer)] + bit)) & 1;
 }
@@ -64,23 +64,88 @@ std::uint32_t TimerBlock::mask(int timer) const
 
 bool TimerBlock::tcon_bit(int timer, unsigned bit) const
 {
-    return field_bit(tcon_, timer, bit);
+    return field_bit_of(tcon_, timer, bit);
 }
 
 std::uint64_t TimerBlock::divisor(int timer) const
 {
     const std::uint32_t prescaler = timer < 2 ? tcfg0_ & 0xFF : (tcfg0_ >> 8) & 0xFF;
-    const std::uint32_t field = divider_field(tcfg1_, timer);
-    // The S3C6410 counts its divider codes from /1, the S3C2450 from /2.
-    const std::uint64_t divider = board_.chip == Chip::s3c6410 ? 1u << field : 2u << field;
-    return (std::uint64_t{prescaler} + 1) * divider;
+    return (std::uint64_t{prescaler} + 1) * divider(tcfg1_, timer);
 }
 
-bool TimerBlock::divider_valid(std::uint32_t tcfg1) const
+std::uint64_t TimerBlock::divider(std::uint32_t tcfg1, int timer) const
 {
-    const std::uint32_t last = board_.chip == Chip::s3c6410 ? 4 : 3;
+    // The S3C6410 counts its divider codes from /1, the S3C2450 from /2.
+    const std::uint32_t field = divider_field(tcfg1, timer);
+    return board_.chip == Chip::s3c6410 ? 1u << field : 2u << field;
+}
+
+std::string TimerBlock::describe_write(std::uint32_t offset, std::uint32_t value) const
+{
+    std::string text;
+    if (offset == TCFG0) {
+        const std::uint32_t changed = (tcfg0_ ^ value) & tcfg_mask;
+        static const char *const fields[] = {"prescaler 0 (timers 0, 1)", "prescaler 1 (timers 2-4)", "dead zone"};
+        for (unsigned field = 0; field < 3; field++) {
+            if ((changed >> (8 * field)) & 0xFF)
+                append_words(text, std::string(fields[field]) + " " + std::to_string((tcfg0_ >> (8 * field)) & 0xFF) +
+                                       " -> " + std::to_string((value >> (8 * field)) & 0xFF));
+        }
+    } else if (offset == TCFG1) {
+        text = describe_dividers(value);
+    } else if (offset == TCON) {
+        text = describe_tcon(tcon_, value & tcon_mask);
+    }
+    return text;
+}
+
+std::string TimerBlock::describe_dividers(std::uint32_t value) const
+{
+    std::string text;
+    for (int timer = 0; timer < timer_count; timer++) {
+        if (divider_field(tcfg1_, timer) == divider_field(value, timer))
+            continue;
+        append_words(text, "timer " + std::to_string(timer) + " divider /" + std::to_string(divider(tcfg1_, timer)) +
+                               " -> " +
+                               (divider_valid(value, timer) ? "/" + std::to_string(divider(value, timer))
+                                                            : "external clock"));
+    }
+    return text;
+}
+
+std::string TimerBlock::describe_tcon(std::uint32_t old_tcon, std::uint32_t value)
+{
+    std::string text;
+    if ((old_tcon ^ value) & (1u << 4))
+        append_words(text, (value & (1u << 4)) ? "dead zone on" : "dead zone off");
+    for (int timer = 0; timer < timer_count; timer++) {
+        auto bit = [&](std::uint32_t tcon, unsigned field_bit) { return field_bit_of(tcon, timer, field_bit); };
+        const unsigned reload_bit = timer == 4 ? 2 : 3;
+        std::string changes;
+        if (bit(value, 1) && !bit(old_tcon, 1))
+            append_words(changes, "manual update");
+        if (bit(value, 0) != bit(old_tcon, 0))
+            append_words(changes, bit(value, 0) ? "start" : "stop");
+        if (bit(value, reload_bit) != bit(old_tcon, reload_bit))
+            append_words(changes, bit(value, reload_bit) ? "auto-reload" : "one-shot");
+        if (timer != 4 && bit(value, 2) != bit(old_tcon, 2))
+            append_words(changes, bit(value, 2) ? "inverter on" : "inverter off");
+        if (!changes.empty())
+            append_words(text, "timer " + std::to_string(timer) + " " + changes);
+    }
+    return text;
+}
+
+bool TimerBlock::divider_valid(std::uint32_t tcfg1, int timer) const
+{
+    // Codes past the last divider select the external clock inputs.
+    return divider_field(tcfg1, timer) <= (board_.chip == Chip::s3c6410 ? 4u : 3u);
+}
+
+bool TimerBlock::dividers_valid(std::uint32_t tcfg1) const
+{
     for (int timer = 0; timer < timer_count; timer++)
-        if (divider_field(tcfg1, timer) > last)
+        if (!divider_valid(tcfg1, timer))
             return false;
     return true;
 }
@@ -131,7 +196,7 @@ void TimerBlock::apply_tcon(std::uint32_t old_tcon, Cycles now)
 {
     for (int timer = 0; timer < timer_count; timer++) {
         Timer &t = timers_[static_cast<std::size_t>(timer)];
-        const bool was_running = field_bit(old_tcon, timer, 0) && !field_bit(old_tcon, timer, 1);
+        const bool was_running = field_bit_of(old_tcon, timer, 0) && !field_bit_of(old_tcon, timer, 1);
         if (manual_update(timer)) {
             // Held at the buffers for as long as the bit stays set.
             t.count = t.count_buffer;
@@ -198,7 +263,7 @@ bool TimerBlock::write(std::uint32_t offset, std::uint32_t value)
         return true;
     }
     if (offset == TCFG1) {
-        if (!divider_valid(value))
+        if (!dividers_valid(value))
             bus().raise_fault("TCFG1 selects an external clock input for a timer, which the board does not drive",
                                   base() + offset, value, true);
         tcfg1_ = value & tcfg_mask;
@@ -238,6 +303,8 @@ TimerBlock::State TimerBlock::state(int timer)
         .count = t.count,
         .period = t.period,
         .compare = t.compare,
+        .count_buffer = t.count_buffer,
+        .compare_buffer = t.compare_buffer,
         .count_hz = static_cast<double>(board_.pclk_hz) / static_cast<double>(divisor(timer)),
     };
 }
@@ -260,8 +327,6 @@ void TimerBlock::script_counts(int timer, std::vector<std::uint32_t> values)
 void TimerBlock::accelerate_poll(std::uint32_t offset, int timer)
 {
     Clock &clock = bus().clock();
-    if (clock.mode() != ClockMode::virtual_time)
-        return;
     const Cycles now = clock.now();
     const std::uint64_t access = bus().register_accesses();
     const std::uint32_t pc = bus().current_pc();
@@ -272,9 +337,11 @@ void TimerBlock::accelerate_poll(std::uint32_t offset, int timer)
             const std::uint64_t cycle_ticks = (std::uint64_t{t.count_buffer} + 1) * divisor(timer);
             step = std::min(step, clock.time_of_tick(board_.pclk_hz, cycle_ticks) / 4);
         }
+        // On the wall clock the host sleeps instead: a delay costs no CPU.
         if (step > 0) {
-            clock.skip_to(now + step);
-            skipped_ += step;
+            clock.pass_to(now + step);
+            if (clock.mode() == ClockMode::virtual_time)
+                skipped_ += step;
         }
     } else {
         poll_pc_ = pc;

@@ -11,7 +11,8 @@
 // clock ahead, by steps that grow with the time the loop has been waiting:
 // a delay of seconds then takes thousands of readings instead of tens of
 // millions, and ends at most 1/64 of its length (and never more than 1 ms)
-// late. Only on the virtual clock, where it is as repeatable as the rest.
+// late. On the wall clock the host sleeps for those steps instead, so a
+// delay keeps no host core busy.
 #pragma once
 
 #include <array>
@@ -55,6 +56,9 @@ public:
         // last manual update or reload, not necessarily the buffers.
         std::uint32_t period;
         std::uint32_t compare;
+        // What a reload takes on.
+        std::uint32_t count_buffer;
+        std::uint32_t compare_buffer;
         double count_hz;     // input clock: PCLK / (prescaler + 1) / divider
     };
 
@@ -64,6 +68,9 @@ public:
     std::optional<std::uint32_t> peek(std::uint32_t offset) const override;
     bool write(std::uint32_t offset, std::uint32_t value) override;
     std::string register_name(std::uint32_t offset) const override;
+    // Prescalers, dividers, and each timer's start, stop, update, reload and
+    // inverter ("timer 1 start, auto-reload").
+    std::string describe_write(std::uint32_t offset, std::uint32_t value) const override;
 
     State state(int timer);
     // Width of the timer's counter and buffers in bits.
@@ -111,7 +118,11 @@ private:
     void settle(Cycles now);
     void restamp(Cycles now);
     void apply_tcon(std::uint32_t old_tcon, Cycles now);
-    bool divider_valid(std::uint32_t tcfg1) const;
+    bool divider_valid(std::uint32_t tcfg1, int timer) const;
+    bool dividers_valid(std::uint32_t tcfg1) const;
+    std::uint64_t divider(std::uint32_t tcfg1, int timer) const;
+    std::string describe_dividers(std::uint32_t value) const;
+    static std::string describe_tcon(std::uint32_t old_tcon, std::uint32_t value);
     void accelerate_poll(std::uint32_t offset, int timer);
 
     const BoardSpec &board_;

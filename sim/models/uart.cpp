@@ -17,6 +17,67 @@ std::string UartChannel::register_name(std::uint32_t offset) const
     return {};
 }
 
+namespace {
+
+// "8N1": data bits, parity, stop bits.
+std::string line_format(std::uint32_t ulcon)
+{
+    static const char parity[] = {'N', 'N', 'N', 'N', 'O', 'E', 'M', 'S'};
+    std::string text = std::to_string(5 + (ulcon & 3)) + parity[(ulcon >> 3) & 7] + ((ulcon & 4) ? "2" : "1");
+    if (ulcon & 0x40)
+        text += " infrared";
+    return text;
+}
+
+const char *mode_name(std::uint32_t mode)
+{
+    static const char *const names[] = {"off", "polling", "DMA", "DMA"};
+    return names[mode & 3];
+}
+
+std::string control_changes(std::uint32_t old, std::uint32_t value)
+{
+    std::string text;
+    auto mode = [&](const char *side, unsigned shift) {
+        if (((old ^ value) >> shift) & 3)
+            append_words(text, std::string(side) + " " + mode_name(old >> shift) + " -> " + mode_name(value >> shift));
+    };
+    auto flag = [&](const char *what, unsigned bit) {
+        if (((old ^ value) >> bit) & 1)
+            append_words(text, std::string(what) + ((value >> bit) & 1 ? " on" : " off"));
+    };
+    mode("receiver", 0);
+    mode("transmitter", 2);
+    flag("break", 4);
+    flag("loopback", 5);
+    return text;
+}
+
+std::string fifo_changes(std::uint32_t old, std::uint32_t value)
+{
+    std::string text;
+    if ((old ^ value) & UartChannel::UFCON_FIFO_ENABLE)
+        append_words(text, (value & UartChannel::UFCON_FIFO_ENABLE) ? "FIFOs on" : "FIFOs off");
+    if (value & UartChannel::UFCON_RX_RESET)
+        append_words(text, "receive FIFO emptied");
+    if (value & UartChannel::UFCON_TX_RESET)
+        append_words(text, "transmit FIFO emptied");
+    return text;
+}
+
+}  // namespace
+
+std::string UartChannel::describe_write(std::uint32_t offset, std::uint32_t value) const
+{
+    switch (offset) {
+    case ULCON: return line_format(value);
+    case UCON: return control_changes(ucon_, value);
+    case UFCON: return fifo_changes(ufcon_, value);
+    case UBRDIV: return std::to_string(pclk_hz_ / ((std::uint64_t{value & 0xFFFF} + 1) * 16)) + " bit/s";
+    default: return {};
+    }
+}
+
 Cycles UartChannel::frame_time() const
 {
     const unsigned data_bits = 5 + (ulcon_ & 3);
@@ -167,6 +228,11 @@ void UartChannel::advance(Cycles now)
         tx_done_ = never;
         output_.push_back(static_cast<char>(tx_shift_));
         output_times_.push_back(done);
+        sent_++;
+        if (history_limit_ && output_.size() >= 2 * history_limit_) {
+            output_.erase(0, output_.size() - history_limit_);
+            output_times_.erase(output_times_.begin(), output_times_.end() - static_cast<std::ptrdiff_t>(history_limit_));
+        }
         if (console_)
             bus().byte_transmitted(channel_, tx_shift_);
         start_transmitter(done);
@@ -175,6 +241,7 @@ void UartChannel::advance(Cycles now)
         const Cycles arrived = wire_next_;
         if (rx_fifo_.size() < depth()) {
             rx_fifo_.push_back(wire_.front());
+            received_++;
         } else {
             uerstat_ |= UERSTAT_OVERRUN;
             overruns_++;

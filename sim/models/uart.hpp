@@ -42,6 +42,7 @@ public:
     std::optional<std::uint32_t> peek(std::uint32_t offset) const override;
     bool write(std::uint32_t offset, std::uint32_t value) override;
     std::string register_name(std::uint32_t offset) const override;
+    std::string describe_write(std::uint32_t offset, std::uint32_t value) const override;
     void advance(Cycles now) override;
     Cycles next_event() const override;
 
@@ -51,11 +52,17 @@ public:
     void feed(std::string_view bytes);
     bool line_idle() const { return wire_.empty(); }
     bool transmitter_idle() const { return !tx_busy_ && tx_fifo_.empty(); }
-    // Everything that has left the line, and when each byte finished.
+    // What has left the line, and when each byte finished: everything, or
+    // with a history limit only the most recent bytes (at least that many).
     const std::string &output() const { return output_; }
     const std::vector<Cycles> &output_times() const { return output_times_; }
+    void limit_history(std::size_t bytes) { history_limit_ = bytes; }
+    // Bytes sent since reset, kept or not.
+    std::uint64_t sent() const { return sent_; }
     std::size_t rx_waiting() const { return rx_fifo_.size(); }
     std::uint64_t overruns() const { return overruns_; }
+    // Bytes that reached the receive FIFO.
+    std::uint64_t received() const { return received_; }
     // One frame (start, data, parity, stop bits) at the programmed rate.
     Cycles frame_time() const;
     std::uint32_t divisor() const { return ubrdiv_; }
@@ -84,9 +91,12 @@ private:
     std::deque<std::uint8_t> wire_;
     Cycles wire_next_ = never;
     std::uint64_t overruns_ = 0;
+    std::uint64_t received_ = 0;
 
     std::string output_;
     std::vector<Cycles> output_times_;
+    std::size_t history_limit_ = 0;  // 0: keep everything
+    std::uint64_t sent_ = 0;
 };
 
 }  // namespace kelto::sim

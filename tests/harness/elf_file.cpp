@@ -188,8 +188,8 @@ ElfFile ElfFile::read(const std::string &path)
                 continue;
             const char *symbol_name = elf_strptr(elf, shdr.sh_link, sym.st_name);
             file.symbols.push_back(ElfSymbol{symbol_name ? symbol_name : "", static_cast<std::uint32_t>(sym.st_value),
-                                             static_cast<std::uint32_t>(sym.st_size), GELF_ST_TYPE(sym.st_info),
-                                             GELF_ST_BIND(sym.st_info), sym.st_shndx != SHN_UNDEF});
+                                             static_cast<std::uint32_t>(sym.st_size), static_cast<unsigned>(GELF_ST_TYPE(sym.st_info)),
+                                             static_cast<unsigned>(GELF_ST_BIND(sym.st_info)), sym.st_shndx != SHN_UNDEF});
         }
     }
     return file;

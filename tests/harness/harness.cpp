@@ -221,7 +221,7 @@ std::string tiny_arm_image(std::uint32_t entry, const std::vector<TinySegment> &
 
 std::string write_temp_file(const std::string &name, const std::string &bytes)
 {
-    const std::string path = testing::TempDir() + name;
+    std::string path = testing::TempDir() + name;
     std::FILE *file = std::fopen(path.c_str(), "wb");
     if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
         ADD_FAILURE() << "cannot write " << path;

@@ -26,7 +26,7 @@ void set_nonblocking(int fd)
 
 }  // namespace
 
-Server::Server(const std::string &host, int port)
+Server::Server(const std::string &host, int port, Trace *trace) : stub_(trace)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;

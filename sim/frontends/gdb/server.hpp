@@ -15,8 +15,9 @@ namespace kelto::sim::frontend::gdb {
 class Server final : public Frontend {
 public:
     // Listens on host:port at once (port 0: any free port); throws
-    // std::runtime_error when it cannot.
-    Server(const std::string &host, int port);
+    // std::runtime_error when it cannot. The trace is what `monitor trace`
+    // switches.
+    Server(const std::string &host, int port, Trace *trace = nullptr);
     ~Server() override;
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;

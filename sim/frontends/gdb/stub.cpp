@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <sstream>
+#include <stdexcept>
 
 #include "frontends/gdb/packets.hpp"
 
@@ -50,7 +51,7 @@ const char monitor_help[] = R"(keltosim monitor commands:
   release up|down|left|right|all
                                 let a button (or all) go
   time                          board time and clock
-  trace on|off [FILTER]         register access trace
+  trace on|off [FILTER]         register access trace, as --trace=FILTER
 )";
 
 const std::string error_reply = "E01";
@@ -110,8 +111,31 @@ void Stub::interrupt(Board &board)
         board.pause();
 }
 
+// The trace watches a machine only while it is on: attached, it costs every
+// register access a look for the accessing instruction.
+std::string Stub::trace(Board &board, const std::string &state, const std::string &filter)
+{
+    if (state != "on" && state != "off")
+        return "trace on|off [FILTER]\n";
+    if (!trace_)
+        return "this keltosim has no trace\n";
+    if (state == "off") {
+        trace_->disable();
+        return "trace off\n";
+    }
+    trace_->board_changed(board);
+    try {
+        trace_->enable(filter);
+    } catch (const std::invalid_argument &error) {
+        return std::string(error.what()) + "\n";
+    }
+    return "trace on" + (filter.empty() ? std::string() : " for " + filter) + "\n";
+}
+
 void Stub::machine_changed(Board &board)
 {
+    if (trace_ && trace_->enabled())
+        trace_->board_changed(board);
     Machine &machine = board.machine();
     if (&machine == machine_)
         return;
@@ -400,11 +424,8 @@ std::string Stub::monitor(Board &board, const std::string &command)
         board.set_button(*button, held);
         return object + (held ? " held\n" : " released\n");
     }
-    if (verb == "trace") {
-        if (object != "on" && object != "off")
-            return "trace on|off [FILTER]\n";
-        return "tracing is not available yet in this keltosim\n";
-    }
+    if (verb == "trace")
+        return trace(board, object, extra);
     return "no monitor command '" + verb + "'; 'monitor help' lists them\n";
 }
 

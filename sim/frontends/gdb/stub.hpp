@@ -11,11 +11,15 @@
 #include <vector>
 
 #include "frontends/frontend.hpp"
+#include "frontends/trace.hpp"
 
 namespace kelto::sim::frontend::gdb {
 
 class Stub {
 public:
+    // trace: what `monitor trace` switches, if keltosim has one.
+    explicit Stub(Trace *trace = nullptr) : trace_(trace) {}
+
     // The reply to a packet; nullopt when there is none now (the board runs
     // and the stop reply comes with the halt, or the debugger ended the
     // session).
@@ -55,8 +59,10 @@ private:
     std::string query(Board &board, std::string_view packet);
     std::string features(std::string_view args);
     std::string monitor(Board &board, const std::string &command);
+    std::string trace(Board &board, const std::string &state, const std::string &filter);
     void apply(Machine &machine, const Point &point, bool insert);
 
+    Trace *trace_;
     std::vector<Point> points_;
     Machine *machine_ = nullptr;  // the machine the points are in
     bool waiting_ = false;        // the debugger waits for a stop reply

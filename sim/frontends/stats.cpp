@@ -1,0 +1,90 @@
+#include "frontends/stats.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "models/uart.hpp"
+
+namespace kelto::sim::frontend {
+
+namespace {
+
+// A word a stack seldom holds, so that the first word found changed marks
+// how deep the stack went.
+constexpr std::uint32_t paint = 0x5AC4C0DE;
+
+}  // namespace
+
+Stats::Stats(Machine &machine)
+{
+    attach(machine);
+}
+
+Stats::~Stats()
+{
+    machine_->remove_access_observer(*this);
+}
+
+void Stats::attach(Machine &machine)
+{
+    machine_ = &machine;
+    accesses_.clear();
+    const std::vector<std::uint32_t> words((machine.stack_top() - machine.stack_limit()) / 4, paint);
+    machine.write_bytes(machine.stack_limit(), words.data(), words.size() * 4);
+    machine.add_access_observer(*this);
+}
+
+void Stats::board_changed(Board &board)
+{
+    if (&board.machine() != machine_)
+        attach(board.machine());
+}
+
+void Stats::accessed(const Access &, const Device &device)
+{
+    accesses_[&device]++;
+}
+
+std::uint32_t Stats::deepest_stack()
+{
+    const std::uint32_t limit = machine_->stack_limit();
+    const std::vector<std::uint8_t> bytes = machine_->read_bytes(limit, machine_->stack_top() - limit);
+    for (std::size_t at = 0; at + 4 <= bytes.size(); at += 4) {
+        std::uint32_t word = 0;
+        std::memcpy(&word, bytes.data() + at, 4);
+        if (word != paint)
+            return static_cast<std::uint32_t>(bytes.size() - at);
+    }
+    return 0;
+}
+
+std::string Stats::report()
+{
+    char line[160];
+    std::string text;
+    auto add = [&](const char *format, auto... values) {
+        std::snprintf(line, sizeof line, format, values...);
+        text += line;
+    };
+    const Clock &clock = machine_->clock();
+    add("stats: board time %.6f s\n", machine_->seconds());
+    add("stats: instructions %llu\n", static_cast<unsigned long long>(clock.instructions()));
+    add("stats: deepest stack %u bytes\n", deepest_stack());
+    for (int channel = 0; channel < 4; channel++) {
+        const UartChannel &uart = machine_->uart(channel);
+        if (uart.sent() == 0 && uart.received() == 0 && !accesses_.contains(&uart))
+            continue;
+        add("stats: %s sent %llu bytes, received %llu, lost to overruns %llu\n", uart.name().c_str(),
+            static_cast<unsigned long long>(uart.sent()), static_cast<unsigned long long>(uart.received()),
+            static_cast<unsigned long long>(uart.overruns()));
+    }
+    for (const Device *device : machine_->devices()) {
+        if (const auto found = accesses_.find(device); found != accesses_.end())
+            add("stats: %s register accesses %llu\n", device->name().c_str(),
+                static_cast<unsigned long long>(found->second));
+    }
+    return text;
+}
+
+}  // namespace kelto::sim::frontend

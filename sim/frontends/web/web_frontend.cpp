@@ -1,0 +1,440 @@
+#include "frontends/web/web_frontend.hpp"
+
+// Asio 1.74 uses std::exchange without including <utility> itself.
+#include <utility>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "frontends/web/messages.hpp"
+
+namespace kelto::sim::frontend::web {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A page's requests are a few bytes; a larger message is not from our page.
+constexpr std::size_t largest_message = 4096;
+constexpr std::size_t largest_http_request = 8192;
+// Console output a newly opened tab replays, so that it shows what is on
+// the screen of the tabs opened before.
+constexpr std::size_t history_limit = 256 * 1024;
+// Messages waiting for a tab that does not read them; past this the tab is
+// dropped rather than holding the others back or filling memory.
+constexpr std::size_t backlog_limit = 8 << 20;
+// How often the board time on the page moves while the board runs.
+constexpr auto state_interval = 250ms;
+
+struct Root {
+    std::string_view prefix;
+    std::string directory;
+};
+
+// The page's own files, and Debian's installed xterm.js modules.
+const Root roots[] = {{"/page/", KELTO_WEB_PAGE_DIR}, {"/xterm/", KELTO_XTERM_DIR}};
+
+const char *content_type(std::string_view path)
+{
+    static constexpr std::pair<std::string_view, const char *> types[] = {
+        {".html", "text/html; charset=utf-8"}, {".js", "text/javascript; charset=utf-8"},
+        {".css", "text/css; charset=utf-8"},   {".svg", "image/svg+xml"},
+        {".png", "image/png"},
+    };
+    for (auto [suffix, type] : types)
+        if (path.ends_with(suffix))
+            return type;
+    return nullptr;
+}
+
+// A relative path of plain names, nothing that climbs out of the root.
+bool plain_path(std::string_view path)
+{
+    if (path.empty() || path.front() == '/' || path.find("..") != std::string_view::npos)
+        return false;
+    for (char c : path)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '/' && c != '.' && c != '_' && c != '-')
+            return false;
+    return true;
+}
+
+std::optional<std::string> read_file(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return std::nullopt;
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+using HttpRequest = http::request<http::string_body>;
+using HttpResponse = http::response<http::string_body>;
+
+HttpResponse respond(const HttpRequest &request, http::status status, std::string body, const char *type)
+{
+    HttpResponse response(status, request.version());
+    response.set(http::field::server, "keltosim");
+    response.set(http::field::content_type, type);
+    response.set(http::field::cache_control, "no-cache");
+    response.keep_alive(request.keep_alive());
+    response.body() = std::move(body);
+    response.prepare_payload();
+    return response;
+}
+
+HttpResponse serve_file(const HttpRequest &request)
+{
+    if (request.method() != http::verb::get)
+        return respond(request, http::status::method_not_allowed, "GET only\n", "text/plain");
+    std::string target(request.target());
+    target = target.substr(0, target.find('?'));
+    if (target == "/")
+        target = "/page/index.html";
+    for (const Root &root : roots) {
+        if (!target.starts_with(root.prefix))
+            continue;
+        const std::string path = target.substr(root.prefix.size());
+        const char *type = content_type(path);
+        if (!type || !plain_path(path))
+            break;
+        if (auto body = read_file(root.directory + "/" + path))
+            return respond(request, http::status::ok, std::move(*body), type);
+    }
+    return respond(request, http::status::not_found, "not found\n", "text/plain");
+}
+
+// Only the page this server gave out may drive the board: a page from
+// another site open in the same browser would send its own Origin.
+bool same_origin(const HttpRequest &request)
+{
+    const auto host = request[http::field::host];
+    return !host.empty() && request[http::field::origin] == "http://" + std::string(host);
+}
+
+void apply(Board &board, const web::Request &request)
+{
+    switch (request.kind) {
+    case web::Request::Kind::type: board.type(request.bytes); break;
+    case web::Request::Kind::press: board.set_button(request.button, true); break;
+    case web::Request::Kind::release: board.set_button(request.button, false); break;
+    case web::Request::Kind::pause: board.pause(); break;
+    case web::Request::Kind::resume: board.resume(); break;
+    case web::Request::Kind::reset: board.reset(); break;
+    }
+}
+
+}  // namespace
+
+class Tab;
+
+// Runs on its own thread; everything below touches the tabs only there.
+class WebFrontend::Server {
+public:
+    Server(Board &board, const Address &address, std::string initial_state);
+    ~Server();
+
+    tcp::endpoint endpoint() const { return endpoint_; }
+
+    // From the session's thread.
+    void console(std::string_view bytes);
+    void publish(std::string message, bool is_state);
+
+    // On the server's thread.
+    void join(const std::shared_ptr<Tab> &tab);
+    void leave(const std::shared_ptr<Tab> &tab) { tabs_.erase(tab); }
+    void perform(const web::Request &request)
+    {
+        board_.post([&board = board_, request] { apply(board, request); });
+    }
+
+private:
+    void accept();
+    void flush_console();
+    void broadcast(const std::shared_ptr<const std::string> &message);
+
+    Board &board_;
+    asio::io_context io_;
+    tcp::acceptor acceptor_{io_};
+    tcp::endpoint endpoint_;
+    std::set<std::shared_ptr<Tab>> tabs_;
+    std::string history_;
+    std::string state_;
+
+    std::mutex pending_mutex_;
+    std::string pending_console_;  // from the session, not yet sent
+
+    std::thread thread_;
+};
+
+// One open page, on its WebSocket.
+class Tab : public std::enable_shared_from_this<Tab> {
+public:
+    Tab(tcp::socket socket, WebFrontend::Server &server) : ws_(std::move(socket)), server_(server) {}
+
+    void start(const HttpRequest &upgrade)
+    {
+        ws_.read_message_max(largest_message);
+        ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        ws_.async_accept(upgrade, [self = shared_from_this()](beast::error_code error) {
+            if (error)
+                return;
+            self->server_.join(self);
+            self->read();
+        });
+    }
+
+    void send(std::shared_ptr<const std::string> message)
+    {
+        if (closing_)
+            return;
+        if (queued_bytes_ + message->size() > backlog_limit) {
+            drop();
+            return;
+        }
+        queued_bytes_ += message->size();
+        queue_.push_back(std::move(message));
+        if (queue_.size() == 1)
+            write();
+    }
+
+private:
+    void read()
+    {
+        ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code error, std::size_t) {
+            if (error) {
+                self->server_.leave(self);
+                return;
+            }
+            self->take_message();
+            self->read();
+        });
+    }
+
+    void take_message()
+    {
+        const std::string message = beast::buffers_to_string(buffer_.data());
+        buffer_.consume(buffer_.size());
+        const auto request = ws_.got_text() ? parse_request(message) : std::nullopt;
+        if (request)
+            server_.perform(*request);
+        else
+            send(std::make_shared<const std::string>(refusal_message("unknown request")));
+    }
+
+    void write()
+    {
+        ws_.text(true);
+        ws_.async_write(asio::buffer(*queue_.front()), [self = shared_from_this()](beast::error_code error, std::size_t) {
+            if (error) {
+                self->server_.leave(self);
+                return;
+            }
+            self->queued_bytes_ -= self->queue_.front()->size();
+            self->queue_.pop_front();
+            if (!self->queue_.empty())
+                self->write();
+        });
+    }
+
+    void drop()
+    {
+        closing_ = true;
+        server_.leave(shared_from_this());
+        beast::get_lowest_layer(ws_).close();
+    }
+
+    websocket::stream<beast::tcp_stream> ws_;
+    WebFrontend::Server &server_;
+    beast::flat_buffer buffer_;
+    std::deque<std::shared_ptr<const std::string>> queue_;
+    std::size_t queued_bytes_ = 0;
+    bool closing_ = false;
+};
+
+// One HTTP connection: files, until it asks for the WebSocket.
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(tcp::socket socket, WebFrontend::Server &server) : stream_(std::move(socket)), server_(server) {}
+
+    void read()
+    {
+        parser_.emplace();
+        parser_->header_limit(largest_http_request);
+        parser_->body_limit(largest_http_request);
+        stream_.expires_after(30s);
+        http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code error, std::size_t) {
+            if (!error)
+                self->answer(self->parser_->release());
+        });
+    }
+
+private:
+    void answer(HttpRequest request)
+    {
+        if (!websocket::is_upgrade(request)) {
+            reply(serve_file(request));
+        } else if (request.target() != "/ws" || !same_origin(request)) {
+            reply(respond(request, http::status::forbidden, "this board takes orders from its own page only\n",
+                          "text/plain"));
+        } else {
+            stream_.expires_never();
+            std::make_shared<Tab>(stream_.release_socket(), server_)->start(request);
+        }
+    }
+
+    void reply(HttpResponse response)
+    {
+        auto shared = std::make_shared<HttpResponse>(std::move(response));
+        http::async_write(stream_, *shared, [self = shared_from_this(), shared](beast::error_code error, std::size_t) {
+            if (!error && shared->keep_alive())
+                self->read();
+            else
+                self->stream_.socket().shutdown(tcp::socket::shutdown_send, error);
+        });
+    }
+
+    beast::tcp_stream stream_;
+    WebFrontend::Server &server_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+};
+
+WebFrontend::Server::Server(Board &board, const Address &address, std::string initial_state)
+    : board_(board), state_(std::move(initial_state))
+{
+    const auto endpoint = *tcp::resolver(io_).resolve(address.host, std::to_string(address.port)).begin();
+    acceptor_.open(endpoint.endpoint().protocol());
+    acceptor_.set_option(asio::socket_base::reuse_address(true));
+    acceptor_.bind(endpoint);
+    acceptor_.listen();
+    endpoint_ = acceptor_.local_endpoint();
+    accept();
+    thread_ = std::thread([this] { io_.run(); });
+}
+
+WebFrontend::Server::~Server()
+{
+    io_.stop();
+    thread_.join();
+}
+
+void WebFrontend::Server::accept()
+{
+    acceptor_.async_accept([this](beast::error_code error, tcp::socket socket) {
+        if (!error)
+            std::make_shared<Connection>(std::move(socket), *this)->read();
+        accept();
+    });
+}
+
+void WebFrontend::Server::join(const std::shared_ptr<Tab> &tab)
+{
+    tabs_.insert(tab);
+    if (!history_.empty())
+        tab->send(std::make_shared<const std::string>(console_message(history_)));
+    tab->send(std::make_shared<const std::string>(state_));
+}
+
+void WebFrontend::Server::console(std::string_view bytes)
+{
+    // Bytes arrive one or a few at a time; one message takes all that came
+    // before the server's thread got round to sending.
+    std::lock_guard lock(pending_mutex_);
+    const bool flush_queued = !pending_console_.empty();
+    pending_console_ += bytes;
+    if (!flush_queued)
+        asio::post(io_, [this] { flush_console(); });
+}
+
+void WebFrontend::Server::flush_console()
+{
+    std::string bytes;
+    {
+        std::lock_guard lock(pending_mutex_);
+        bytes.swap(pending_console_);
+    }
+    history_ += bytes;
+    if (history_.size() > history_limit)
+        history_.erase(0, history_.size() - history_limit / 2);
+    broadcast(std::make_shared<const std::string>(console_message(bytes)));
+}
+
+void WebFrontend::Server::publish(std::string message, bool is_state)
+{
+    asio::post(io_, [this, message = std::move(message), is_state] {
+        if (is_state)
+            state_ = message;
+        broadcast(std::make_shared<const std::string>(message));
+    });
+}
+
+void WebFrontend::Server::broadcast(const std::shared_ptr<const std::string> &message)
+{
+    // A tab dropped while sending leaves the set: walk a copy.
+    for (const auto &tab : std::vector(tabs_.begin(), tabs_.end()))
+        tab->send(message);
+}
+
+WebFrontend::WebFrontend(Board &board, const Address &address)
+    : server_(std::make_unique<Server>(board, address, state_message(board.machine(), board.paused())))
+{
+    board.note("the board is in your web browser at " + url());
+    if (!server_->endpoint().address().is_loopback())
+        board.note("warning: the web view listens on " + server_->endpoint().address().to_string() +
+                   ", where anyone who reaches this machine can drive the board");
+}
+
+WebFrontend::~WebFrontend() = default;
+
+std::string WebFrontend::url() const
+{
+    const auto endpoint = server_->endpoint();
+    const auto ip = endpoint.address();
+    const std::string host = ip.is_v6() ? "[" + ip.to_string() + "]" : ip.to_string();
+    return "http://" + host + ":" + std::to_string(endpoint.port()) + "/";
+}
+
+void WebFrontend::publish_state(Board &board)
+{
+    last_state_ = std::chrono::steady_clock::now();
+    server_->publish(state_message(board.machine(), board.paused()), true);
+}
+
+void WebFrontend::service(Board &board)
+{
+    if (!board.paused() && std::chrono::steady_clock::now() - last_state_ >= state_interval)
+        publish_state(board);
+}
+
+void WebFrontend::console_output(Board &, std::string_view bytes)
+{
+    server_->console(bytes);
+}
+
+void WebFrontend::board_changed(Board &board)
+{
+    publish_state(board);
+}
+
+void WebFrontend::halted(Board &board, const Halt &halt)
+{
+    publish_state(board);
+    server_->publish(halted_message(halt), false);
+}
+
+}  // namespace kelto::sim::frontend::web

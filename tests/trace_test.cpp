@@ -1,0 +1,189 @@
+// What keltosim shows a firmware developer beyond the console: the register
+// trace, the figures of a run and the waveforms.
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "frontends/stats.hpp"
+#include "frontends/trace.hpp"
+#include "frontends/vcd.hpp"
+#include "harness.hpp"
+#include "models/gpio.hpp"
+#include "models/timer.hpp"
+
+using namespace kelto::test;
+using kelto::sim::Device;
+using kelto::sim::frontend::Stats;
+using kelto::sim::frontend::Trace;
+using kelto::sim::frontend::Vcd;
+
+namespace {
+
+bool has(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+std::vector<std::string> file_lines(const std::string &path)
+{
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::size_t count_containing(const std::vector<std::string> &lines, const std::string &text)
+{
+    return static_cast<std::size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string &line) { return has(line, text); }));
+}
+
+std::vector<std::string> greeting_trace(const std::string &filter)
+{
+    auto m = load("greetfw");
+    const std::string path = testing::TempDir() + "greetfw.trace";
+    {
+        Trace trace(path);
+        trace.attach(*m);
+        trace.enable(filter);
+        run_to_end(*m);
+    }
+    return file_lines(path);
+}
+
+TEST(Trace, NamesFunctionsShowsCharactersAndWordsAndKeepsWhatTheFilterNames)
+{
+    const std::vector<std::string> all = greeting_trace("");
+    ASSERT_EQ(all.size(), 4u + 2 * 39);
+    EXPECT_TRUE(has(all[0], "kelto_uart_init+0x")) << all[0];
+    EXPECT_TRUE(has(all[0], "UART1 ULCON") && all[0].ends_with("8N1")) << all[0];
+    EXPECT_TRUE(all[1].ends_with("receiver off -> polling, transmitter off -> polling")) << all[1];
+    EXPECT_TRUE(all[3].ends_with("117857 bit/s")) << all[3];
+    EXPECT_EQ(count_containing(all, "kelto_uart_write+0x"), 2u * 39);
+    EXPECT_EQ(count_containing(all, "'H'"), 3u);
+    EXPECT_EQ(count_containing(all, "'\\n'"), 3u);
+
+    const std::vector<std::string> named = greeting_trace("ulcon,UBRDIV");
+    ASSERT_EQ(named.size(), 2u);
+    EXPECT_TRUE(has(named[0], "ULCON") && has(named[1], "UBRDIV"));
+    EXPECT_EQ(greeting_trace("uart").size(), all.size());
+    EXPECT_THROW(greeting_trace("GPNCON"), std::invalid_argument);  // board 64's port N only
+}
+
+// Every control register's words, from the models' reset state.
+TEST(Trace, ControlRegisterWritesSayWhatChanges)
+{
+    struct Case {
+        const char *image;
+        const char *device;
+        std::uint32_t offset, value;
+        const char *words;
+    };
+    const Case cases[] = {
+        {"greetfw", "UART1", 0x00, 0x2B, "8E1"},
+        {"greetfw", "UART1", 0x04, 0x05, "receiver off -> polling, transmitter off -> polling"},
+        {"greetfw", "UART1", 0x08, 0x07, "FIFOs on, receive FIFO emptied, transmit FIFO emptied"},
+        {"consolefw-64", "GPIO", 0x830, 0x00040000, "pin 9 input -> output"},
+        {"consolefw-64", "GPIO", 0x0E4, 0x00000021, "pin 8 input -> output, pin 9 input -> alt1"},
+        {"consolefw-24", "GPIO", 0x010, 0x00000080, "pin 3 input -> alt1"},
+        {"consolefw-24", "GPIO", 0x000, 0x0000AAA9, "pin 0 alt1 -> output, pin 0 high"},
+        {"consolefw-24", "GPIO", 0x004, 0x0000AA2A, "pin 11 alt1 -> output, pin 11 low"},
+        {"consolefw-64", "PWM timers", 0x00, 0x00002000, "prescaler 1 (timers 2-4) 0 -> 32"},
+        {"consolefw-64", "PWM timers", 0x04, 0x00000010, "timer 1 divider /1 -> /2"},
+        {"consolefw-24", "PWM timers", 0x04, 0x00000001, "timer 0 divider /2 -> /4"},
+        {"consolefw-64", "PWM timers", 0x08, 0x00000D00, "timer 1 start, auto-reload, inverter on"},
+        {"consolefw-64", "PWM timers", 0x08, 0x00600000, "timer 4 manual update, auto-reload"},
+    };
+    for (const Case &c : cases) {
+        auto m = load(c.image);
+        const auto devices = m->devices();
+        const auto device = std::find_if(devices.begin(), devices.end(),
+                                         [&](const Device *d) { return d->name() == c.device; });
+        ASSERT_NE(device, devices.end()) << c.device;
+        EXPECT_EQ((*device)->describe_write(c.offset, c.value), c.words)
+            << c.image << " " << c.device << " +" << c.offset;
+    }
+}
+
+TEST(Stats, CountsWhatTheGreetingSentAndAccessed)
+{
+    auto m = load("greetfw");
+    Stats stats(*m);
+    m->clear_accesses();
+    run_to_end(*m);
+    const std::string report = stats.report();
+    EXPECT_TRUE(has(report, "UART1 sent 39 bytes, received 0, lost to overruns 0\n")) << report;
+    EXPECT_TRUE(has(report, "UART1 register accesses " + std::to_string(m->accesses().size()) + "\n")) << report;
+    EXPECT_TRUE(has(report, "instructions " + std::to_string(m->clock().instructions()) + "\n")) << report;
+    EXPECT_GT(stats.deepest_stack(), 0u);
+    EXPECT_LT(stats.deepest_stack(), 4096u);
+}
+
+// The VCD's changes of one wire: time in ns and level.
+std::vector<std::pair<std::uint64_t, char>> wire_changes(const std::string &path, const std::string &name)
+{
+    std::string id;
+    std::uint64_t time = 0;
+    std::vector<std::pair<std::uint64_t, char>> changes;
+    for (const std::string &line : file_lines(path)) {
+        std::istringstream words(line);
+        std::string word, code, wire;
+        words >> word;
+        if (word == "$var" && words >> word >> word >> code >> wire && wire == name)
+            id = code;
+        else if (word.starts_with("#"))
+            time = std::stoull(word.substr(1));
+        else if (!id.empty() && word.size() > 1 && word.substr(1) == id)
+            changes.emplace_back(time, word[0]);
+    }
+    return changes;
+}
+
+// Share of [from, to) the wire spends high.
+double duty(const std::vector<std::pair<std::uint64_t, char>> &changes, std::uint64_t from, std::uint64_t to)
+{
+    std::uint64_t high = 0;
+    char level = '0';
+    std::uint64_t since = from;
+    for (const auto &[time, value] : changes) {
+        if (time > from && time < to && level == '1')
+            high += time - since;
+        if (time >= from && time < to)
+            since = time;
+        if (time < to)
+            level = value;
+    }
+    if (level == '1')
+        high += to - std::max(since, from);
+    return static_cast<double>(high) / static_cast<double>(to - from);
+}
+
+TEST(Vcd, BacklightDutyOnThePwmWireMatchesTheBrightnessSet)
+{
+    auto m = load("consolefw-64");
+    run_until_text(*m, "x> Exit");
+    const std::string path = testing::TempDir() + "backlight.vcd";
+    std::vector<std::tuple<std::uint64_t, std::uint64_t, int>> windows;
+    {
+        Vcd vcd(*m, path);
+        m->feed_console("3");
+        run_until_text(*m, "x> Exit to back");
+        for (const char *key : {"2", "2", "2", "1"}) {
+            m->feed_console(key);
+            run_until_text(*m, "x> Exit to back");
+            const std::uint64_t from = m->clock().to_ns(m->clock().now());
+            run_for(*m, 0.02);
+            windows.emplace_back(from, m->clock().to_ns(m->clock().now()), *m->backlight_percent());
+        }
+    }
+    const auto tout = wire_changes(path, "TOUT1");
+    const auto pin = wire_changes(path, "GPF15");
+    ASSERT_GT(tout.size(), 100u);
+    for (const auto &[from, to, percent] : windows) {
+        EXPECT_NEAR(duty(tout, from, to), percent / 100.0, 0.005) << percent << " %";
+        EXPECT_NEAR(duty(pin, from, to), percent / 100.0, 0.005) << percent << " %";
+    }
+}
+
+}  // namespace

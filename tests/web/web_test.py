@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+"""The web view in a real browser (headless chromium): console, buttons,
+backlight, several tabs, and a board that shrugs off requests that are not
+its page's. Usage: web_test.py KELTOSIM IMAGE_DIR SCREENSHOT_DIR"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+try:
+    from selenium import webdriver
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+except ImportError:
+    print("python3-selenium is not installed")
+    sys.exit(SKIP)
+
+CHROMIUM = "/usr/bin/chromium"
+DRIVER = "/usr/bin/chromedriver"
+WAIT = 20  # seconds for anything the page should show
+
+
+def start_keltosim(keltosim, image):
+    process = subprocess.Popen([keltosim, "--web=127.0.0.1:0", image], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    line = process.stderr.readline()  # keltosim names the address first
+    match = re.search(r"http://\S+", line)
+    if not match:
+        process.kill()
+        raise AssertionError(f"no address from keltosim: {line!r}")
+    return process, match.group(0)
+
+
+def open_browser(profile):
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 f"--user-data-dir={profile}", "--window-size=1100,1000"]:
+        options.add_argument(flag)
+    return webdriver.Chrome(service=Service(executable_path=DRIVER), options=options)
+
+
+def console_text(browser):
+    return browser.find_element(By.CSS_SELECTOR, ".xterm-rows").text
+
+
+def wait_for_console(browser, text):
+    WebDriverWait(browser, WAIT).until(lambda b: text in console_text(b), f"console never showed {text!r}")
+
+
+def type_keys(browser, keys):
+    browser.find_element(By.CSS_SELECTOR, ".xterm-helper-textarea").send_keys(keys)
+
+
+def wait_for_glow(browser, percent):
+    """The drawn backlight glows in proportion to the brightness."""
+    glow = browser.find_element(By.ID, "lcd-glow")
+    WebDriverWait(browser, WAIT).until(lambda b: glow.get_attribute("data-percent") == percent,
+                                       f"backlight never drawn at {percent} %")
+    assert float(glow.get_attribute("opacity")) == int(percent) / 100, glow.get_attribute("opacity")
+
+
+def socket_outcome(browser, url, message=None):
+    """Opens a WebSocket from the current page; what happened to it."""
+    return browser.execute_async_script("""
+        const [url, message, done] = arguments;
+        const ws = new WebSocket(url);
+        ws.onopen = () => { if (message === null) done('open'); else ws.send(message); };
+        ws.onmessage = event => { if (JSON.parse(event.data).t === 'refused') done('refused'); };
+        ws.onclose = event => done(`closed ${event.code}`);
+        setTimeout(() => done('no answer'), 5000);
+    """, url, message)
+
+
+def tour(browser, url, screenshot):
+    """The console, a drawn button, the backlight and a second tab."""
+    browser.get(url)
+    wait_for_console(browser, "Kelto Firmware")
+    wait_for_console(browser, "x> Exit")
+
+    type_keys(browser, "1")
+    wait_for_console(browser, "press any key (in keyboard)")
+    up = browser.find_element(By.CSS_SELECTOR, '.button[data-button="up"]')
+    ActionChains(browser).click_and_hold(up).perform()
+    wait_for_console(browser, "Up key pressed")
+    WebDriverWait(browser, WAIT).until(lambda b: "held" in up.get_attribute("class"), "up never drawn held")
+    ActionChains(browser).release(up).perform()
+    WebDriverWait(browser, WAIT).until(lambda b: "held" not in up.get_attribute("class"), "up stayed held")
+    type_keys(browser, "q")
+
+    type_keys(browser, "3")
+    wait_for_console(browser, "x> Exit to back")
+    type_keys(browser, "2")
+    wait_for_glow(browser, "90")
+
+    # Requests that are not the page's: each is refused, the board goes on.
+    ws = url.replace("http://", "ws://") + "ws"
+    assert socket_outcome(browser, ws, "launch missiles") == "refused"
+    outcome = socket_outcome(browser, ws, "type " + "x" * 10000)
+    assert outcome.startswith("closed"), outcome
+    browser.get(url.replace("127.0.0.1", "localhost"))  # another origin, same browser
+    assert socket_outcome(browser, ws).startswith("closed"), "a foreign page opened the board's socket"
+    browser.get(url)
+
+    first = browser.current_window_handle
+    browser.switch_to.new_window("tab")
+    browser.get(url)
+    wait_for_console(browser, "LCD Backlight Control")  # what the first tab saw
+    type_keys(browser, "1")
+    browser.switch_to.window(first)
+    wait_for_console(browser, "1 is selected")  # the second tab's key
+    wait_for_glow(browser, "100")
+    browser.save_screenshot(screenshot)
+
+
+def main():
+    keltosim, image_dir, screenshot_dir = sys.argv[1:4]
+    if not (os.access(CHROMIUM, os.X_OK) and os.access(DRIVER, os.X_OK)):
+        print("chromium or chromium-driver is not installed")
+        return SKIP
+    for board in ("64", "24"):
+        process, url = start_keltosim(keltosim, os.path.join(image_dir, f"consolefw-{board}"))
+        try:
+            with tempfile.TemporaryDirectory() as profile:
+                browser = open_browser(profile)
+                screenshot = os.path.join(screenshot_dir, f"web-view-{board}.png")
+                try:
+                    tour(browser, url, screenshot)
+                except Exception:
+                    browser.save_screenshot(screenshot)  # what the page showed when it went wrong
+                    raise
+                finally:
+                    browser.quit()
+            assert process.poll() is None, "keltosim ended during the tour"
+        finally:
+            process.kill()
+            process.wait(timeout=10)
+        print(f"board {board}: web view tour passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
