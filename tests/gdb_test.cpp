@@ -46,6 +46,7 @@ struct Child {
             ::dup2(from[1], STDOUT_FILENO);
             ::dup2(from[1], STDERR_FILENO);
             std::vector<char *> argv;
+            argv.reserve(args.size() + 1);
             for (std::string &arg : args)
                 argv.push_back(arg.data());
             argv.push_back(nullptr);

@@ -481,12 +481,12 @@ std::string Machine::where(std::uint32_t pc) const
 void Machine::raise_fault(std::string message, std::uint32_t address, std::uint32_t value, bool write)
 {
     if (!fault_)
-        fault_at(std::move(message), address, value, locate_access(address, write));
+        fault_at(message, address, value, locate_access(address, write));
 }
 
 // The core stops at once: Unicorn abandons the instruction making the access,
 // so the registers are as the instruction found them.
-void Machine::fault_at(std::string message, std::uint32_t address, std::uint32_t value, std::uint32_t pc)
+void Machine::fault_at(const std::string &message, std::uint32_t address, std::uint32_t value, std::uint32_t pc)
 {
     if (fault_)
         return;

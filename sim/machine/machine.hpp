@@ -260,7 +260,7 @@ private:
     void update_hooks();
     void drop_translations();
     Device *device_at(std::uint32_t address) const;
-    void fault_at(std::string message, std::uint32_t address, std::uint32_t value, std::uint32_t pc);
+    void fault_at(const std::string &message, std::uint32_t address, std::uint32_t value, std::uint32_t pc);
     void service_devices();
     void refresh_deadline();
     std::uint64_t mmio_read(Device &device, std::uint32_t offset, unsigned size);

@@ -15,6 +15,7 @@ namespace {
 // Larger memory reads than this come in several packets.
 constexpr std::uint32_t max_read = 0x800;
 constexpr int register_count = Machine::cpsr_register + 1;
+constexpr std::size_t register_hex_digits = 8;
 
 // The core's registers as gdb numbers them: r0-r15, then cpsr.
 const char target_xml[] = R"(<?xml version="1.0"?>
@@ -230,10 +231,10 @@ std::string Stub::registers(Machine &machine)
 
 std::string Stub::write_registers(Machine &machine, std::string_view hex)
 {
-    if (hex.size() < register_count * 8)
+    if (hex.size() < register_hex_digits * register_count)
         return error_reply;
     for (int number = 0; number < register_count; number++) {
-        const auto value = parse_word_hex(hex.substr(static_cast<std::size_t>(number) * 8, 8));
+        const auto value = parse_word_hex(hex.substr(register_hex_digits * static_cast<std::size_t>(number), register_hex_digits));
         if (!value)
             return error_reply;
         machine.set_reg(number, *value);
