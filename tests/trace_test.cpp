@@ -19,9 +19,9 @@ using kelto::sim::frontend::Vcd;
 
 namespace {
 
-bool has(const std::string &text, const std::string &part)
+bool has(const std::string &line, const std::string &text)
 {
-    return text.find(part) != std::string::npos;
+    return line.find(text) != std::string::npos;
 }
 
 std::vector<std::string> file_lines(const std::string &path)

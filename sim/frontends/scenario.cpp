@@ -332,12 +332,17 @@ private:
         if (quote != '"' && quote != '\'')
             return;
         for (std::size_t i = static_cast<std::size_t>(mark.pos) + 1; i < text_.size(); i++) {
-            if (quote == '"' && text_[i] == '\\')
-                i++;
-            else if (text_[i] == quote && (quote == '"' || i + 1 == text_.size() || text_[i + 1] != '\''))
+            if (quote == '"' && text_[i] == '\\') {
+                i++;  // the escaped character
+                continue;
+            }
+            if (text_[i] != quote)
+                continue;
+            // '' stands for one quote in single quotes.
+            const bool doubled = quote == '\'' && i + 1 < text_.size() && text_[i + 1] == '\'';
+            if (!doubled)
                 return;
-            else if (text_[i] == quote)
-                i++;  // '' stands for one quote in single quotes
+            i++;
         }
         parser_.fail(mark.line + 1, std::string("the quote ") + quote + " opened here is never closed");
     }

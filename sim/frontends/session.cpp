@@ -26,7 +26,7 @@ constexpr int host_wait_ms = 100;
 // more: input is taken only as fast as the board takes it.
 constexpr std::size_t input_queue_limit = 256;
 // Console output kept for the text checks and the recent lines.
-constexpr std::size_t history_bytes = 64 * 1024;
+constexpr std::size_t history_bytes = std::size_t{64} * 1024;
 constexpr std::size_t recent_lines = 8;
 constexpr std::size_t recent_line_bytes = 160;
 

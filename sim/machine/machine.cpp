@@ -480,8 +480,12 @@ std::string Machine::where(std::uint32_t pc) const
 
 void Machine::raise_fault(std::string message, std::uint32_t address, std::uint32_t value, bool write)
 {
-    if (!fault_)
-        fault_at(message, address, value, locate_access(address, write));
+    if (fault_)
+        return;
+    // Every report of a store names what was stored.
+    if (write && message.find(hex(value)) == std::string::npos)
+        message += " (value " + hex(value) + ")";
+    fault_at(message, address, value, locate_access(address, write));
 }
 
 // The core stops at once: Unicorn abandons the instruction making the access,
@@ -491,8 +495,9 @@ void Machine::fault_at(const std::string &message, std::uint32_t address, std::u
     if (fault_)
         return;
     uc_emu_stop(uc_);
-    const std::string report = message + ", at " + where(pc) + ", " +
-                               std::to_string(clock_.to_ns(clock_.now()) / 1000) + " us after start";
+    char time[48];
+    std::snprintf(time, sizeof time, "%.9f s", clock_.to_seconds(clock_.now()));
+    const std::string report = message + ", at " + where(pc) + ", at " + time + " of board time";
     fault_ = Fault{report, address, value, pc};
     request_stop(StopReason::fault, report);
 }

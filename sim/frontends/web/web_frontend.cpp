@@ -33,7 +33,7 @@ constexpr std::size_t largest_message = 4096;
 constexpr std::size_t largest_http_request = 8192;
 // Console output a newly opened tab replays, so that it shows what is on
 // the screen of the tabs opened before.
-constexpr std::size_t history_limit = 256 * 1024;
+constexpr std::size_t history_limit = std::size_t{256} * 1024;
 // Messages waiting for a tab that does not read them; past this the tab is
 // dropped rather than holding the others back or filling memory.
 constexpr std::size_t backlog_limit = 8 << 20;
@@ -102,7 +102,7 @@ HttpResponse serve_file(const HttpRequest &request)
     if (request.method() != http::verb::get)
         return respond(request, http::status::method_not_allowed, "GET only\n", "text/plain");
     std::string target(request.target());
-    target = target.substr(0, target.find('?'));
+    target.resize(std::min(target.size(), target.find('?')));
     if (target == "/")
         target = "/page/index.html";
     for (const Root &root : roots) {
@@ -284,7 +284,7 @@ public:
     }
 
 private:
-    void answer(HttpRequest request)
+    void answer(const HttpRequest &request)
     {
         if (!websocket::is_upgrade(request)) {
             reply(serve_file(request));
