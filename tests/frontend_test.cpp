@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "frontends/cli.hpp"
+#include "frontends/gdb/packets.hpp"
 #include "frontends/keys.hpp"
 #include "frontends/scenario.hpp"
 #include "frontends/web/messages.hpp"
@@ -69,6 +70,14 @@ TEST(CommandLine, RejectsWhatItCannotRun)
     EXPECT_EQ(usage_error({"--expect", "a", "--expect", "b", "image"}), "--expect may be given once");
     EXPECT_NE(usage_error({"--scenario", "s.yaml", "--serial", "pty", "image"}), "accepted");
     EXPECT_EQ(usage_error({"--trace-file", "t.txt", "image"}), "--trace-file goes with --trace");
+    for (std::string_view gdb : {"", "host", "host:", ":1234", "70000", "1234x", "[::1]"})
+        EXPECT_EQ(usage_error({"--gdb", gdb, "image"}), "--gdb wants [HOST:]PORT, not '" + std::string(gdb) + "'");
+    EXPECT_NE(usage_error({"-S", "image"}), "accepted") << "-S without a GDB server";
+    const Options gdb = parse({"--gdb", "[::1]:2331", "-S", "image"});
+    EXPECT_EQ(gdb.gdb->host, "::1");
+    EXPECT_EQ(gdb.gdb->port, 2331);
+    EXPECT_TRUE(gdb.gdb_start_halted);
+    EXPECT_EQ(parse({"-s", "image"}).gdb->port, 1234);
     // Help needs no image.
     EXPECT_TRUE(parse({"--help"}).help);
 }
@@ -319,3 +328,37 @@ TEST(ScenarioFile, NamesTheLineOfEachMistake)
 
 }  // namespace
 }  // namespace kelto::sim::frontend
+
+namespace kelto::sim::frontend::gdb {
+namespace {
+
+// The remote protocol's framing, byte for byte, without a socket.
+TEST(GdbPackets, FramingChecksumsAndEscapes)
+{
+    EXPECT_EQ(frame("OK"), "$OK#9a");
+    EXPECT_EQ(frame("a#b$c}d*"), "$a}\x03" "b}\x04" "c}]d}\x0a#ec") << "reserved characters escaped";
+    EXPECT_EQ(unescape("a}\x03" "b}]"), "a#b}");
+    EXPECT_EQ(word_hex(0x50080254), "54020850");
+    EXPECT_EQ(parse_word_hex("54020850"), 0x50080254u);
+    EXPECT_EQ(parse_hex("7f005420"), 0x7F005420u);
+    EXPECT_FALSE(parse_hex("7f0x"));
+    EXPECT_FALSE(from_hex("abc"));
+
+    PacketReader reader;
+    reader.feed("+junk$g#67-\x03$m0,4#00$qC");
+    using Kind = Incoming::Kind;
+    const Kind expected[] = {Kind::ack, Kind::packet, Kind::nack, Kind::interrupt, Kind::corrupt};
+    for (Kind kind : expected) {
+        const std::optional<Incoming> item = reader.next();
+        ASSERT_TRUE(item);
+        EXPECT_EQ(item->kind, kind);
+    }
+    EXPECT_FALSE(reader.next()) << "a packet without its checksum yet";
+    reader.feed("#b4");
+    const std::optional<Incoming> last = reader.next();
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->payload, "qC");
+}
+
+}  // namespace
+}  // namespace kelto::sim::frontend::gdb

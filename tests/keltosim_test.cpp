@@ -196,6 +196,11 @@ TEST(Pipes, GreetingComesOutByteForByteAndMainsResultIsTheStatus)
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "Hello World!\nHello World!\nHello World!\n");
     EXPECT_EQ(run.err, "") << "a successful scripted run is quiet";
+    // The trace, the figures and the waveform end with the run, not after it.
+    const std::string dir = testing::TempDir();
+    const Finished watched = run_keltosim(
+        {"--trace", "--trace-file", dir + "/greet.trace", "--stats", "--vcd", dir + "/greet.vcd", image("greetfw")});
+    EXPECT_EQ(watched.status, 0) << watched.err;
 }
 
 TEST(Pipes, KeysReachTheMenuInOrderAndXEndsMain)

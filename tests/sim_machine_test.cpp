@@ -141,3 +141,82 @@ TEST(MachineMemory, DataSharingAPageWithCodeStaysWritable)
     EXPECT_EQ(machine->read_word(data), 7u);
     std::remove(path.c_str());
 }
+
+// What a debugger does with the machine: stop at an instruction, step, watch
+// DRAM and registers, look at registers without side effects, and halt at a
+// fault with the registers the instruction found.
+TEST(MachineDebug, BreakpointStepAndRegisters)
+{
+    auto m = load("consolefw-64");
+    EXPECT_EQ(m->reg(15), m->symbol("main")) << "the loader's call is set up before main runs";
+    EXPECT_EQ(m->reg(13), m->stack_top());
+    const std::uint32_t init = m->symbol("kelto_uart_init");
+    m->add_breakpoint(init);
+    RunResult result = m->run();
+    ASSERT_EQ(result.reason, StopReason::breakpoint) << describe(result);
+    EXPECT_EQ(m->reg(15), init);
+    EXPECT_EQ(m->reg(0), 1u) << "channel";
+    EXPECT_EQ(m->reg(1), 115200u) << "baud rate";
+    EXPECT_EQ(m->step().reason, StopReason::step);
+    EXPECT_EQ(m->reg(15), init + 4);
+    m->set_reg(15, init);  // back to the breakpoint: a run starts past it
+    EXPECT_EQ(m->step().reason, StopReason::step);
+    EXPECT_EQ(m->reg(15), init + 4);
+    m->remove_breakpoint(init);
+    EXPECT_EQ(run_until_waiting(*m).reason, StopReason::waiting_for_input);
+    EXPECT_NE(m->console_output().find("x> Exit"), std::string::npos);
+}
+
+TEST(MachineDebug, WatchpointsStopAfterTheAccess)
+{
+    auto m = load("consolefw-64");
+    constexpr std::uint32_t utxh = 0x7F005420;
+    m->add_watchpoint(utxh, 4, kelto::sim::WatchKind::write);
+    RunResult result = m->run();
+    ASSERT_EQ(result.reason, StopReason::watchpoint) << describe(result);
+    EXPECT_EQ(result.address, utxh);
+    EXPECT_EQ(m->reg(15), m->image().find("_ZN12_GLOBAL__N_18send_rawEm")->address + 0x1C) << "after the store";
+    settle(*m, 0.001);
+    EXPECT_EQ(m->console_output().size(), 1u) << "the byte went out once";
+    m->remove_watchpoint(utxh, 4, kelto::sim::WatchKind::write);
+    EXPECT_EQ(run_until_waiting(*m).reason, StopReason::waiting_for_input);
+
+    const std::uint32_t brightness = m->image().find("_ZN12_GLOBAL__N_110brightnessE")->address;
+    m->add_watchpoint(brightness, 4, kelto::sim::WatchKind::write);
+    m->feed_console("32");
+    result = m->run();
+    ASSERT_EQ(result.reason, StopReason::watchpoint) << describe(result);
+    EXPECT_EQ(result.address, brightness);
+    EXPECT_EQ(m->read_word(brightness), 90u);
+    m->remove_watchpoint(brightness, 4, kelto::sim::WatchKind::write);
+
+    // A debugger's look at URXH leaves the byte for the firmware.
+    m->feed_console("2");
+    settle(*m, 0.001);
+    const std::optional<std::vector<std::uint8_t>> urxh = m->inspect(utxh + 4, 4);
+    ASSERT_TRUE(urxh);
+    EXPECT_EQ((*urxh)[0], '2');
+    EXPECT_EQ(m->console().rx_waiting(), 1u);
+    EXPECT_FALSE(m->inspect(0x10000000, 4)) << "neither DRAM nor a register";
+}
+
+TEST(MachineDebug, HaltOnFaultKeepsTheFaultingInstruction)
+{
+    const std::uint32_t link = 0x50080000;
+    // ldr r0, [pc, #4]; ldr r1, [r0], #4; bx lr; .word 0x10000000
+    const std::string path = write_temp_file(
+        "stray-read.elf", tiny_arm_image(link, {{link, {0xE59F0004, 0xE4901004, 0xE12FFF1E, 0x10000000}, 0, false}}));
+    auto m = Machine::load(path, Machine::Options{std::nullopt, kelto::sim::ClockMode::virtual_time, true});
+    RunResult result = m->run();
+    ASSERT_EQ(result.reason, StopReason::fault);
+    EXPECT_NE(result.message.find("pc 0x50080004"), std::string::npos) << result.message;
+    EXPECT_EQ(m->reg(15), link + 4);
+    EXPECT_EQ(m->reg(0), 0x10000000u) << "no write-back";
+    // The debugger mends the address; the run tries the instruction again.
+    m->set_reg(0, link);
+    result = m->run();
+    EXPECT_EQ(result.reason, StopReason::returned) << describe(result);
+    EXPECT_EQ(result.value, link + 4) << "written back once";
+    EXPECT_EQ(m->reg(1), 0xE59F0004u);
+    std::remove(path.c_str());
+}

@@ -61,6 +61,9 @@ public:
 
     // nullopt: no readable register at this offset.
     virtual std::optional<std::uint32_t> read(std::uint32_t offset) = 0;
+    // What read would return now, without its side effects: no byte taken
+    // from a FIFO, no status cleared, no time moved on. For debuggers.
+    virtual std::optional<std::uint32_t> peek(std::uint32_t offset) const = 0;
     // false: no writable register at this offset.
     virtual bool write(std::uint32_t offset, std::uint32_t value) = 0;
     // Register name for reports, or empty.

@@ -34,6 +34,11 @@ Options:
   --stats              print figures of the run at its end: board time,
                        instructions, deepest stack, UART bytes, accesses
   --vcd FILE           record pins and PWM outputs as a waveform (VCD)
+  --gdb [HOST:]PORT    serve GDB's remote protocol (host 127.0.0.1 unless
+                       named); a fault halts the board for the debugger
+  -s                   the same as --gdb 1234
+  -S                   with a GDB server: stand still at main's first
+                       instruction until the debugger continues
   -h, --help           this text
 
 Keys at a terminal: Ctrl-A then u d l r (or 1-4) toggles a button, 0 releases
@@ -46,6 +51,22 @@ Exit status: main's return value when main returns; 64 usage error,
 )";
 
 namespace {
+
+// Unlike the web view's, a GDB server's port is always given.
+web::Address parse_gdb_address(std::string_view text)
+{
+    const auto colon = text.rfind(':');
+    const std::string_view port = colon == std::string_view::npos ? text : text.substr(colon + 1);
+    const bool port_given = !port.empty() && port.find_first_not_of("0123456789") == std::string_view::npos &&
+                            (colon == std::string_view::npos || text.find(']') == std::string_view::npos ||
+                             colon > text.find(']'));
+    try {
+        if (port_given)
+            return web::parse_address(text);
+    } catch (const std::invalid_argument &) {
+    }
+    throw UsageError("--gdb wants [HOST:]PORT, not '" + std::string(text) + "'");
+}
 
 double parse_timeout(std::string_view text)
 {
@@ -111,6 +132,14 @@ Options parse_options(std::span<const std::string_view> args)
             options.stats = true;
             continue;
         }
+        if (arg == "-s") {
+            options.gdb = web::Address{"127.0.0.1", 1234};
+            continue;
+        }
+        if (arg == "-S") {
+            options.gdb_start_halted = true;
+            continue;
+        }
         if (arg == "--") {
             for (i++; i < args.size(); i++)
                 images.push_back(args[i]);
@@ -134,7 +163,7 @@ Options parse_options(std::span<const std::string_view> args)
         }
         static constexpr std::string_view valued[] = {"--board",   "--serial",  "--clock",      "--scenario",
                                                       "--expect",  "--fail-on", "--timeout",    "--trace-file",
-                                                      "--vcd",     "--serial-log"};
+                                                      "--vcd",     "--serial-log", "--gdb"};
         if (std::find(std::begin(valued), std::end(valued), name) == std::end(valued))
             throw UsageError("unknown option '" + std::string(arg) + "'");
         if (!value) {
@@ -173,6 +202,8 @@ Options parse_options(std::span<const std::string_view> args)
             if (text.empty())
                 throw UsageError("--fail-on wants some text");
             options.fail_on.push_back(text);
+        } else if (name == "--gdb") {
+            options.gdb = parse_gdb_address(text);
         } else if (name == "--serial-log") {
             options.serial_log = text;
         } else if (name == "--trace-file") {
@@ -192,6 +223,8 @@ Options parse_options(std::span<const std::string_view> args)
                          "')");
     if (options.scenario && options.serial == SerialMode::pty)
         throw UsageError("--scenario drives the console itself and does not combine with --serial pty");
+    if (options.gdb_start_halted && !options.gdb)
+        throw UsageError("-S waits for a debugger: give --gdb [HOST:]PORT or -s too");
     if (options.trace_file && !options.trace)
         throw UsageError("--trace-file goes with --trace");
     options.image = images[0];

@@ -38,6 +38,10 @@ struct Options {
     std::optional<double> timeout;  // seconds of board time
     std::optional<std::string> serial_log;
     std::optional<web::Address> web;  // --web: where the web view listens
+    // --gdb [HOST:]PORT or -s: a GDB server (on 127.0.0.1:1234 with -s);
+    // -S: the board waits for it at main's first instruction.
+    std::optional<web::Address> gdb;
+    bool gdb_start_halted = false;
     bool status = true;
     bool trace = false;
     std::string trace_filter;               // empty: every register

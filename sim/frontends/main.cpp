@@ -13,6 +13,7 @@
 #include "frontends/cli.hpp"
 #include "frontends/console.hpp"
 #include "frontends/display.hpp"
+#include "frontends/gdb/server.hpp"
 #include "frontends/scenario.hpp"
 #include "frontends/scenario_runner.hpp"
 #include "frontends/serial_log.hpp"
@@ -53,8 +54,10 @@ Setup load(const Options &options)
         setup.pty = std::make_unique<Pty>();
     if (options.serial_log)
         setup.serial_log = std::make_unique<SerialLog>(*options.serial_log);
-    if (options.trace) {
+    // A debugger may switch the trace on later (monitor trace on).
+    if (options.trace || options.gdb)
         setup.trace = std::make_unique<Trace>(options.trace_file);
+    if (options.trace) {
         setup.trace->attach(*setup.machine);
         setup.trace->enable(options.trace_filter);
     }
@@ -63,6 +66,22 @@ Setup load(const Options &options)
     if (options.vcd)
         setup.vcd = std::make_unique<Vcd>(*setup.machine, *options.vcd);
     return setup;
+}
+
+bool loopback(const std::string &host)
+{
+    return host == "localhost" || host == "::1" || host.starts_with("127.");
+}
+
+void announce_gdb(const web::Address &address, int port, const std::string &image)
+{
+    if (!loopback(address.host))
+        std::fprintf(stderr,
+                     "keltosim: warning: the GDB server listens on %s, where other machines can reach it and "
+                     "drive the board\n",
+                     address.host.c_str());
+    std::fprintf(stderr, "keltosim: GDB server on %s:%d (gdb-multiarch %s -ex 'target remote :%d')\n",
+                 address.host.c_str(), port, image.c_str(), port);
 }
 
 int run(const Options &options)
@@ -81,10 +100,22 @@ int run(const Options &options)
                                                : Link::pipe;
     try {
         Session session(std::move(setup.machine), options);
+        // The trace, the figures and the waveform watch the session's
+        // machine: they go before it does.
+        struct Watchers {
+            Setup &setup;
+            ~Watchers()
+            {
+                setup.trace.reset();
+                setup.stats.reset();
+                setup.vcd.reset();
+            }
+        } watchers{setup};
         Console console(options, link, setup.pty.get());
         session.add_frontend(console);
-        for (Frontend *frontend : std::initializer_list<Frontend *>{setup.serial_log.get(), setup.trace.get(),
-                                                                     setup.stats.get(), setup.vcd.get()})
+        Trace *trace = options.trace ? setup.trace.get() : nullptr;
+        for (Frontend *frontend : std::initializer_list<Frontend *>{setup.serial_log.get(), trace, setup.stats.get(),
+                                                                     setup.vcd.get()})
             if (frontend)
                 session.add_frontend(*frontend);
 
@@ -95,7 +126,17 @@ int run(const Options &options)
             session.add_frontend(*web_view);
         }
 
+        std::optional<gdb::Server> gdb_server;
+        if (options.gdb) {
+            gdb_server.emplace(options.gdb->host, options.gdb->port, setup.trace.get());
+            session.add_frontend(*gdb_server);
+            session.halt_on_fault(true);
+            announce_gdb(*options.gdb, gdb_server->port(), options.image);
+        }
+
         console.start(session);
+        if (options.gdb_start_halted)
+            session.pause();
         int status = setup.scenario ? run_scenario(session, *setup.scenario) : session.run();
         console.finish(session);
         if (setup.serial_log && !setup.serial_log->finish(session) && status == 0)

@@ -81,6 +81,13 @@ void Session::attach_machine()
     machine_->set_logging(false);
     for (int channel = 0; channel < 4; channel++)
         machine_->uart(channel).limit_history(history_bytes);
+    machine_->set_halt_on_fault(halt_on_fault_);
+}
+
+void Session::halt_on_fault(bool on)
+{
+    halt_on_fault_ = on;
+    machine_->set_halt_on_fault(on);
 }
 
 void Session::add_frontend(Frontend &frontend)
@@ -152,6 +159,14 @@ Event Session::advance(std::optional<double> span, bool until_waiting)
         case StopReason::input_ended: return pending_event().value_or(Event::input_ended);
         case StopReason::waiting_for_input: return pending_event().value_or(Event::waiting);
         case StopReason::step: halt(Halt{Halt::Kind::step, 0, 0, {}}); continue;
+        case StopReason::breakpoint:
+        case StopReason::watchpoint:
+            // A debugger's stop: the board stands still until it resumes.
+            paused_ = told_paused = true;
+            machine_->clock().hold();
+            halt(Halt{last_.reason == StopReason::breakpoint ? Halt::Kind::breakpoint : Halt::Kind::watchpoint,
+                      last_.address, 0, {}});
+            continue;
         default: break;  // a slice ended, or a stop the flags explain
         }
         if (polling_after_input_ended())

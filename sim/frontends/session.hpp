@@ -82,7 +82,7 @@ public:
     void step() override;
     bool paused() const override { return paused_; }
     void reset() override;
-    void halt_on_fault(bool on) override { halt_on_fault_ = on; }
+    void halt_on_fault(bool on) override;
     void quit(int status) override { end(status); }
     void note(const std::string &text) override;
     std::string report() override;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "models/backlight.hpp"
 #include "models/gpio.hpp"
@@ -74,6 +75,8 @@ const char *stop_reason_name(StopReason reason)
     case StopReason::output_seen: return "output seen";
     case StopReason::time_limit: return "time limit";
     case StopReason::stopped: return "stopped";
+    case StopReason::breakpoint: return "breakpoint";
+    case StopReason::watchpoint: return "watchpoint";
     case StopReason::step: return "step";
     }
     return "?";
@@ -164,9 +167,31 @@ struct MachineHooks {
                                             "data abort", "IRQ", "FIQ", "breakpoint"};
         auto &machine = *static_cast<Machine *>(user);
         const char *name = number < std::size(names) ? names[number] : "exception";
-        machine.raise_fault(std::string("CPU exception: ") + name + " (the image has no exception vectors)",
-                            machine.block_pc_, number);
+        // The pc is the instruction's, except after a software interrupt.
+        std::uint32_t pc = 0, cpsr = 0;
+        uc_reg_read(uc, UC_ARM_REG_PC, &pc);
+        uc_reg_read(uc, UC_ARM_REG_CPSR, &cpsr);
+        if (number == 2)
+            pc -= (cpsr & 0x20) ? 2 : 4;
+        machine.fault_at(std::string("CPU exception: ") + name + " (the image has no exception vectors)", pc, number,
+                         pc);
         uc_emu_stop(uc);
+    }
+
+    static void breakpoint(uc_engine *, std::uint64_t address, std::uint32_t, void *user)
+    {
+        static_cast<Machine *>(user)->on_breakpoint(static_cast<std::uint32_t>(address));
+    }
+
+    static void instruction(uc_engine *, std::uint64_t, std::uint32_t, void *user)
+    {
+        static_cast<Machine *>(user)->on_instruction();
+    }
+
+    static void watched(uc_engine *, uc_mem_type type, std::uint64_t address, int size, std::int64_t, void *user)
+    {
+        static_cast<Machine *>(user)->on_watched(static_cast<std::uint32_t>(address), static_cast<unsigned>(size),
+                                                 type == UC_MEM_WRITE);
     }
 
     static bool invalid_instruction(uc_engine *uc, void *user)
@@ -205,6 +230,7 @@ std::unique_ptr<Machine> Machine::load(const std::string &image_path, const Opti
                                      ", outside the DRAM of board 64 and board 24");
     }
     std::unique_ptr<Machine> machine(new Machine(*board, std::move(image), options.clock));
+    machine->halt_on_fault_ = options.halt_on_fault;
     machine->build();
     return machine;
 }
@@ -245,6 +271,12 @@ void Machine::build()
     stack_top_ = board_.dram_base + board_.dram_size;
     scratch_next_ = stack_top_ - stack_reserve - scratch_reserve;
     load_image();
+
+    // The loader's call of main: an 8-byte aligned stack and a return address.
+    const std::uint32_t sp = stack_top_ & ~7u;
+    uc_reg_write(uc_, UC_ARM_REG_SP, &sp);
+    uc_reg_write(uc_, UC_ARM_REG_LR, &return_trap_);
+    set_reg(15, image_.entry());
 }
 
 void Machine::map_devices()
@@ -450,11 +482,19 @@ void Machine::raise_fault(std::string message, std::uint32_t address, std::uint3
 {
     if (fault_)
         return;
-    const std::uint32_t pc = locate_access(address, write);
-    // Every report of a store names what was stored; times read as the
-    // trace prints them.
+    // Every report of a store names what was stored.
     if (write && message.find(hex(value)) == std::string::npos)
         message += " (value " + hex(value) + ")";
+    fault_at(message, address, value, locate_access(address, write));
+}
+
+// The core stops at once: Unicorn abandons the instruction making the access,
+// so the registers are as the instruction found them.
+void Machine::fault_at(const std::string &message, std::uint32_t address, std::uint32_t value, std::uint32_t pc)
+{
+    if (fault_)
+        return;
+    uc_emu_stop(uc_);
     char time[48];
     std::snprintf(time, sizeof time, "%.9f s", clock_.to_seconds(clock_.now()));
     const std::string report = message + ", at " + where(pc) + ", at " + time + " of board time";
@@ -592,6 +632,8 @@ std::uint64_t Machine::mmio_read(Device &device, std::uint32_t offset, unsigned 
         return 0;
     }
     log_access(device, address, *value, false);
+    if (!watchpoints_.empty())
+        on_watched(address, size, false);
     return *value;
 }
 
@@ -611,6 +653,8 @@ void Machine::mmio_write(Device &device, std::uint32_t offset, unsigned size, st
         return;
     }
     tell_written(device, address, value);
+    if (!watchpoints_.empty())
+        on_watched(address, size, true);
     if (!backlight_watches_.empty() && (&device == gpio_ || &device == timer_)) {
         const std::optional<int> shown = backlight_percent();
         if (shown != backlight_shown_) {
@@ -735,26 +779,38 @@ void Machine::byte_transmitted(int channel, std::uint8_t byte)
 
 RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
 {
+    const bool single = limits.single_step;
     limits_ = &limits;
     stop_request_.reset();
     stop_message_.clear();
+    watch_hit_.reset();
     output_mark_ = console_output().size();
     poll_streak_ = 0;
     deadline_ = limits.seconds ? clock_.now() + clock_.from_seconds(*limits.seconds) : never;
     refresh_deadline();
+    run_past_.reset();
+    for (const auto &[address, hook] : breakpoints_)
+        if (address == pc)
+            run_past_ = pc;
+    if (single) {
+        stepping_ = true;
+        stepped_ = false;
+        update_hooks();
+    }
 
     RunResult result{StopReason::stopped, 0, 0, {}};
     for (;;) {
         std::uint32_t cpsr = 0;
         uc_reg_read(uc_, UC_ARM_REG_CPSR, &cpsr);
-        const uc_err err = uc_emu_start(uc_, (cpsr & 0x20) ? (pc | 1) : pc, return_trap_, 0, limits.single_step ? 1 : 0);
+        const uc_err err = uc_emu_start(uc_, (cpsr & 0x20) ? (pc | 1) : pc, return_trap_, 0, 0);
         uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
-        if (fault_) {
-            result = RunResult{StopReason::fault, 0, 0, fault_->message};
-            break;
-        }
-        if (err != UC_ERR_OK) {
+        if (!fault_ && err != UC_ERR_OK)
             raise_fault(std::string("emulation stopped: ") + uc_strerror(err), pc, 0);
+        if (fault_) {
+            if (halt_on_fault_) {
+                pc = fault_->pc;
+                uc_reg_write(uc_, UC_ARM_REG_PC, &pc);
+            }
             result = RunResult{StopReason::fault, 0, 0, fault_->message};
             break;
         }
@@ -764,14 +820,18 @@ RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
             result = RunResult{StopReason::returned, r0, 0, {}};
             break;
         }
+        if (watch_hit_) {
+            result = RunResult{StopReason::watchpoint, 0, 0, {}, watch_hit_->address, watch_hit_->kind};
+            break;
+        }
         if (stop_request_) {
             result = RunResult{*stop_request_, 0, 0, stop_message_};
             break;
         }
-        if (limits.single_step) {
-            result = RunResult{StopReason::step, 0, 0, {}};
-            break;
-        }
+    }
+    if (single) {
+        stepping_ = false;
+        update_hooks();
     }
     main_pc_ = pc;
     limits_ = nullptr;
@@ -780,22 +840,24 @@ RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
     return result;
 }
 
+RunResult Machine::step()
+{
+    RunLimits limits;
+    limits.until_waiting = false;
+    limits.single_step = true;
+    return run(limits);
+}
+
 RunResult Machine::run(const RunLimits &limits)
 {
     if (main_returned_)
         throw std::logic_error("main has already returned");
+    if (fault_ && halt_on_fault_)
+        fault_.reset();  // the debugger may have mended what made it
     if (fault_)
         return RunResult{StopReason::fault, 0, clock_.now(), fault_->message};
-    std::uint32_t pc = main_pc_;
-    if (!main_started_) {
-        main_started_ = true;
-        // The loader's call: an 8-byte aligned stack and a return address.
-        const std::uint32_t sp = stack_top_ & ~7u;
-        uc_reg_write(uc_, UC_ARM_REG_SP, &sp);
-        uc_reg_write(uc_, UC_ARM_REG_LR, &return_trap_);
-        pc = image_.entry();
-    }
-    RunResult result = execute(pc, limits);
+    main_started_ = true;
+    RunResult result = execute(main_pc_, limits);
     if (result.reason == StopReason::returned || result.reason == StopReason::fault) {
         main_returned_ = result.reason == StopReason::returned;
         drain_transmitters();
@@ -858,6 +920,204 @@ RunResult Machine::call(std::string_view name, const std::vector<std::uint32_t> 
     uc_context_restore(uc_, saved);
     uc_context_free(saved);
     return result;
+}
+
+// ---------------------------------------------------------------------------
+// Debugging
+
+namespace {
+const int register_ids[] = {UC_ARM_REG_R0,  UC_ARM_REG_R1,  UC_ARM_REG_R2,  UC_ARM_REG_R3, UC_ARM_REG_R4,
+                            UC_ARM_REG_R5,  UC_ARM_REG_R6,  UC_ARM_REG_R7,  UC_ARM_REG_R8, UC_ARM_REG_R9,
+                            UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR,
+                            UC_ARM_REG_PC,  UC_ARM_REG_CPSR};
+}  // namespace
+
+std::uint32_t Machine::reg(int number)
+{
+    if (number < 0 || number > cpsr_register)
+        throw std::out_of_range("no register " + std::to_string(number));
+    // Where a suspended main resumes, whatever a call since left in the pc.
+    if (number == 15)
+        return main_pc_;
+    std::uint32_t value = 0;
+    uc_reg_read(uc_, register_ids[number], &value);
+    return value;
+}
+
+void Machine::set_reg(int number, std::uint32_t value)
+{
+    if (number < 0 || number > cpsr_register)
+        throw std::out_of_range("no register " + std::to_string(number));
+    if (number == 15)
+        main_pc_ = value;
+    uc_reg_write(uc_, register_ids[number], &value);
+}
+
+Device *Machine::device_at(std::uint32_t address) const
+{
+    for (const auto &device : devices_)
+        if (address >= device->base() && address - device->base() < device->size())
+            return device.get();
+    return nullptr;
+}
+
+std::optional<std::vector<std::uint8_t>> Machine::inspect(std::uint32_t address, std::size_t size)
+{
+    const std::uint64_t dram_end = std::uint64_t{board_.dram_base} + board_.dram_size;
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size;) {
+        const std::uint64_t at = std::uint64_t{address} + i;
+        if (at >= board_.dram_base && at < dram_end) {
+            const std::size_t n = std::min<std::uint64_t>(size - i, dram_end - at);
+            check(uc_mem_read(uc_, at, bytes.data() + i, n), "reading target memory");
+            i += n;
+            continue;
+        }
+        // Registers are read a word at a time, through the model's peek.
+        const auto word_address = static_cast<std::uint32_t>(at) & ~3u;
+        const Device *device = at <= 0xFFFFFFFFu ? device_at(word_address) : nullptr;
+        const std::optional<std::uint32_t> word = device ? device->peek(word_address - device->base()) : std::nullopt;
+        if (!word)
+            return std::nullopt;
+        for (; i < size && ((address + i) & ~3u) == word_address; i++)
+            bytes[i] = static_cast<std::uint8_t>(*word >> (8 * ((address + i) % 4)));
+    }
+    return bytes;
+}
+
+bool Machine::patch(std::uint32_t address, const void *data, std::size_t size)
+{
+    if (address < board_.dram_base ||
+        std::uint64_t{address} + size > std::uint64_t{board_.dram_base} + board_.dram_size)
+        return false;
+    write_bytes(address, data, size);
+    // Code already translated from these bytes is translated again.
+    uc_ctl_remove_cache(uc_, address, std::uint64_t{address} + size);
+    return true;
+}
+
+// Dropping the translations of all DRAM is quick (about a millisecond),
+// where Unicorn's own cache flush takes seconds with DRAM this large.
+void Machine::drop_translations()
+{
+    uc_ctl_remove_cache(uc_, board_.dram_base, std::uint64_t{board_.dram_base} + board_.dram_size);
+}
+
+// One Unicorn code hook per breakpoint: the address range is checked when a
+// block is translated, so code elsewhere runs as fast as without. A block
+// already translated keeps the hooks it had until it is dropped.
+void Machine::add_breakpoint(std::uint32_t address)
+{
+    for (const auto &[at, hook] : breakpoints_)
+        if (at == address)
+            return;
+    uc_hook hook;
+    check(uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void *>(&MachineHooks::breakpoint), this, address,
+                      address),
+          "breakpoint");
+    breakpoints_.emplace_back(address, hook);
+    uc_ctl_remove_cache(uc_, address, std::uint64_t{address} + 4);
+}
+
+void Machine::remove_breakpoint(std::uint32_t address)
+{
+    for (auto it = breakpoints_.begin(); it != breakpoints_.end(); ++it) {
+        if (it->first == address) {
+            uc_hook_del(uc_, it->second);
+            breakpoints_.erase(it);
+            uc_ctl_remove_cache(uc_, address, std::uint64_t{address} + 4);
+            return;
+        }
+    }
+}
+
+void Machine::on_breakpoint(std::uint32_t address)
+{
+    const bool run_past = run_past_ == address;
+    run_past_.reset();
+    if (run_past)
+        return;
+    request_stop(StopReason::breakpoint);
+    // Unicorn looks for a stop right after a code hook: the instruction does
+    // not run.
+    uc_emu_stop(uc_);
+}
+
+void Machine::add_watchpoint(std::uint32_t address, std::uint32_t length, WatchKind kind)
+{
+    watchpoints_.push_back(Watchpoint{address, std::max<std::uint32_t>(length, 1), kind});
+    update_hooks();
+}
+
+void Machine::remove_watchpoint(std::uint32_t address, std::uint32_t length, WatchKind kind)
+{
+    length = std::max<std::uint32_t>(length, 1);
+    auto found = std::find_if(watchpoints_.begin(), watchpoints_.end(), [&](const Watchpoint &w) {
+        return w.address == address && w.length == length && w.kind == kind;
+    });
+    if (found != watchpoints_.end()) {
+        watchpoints_.erase(found);
+        update_hooks();
+    }
+}
+
+// Watching and stepping cost only while they last: DRAM accesses go through
+// memory hooks over the watched ranges (registers are seen by the MMIO path
+// anyway), and a code hook on every instruction stops the core right after
+// the one that made a watched access, or after the step's one instruction.
+// (Unicorn's own instruction count is not used for steps: switching it off
+// flushes its whole translation cache, which takes seconds.)
+void Machine::update_hooks()
+{
+    for (std::size_t hook : watch_hooks_)
+        uc_hook_del(uc_, hook);
+    watch_hooks_.clear();
+    uc_hook hook;
+    if (!watchpoints_.empty() || stepping_) {
+        check(uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void *>(&MachineHooks::instruction), this, 1, 0),
+              "watchpoint");
+        watch_hooks_.push_back(hook);
+    }
+    const std::uint64_t dram_end = std::uint64_t{board_.dram_base} + board_.dram_size;
+    for (const Watchpoint &watch : watchpoints_) {
+        const std::uint64_t last = std::uint64_t{watch.address} + watch.length - 1;
+        if (last < board_.dram_base || watch.address >= dram_end)
+            continue;
+        // Unicorn matches a hook's range against the first byte accessed:
+        // start early enough for an access of up to 8 bytes that overlaps.
+        const std::uint64_t first = watch.address - std::min<std::uint32_t>(watch.address, 7);
+        const int types = watch.kind == WatchKind::write  ? UC_HOOK_MEM_WRITE
+                          : watch.kind == WatchKind::read ? UC_HOOK_MEM_READ
+                                                          : UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE;
+        check(uc_hook_add(uc_, &hook, types, reinterpret_cast<void *>(&MachineHooks::watched), this, first, last),
+              "watchpoint");
+        watch_hooks_.push_back(hook);
+    }
+    drop_translations();
+}
+
+void Machine::on_watched(std::uint32_t address, unsigned size, bool write)
+{
+    if (watch_hit_)
+        return;
+    for (const Watchpoint &watch : watchpoints_) {
+        const bool kind = watch.kind == WatchKind::access || (watch.kind == WatchKind::write) == write;
+        if (kind && address < std::uint64_t{watch.address} + watch.length &&
+            watch.address < std::uint64_t{address} + size) {
+            watch_hit_ = WatchHit{std::max(address, watch.address), watch.kind};
+            return;
+        }
+    }
+}
+
+// While watching or stepping: the instruction after a watched access, or
+// after the step's, does not run.
+void Machine::on_instruction()
+{
+    if (watch_hit_ || (stepping_ && std::exchange(stepped_, true))) {
+        request_stop(watch_hit_ ? StopReason::watchpoint : StopReason::step);
+        uc_emu_stop(uc_);
+    }
 }
 
 }  // namespace kelto::sim

@@ -57,15 +57,24 @@ enum class StopReason {
     output_seen,        // the awaited text appeared on the console
     time_limit,         // the virtual time limit passed
     stopped,            // stop() was called, e.g. by the user
+    breakpoint,         // the pc reached a breakpoint; its instruction has not run
+    watchpoint,         // an instruction accessed a watched address; the pc is after it
     step,               // the single instruction asked for has run
 };
 const char *stop_reason_name(StopReason reason);
+
+// What a watchpoint looks for.
+enum class WatchKind : std::uint8_t { write, read, access };
 
 struct RunResult {
     StopReason reason;
     std::uint32_t value = 0;  // r0 when returned
     Cycles time = 0;          // clock at the stop
     std::string message;      // the fault report, if any
+    // At a watchpoint: the data address accessed and the kind of the
+    // watchpoint that saw it.
+    std::uint32_t address = 0;
+    WatchKind watch = WatchKind::access;
 };
 
 struct RunLimits {
@@ -114,6 +123,7 @@ public:
     struct Options {
         std::optional<int> board;  // 64 or 24; default from the image's link address
         ClockMode clock = ClockMode::virtual_time;
+        bool halt_on_fault = false;  // see set_halt_on_fault
     };
 
     // Loads an image as the boot loader would. Throws std::runtime_error.
@@ -176,6 +186,35 @@ public:
     std::uint32_t stack_limit() const;
     std::uint32_t return_trap() const { return return_trap_; }
 
+    // Debugging: what a debugger front end needs, in the manner of a
+    // hardware probe. Nothing here changes the image's code pages.
+    //
+    // The core's registers r0-r15, and cpsr as number 16. Until main runs
+    // they hold the loader's call: pc at main, sp at the top of the stack and
+    // lr at the return trap.
+    static constexpr int cpsr_register = 16;
+    std::uint32_t reg(int number);
+    void set_reg(int number, std::uint32_t value);
+    // Memory as a debugger sees it: DRAM, and the peripheral registers read
+    // without side effects (Device::peek). Nullopt if a byte is neither.
+    std::optional<std::vector<std::uint8_t>> inspect(std::uint32_t address, std::size_t size);
+    // Writes DRAM, code pages included; false if a byte lies outside DRAM.
+    bool patch(std::uint32_t address, const void *data, std::size_t size);
+    // A run stops before executing the instruction at a breakpoint; one that
+    // starts at a breakpoint runs past it.
+    void add_breakpoint(std::uint32_t address);
+    void remove_breakpoint(std::uint32_t address);
+    // A run stops right after an instruction that accessed any byte of
+    // [address, address + length) in the watched way, DRAM or register.
+    void add_watchpoint(std::uint32_t address, std::uint32_t length, WatchKind kind);
+    void remove_watchpoint(std::uint32_t address, std::uint32_t length, WatchKind kind);
+    // Runs exactly one instruction of main.
+    RunResult step();
+    // With halt on fault, a fault leaves the core at the faulting instruction
+    // with the registers it found, for a debugger to look at; the report is
+    // made as usual, and the next run or step tries the instruction again.
+    void set_halt_on_fault(bool on) { halt_on_fault_ = on; }
+
     // Every register access, in order.
     const std::vector<Access> &accesses() const { return accesses_; }
     void clear_accesses() { accesses_.clear(); }
@@ -215,6 +254,13 @@ private:
     void load_image();
     RunResult execute(std::uint32_t pc, const RunLimits &limits);
     void on_block(std::uint64_t address, std::uint32_t size);
+    void on_breakpoint(std::uint32_t address);
+    void on_instruction();
+    void on_watched(std::uint32_t address, unsigned size, bool write);
+    void update_hooks();
+    void drop_translations();
+    Device *device_at(std::uint32_t address) const;
+    void fault_at(const std::string &message, std::uint32_t address, std::uint32_t value, std::uint32_t pc);
     void service_devices();
     void refresh_deadline();
     std::uint64_t mmio_read(Device &device, std::uint32_t offset, unsigned size);
@@ -280,6 +326,25 @@ private:
     std::vector<Trigger> triggers_;
     std::vector<std::function<void(std::optional<int>)>> backlight_watches_;
     std::optional<int> backlight_shown_;
+
+    // Debugging.
+    bool halt_on_fault_ = false;
+    std::vector<std::pair<std::uint32_t, std::size_t>> breakpoints_;  // address, Unicorn hook
+    std::optional<std::uint32_t> run_past_;  // the breakpoint a run starts at
+    struct Watchpoint {
+        std::uint32_t address;
+        std::uint32_t length;
+        WatchKind kind;
+    };
+    std::vector<Watchpoint> watchpoints_;
+    std::vector<std::size_t> watch_hooks_;  // Unicorn hooks while watching or stepping
+    bool stepping_ = false;
+    bool stepped_ = false;  // the step's instruction has begun
+    struct WatchHit {
+        std::uint32_t address;
+        WatchKind kind;
+    };
+    std::optional<WatchHit> watch_hit_;
 };
 
 }  // namespace kelto::sim

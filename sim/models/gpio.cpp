@@ -174,7 +174,7 @@ std::string GpioBlock::register_name(std::uint32_t offset) const
     return {};
 }
 
-std::optional<std::uint32_t> GpioBlock::read(std::uint32_t offset)
+std::optional<std::uint32_t> GpioBlock::peek(std::uint32_t offset) const
 {
     const std::optional<Decoded> found = decode(offset);
     if (!found)

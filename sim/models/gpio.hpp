@@ -51,7 +51,8 @@ public:
 
     explicit GpioBlock(const BoardSpec &board);
 
-    std::optional<std::uint32_t> read(std::uint32_t offset) override;
+    std::optional<std::uint32_t> read(std::uint32_t offset) override { return peek(offset); }
+    std::optional<std::uint32_t> peek(std::uint32_t offset) const override;
     bool write(std::uint32_t offset, std::uint32_t value) override;
     // "GPNDAT", "GPHCON1", "GPACDL"; empty where there is no register.
     std::string register_name(std::uint32_t offset) const override;

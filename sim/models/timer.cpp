@@ -219,6 +219,21 @@ void TimerBlock::apply_tcon(std::uint32_t old_tcon, Cycles now)
 
 std::optional<std::uint32_t> TimerBlock::read(std::uint32_t offset)
 {
+    for (int timer = 0; timer < timer_count; timer++) {
+        if (offset == tcnto(timer)) {
+            accelerate_poll(offset, timer);
+            auto &script = scripts_[static_cast<std::size_t>(timer)];
+            if (!script.empty()) {
+                force_count(timer, script.front());
+                script.pop_front();
+            }
+        }
+    }
+    return peek(offset);
+}
+
+std::optional<std::uint32_t> TimerBlock::peek(std::uint32_t offset) const
+{
     if (offset == TCFG0)
         return tcfg0_;
     if (offset == TCFG1)
@@ -231,15 +246,8 @@ std::optional<std::uint32_t> TimerBlock::read(std::uint32_t offset)
             return t.count_buffer;
         if (timer < 4 && offset == tcmpb(timer))
             return t.compare_buffer;
-        if (offset == tcnto(timer)) {
-            accelerate_poll(offset, timer);
-            auto &script = scripts_[static_cast<std::size_t>(timer)];
-            if (!script.empty()) {
-                force_count(timer, script.front());
-                script.pop_front();
-            }
+        if (offset == tcnto(timer))
             return at(timer, bus().clock().now()).count;
-        }
     }
     return std::nullopt;
 }

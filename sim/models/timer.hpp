@@ -65,6 +65,7 @@ public:
     explicit TimerBlock(const BoardSpec &board);
 
     std::optional<std::uint32_t> read(std::uint32_t offset) override;
+    std::optional<std::uint32_t> peek(std::uint32_t offset) const override;
     bool write(std::uint32_t offset, std::uint32_t value) override;
     std::string register_name(std::uint32_t offset) const override;
     // Prescalers, dividers, and each timer's start, stop, update, reload and

@@ -109,6 +109,34 @@ std::optional<std::uint32_t> UartChannel::read(std::uint32_t offset)
 {
     advance(bus().clock().now());
     switch (offset) {
+    case UERSTAT: {
+        const std::uint32_t errors = uerstat_;
+        uerstat_ = 0;
+        return errors;
+    }
+    case UFSTAT:
+        if (console_ && rx_fifo_.empty() && wire_.empty()) {
+            // The machine may move time on while the firmware only waits;
+            // the status must show what that time brought.
+            bus().receiver_polled_empty(channel_);
+            advance(bus().clock().now());
+        }
+        return fifo_status();
+    case URXH: {
+        if (rx_fifo_.empty())
+            return 0;
+        const std::uint8_t byte = rx_fifo_.front();
+        rx_fifo_.pop_front();
+        return byte;
+    }
+    case UTXH: return std::nullopt;  // write-only
+    default: return peek(offset);
+    }
+}
+
+std::optional<std::uint32_t> UartChannel::peek(std::uint32_t offset) const
+{
+    switch (offset) {
     case ULCON: return ulcon_;
     case UCON: return ucon_;
     case UFCON: return ufcon_;
@@ -126,27 +154,10 @@ std::optional<std::uint32_t> UartChannel::read(std::uint32_t offset)
             status |= 4;
         return status;
     }
-    case UERSTAT: {
-        const std::uint32_t errors = uerstat_;
-        uerstat_ = 0;
-        return errors;
-    }
-    case UFSTAT: {
-        if (console_ && rx_fifo_.empty() && wire_.empty()) {
-            // The machine may move time on while the firmware only waits;
-            // the status must show what that time brought.
-            bus().receiver_polled_empty(channel_);
-            advance(bus().clock().now());
-        }
-        return fifo_status();
-    }
-    case URXH: {
-        if (rx_fifo_.empty())
-            return 0;
-        const std::uint8_t byte = rx_fifo_.front();
-        rx_fifo_.pop_front();
-        return byte;
-    }
+    case UERSTAT: return uerstat_;
+    case UFSTAT: return fifo_status();
+    case URXH: return rx_fifo_.empty() ? 0u : std::uint32_t{rx_fifo_.front()};
+    case UTXH: return last_written_;  // write-only; a debugger sees the last byte
     default: return std::nullopt;
     }
 }
@@ -183,6 +194,7 @@ bool UartChannel::write(std::uint32_t offset, std::uint32_t value)
             return true;
         }
         tx_fifo_.push_back(static_cast<std::uint8_t>(value));
+        last_written_ = value & 0xFF;
         start_transmitter(now);
         return true;
     default: return false;

@@ -39,6 +39,7 @@ public:
     UartChannel(int channel, std::uint32_t base, std::uint64_t pclk_hz, bool console);
 
     std::optional<std::uint32_t> read(std::uint32_t offset) override;
+    std::optional<std::uint32_t> peek(std::uint32_t offset) const override;
     bool write(std::uint32_t offset, std::uint32_t value) override;
     std::string register_name(std::uint32_t offset) const override;
     std::string describe_write(std::uint32_t offset, std::uint32_t value) const override;
@@ -81,6 +82,7 @@ private:
     std::uint32_t ulcon_ = 0, ucon_ = 0, ufcon_ = 0, umcon_ = 0, ubrdiv_ = 0, udivslot_ = 0, uerstat_ = 0;
 
     std::deque<std::uint8_t> tx_fifo_;
+    std::uint32_t last_written_ = 0;  // to UTXH
     bool tx_busy_ = false;
     std::uint8_t tx_shift_ = 0;
     Cycles tx_done_ = never;

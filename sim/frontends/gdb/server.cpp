@@ -1,0 +1,164 @@
+#include "frontends/gdb/server.hpp"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "frontends/terminal.hpp"
+
+namespace kelto::sim::frontend::gdb {
+
+namespace {
+
+constexpr int send_wait_ms = 2000;
+
+void set_nonblocking(int fd)
+{
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+}  // namespace
+
+Server::Server(const std::string &host, int port, Trace *trace) : stub_(trace)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    const std::string service = std::to_string(port);
+    if (const int error = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found); error != 0)
+        throw std::runtime_error("gdb server: " + host + ": " + ::gai_strerror(error));
+    std::string failure = "no address";
+    for (addrinfo *address = found; address && listener_ < 0; address = address->ai_next) {
+        const int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
+        if (fd < 0)
+            continue;
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(fd, address->ai_addr, address->ai_addrlen) == 0 && ::listen(fd, 1) == 0) {
+            listener_ = fd;
+        } else {
+            failure = std::strerror(errno);
+            ::close(fd);
+        }
+    }
+    ::freeaddrinfo(found);
+    if (listener_ < 0)
+        throw std::runtime_error("gdb server: cannot listen on " + host + ":" + service + ": " + failure);
+    set_nonblocking(listener_);
+    sockaddr_storage bound{};
+    socklen_t size = sizeof bound;
+    ::getsockname(listener_, reinterpret_cast<sockaddr *>(&bound), &size);
+    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port
+                                              : reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
+}
+
+Server::~Server()
+{
+    if (client_ >= 0)
+        ::close(client_);
+    if (listener_ >= 0)
+        ::close(listener_);
+}
+
+void Server::watch(std::vector<pollfd> &fds)
+{
+    fds.push_back(pollfd{listener_, POLLIN, 0});
+    if (client_ >= 0)
+        fds.push_back(pollfd{client_, POLLIN, 0});
+}
+
+void Server::service(Board &board)
+{
+    accept_clients(board);
+    if (client_ >= 0)
+        read_client(board);
+}
+
+void Server::accept_clients(Board &board)
+{
+    for (;;) {
+        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        if (client_ >= 0) {
+            // One debugger at a time: a second one hears why and is let go.
+            write_all(fd, "keltosim: a debugger is already connected\n", 100);
+            ::close(fd);
+            continue;
+        }
+        client_ = fd;
+        set_nonblocking(client_);
+        const int on = 1;
+        ::setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        reader_ = PacketReader();
+        last_sent_.clear();
+        stub_.attach(board);
+        board.note("a debugger connected; the board stands still until it continues");
+    }
+}
+
+void Server::read_client(Board &board)
+{
+    char buffer[4096];
+    const ssize_t got = ::recv(client_, buffer, sizeof buffer, 0);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+        board.note("the debugger went away; the board runs on");
+        disconnect(board, true);
+        return;
+    }
+    if (got > 0)
+        reader_.feed(std::string_view(buffer, static_cast<std::size_t>(got)));
+    while (client_ >= 0) {
+        const std::optional<Incoming> item = reader_.next();
+        if (!item)
+            return;
+        switch (item->kind) {
+        case Incoming::Kind::ack: break;
+        case Incoming::Kind::nack: write_all(client_, last_sent_, send_wait_ms); break;
+        case Incoming::Kind::corrupt: write_all(client_, "-", send_wait_ms); break;
+        case Incoming::Kind::interrupt: stub_.interrupt(board); break;
+        case Incoming::Kind::packet: {
+            if (!stub_.no_ack())
+                write_all(client_, "+", send_wait_ms);
+            const std::optional<std::string> reply = stub_.handle(board, item->payload);
+            if (reply)
+                send(*reply);
+            if (stub_.closing())
+                disconnect(board, false);
+            break;
+        }
+        }
+    }
+}
+
+void Server::halted(Board &board, const Halt &halt)
+{
+    const std::optional<std::string> reply = stub_.halted(board, halt);
+    if (reply && client_ >= 0)
+        send(*reply);
+}
+
+void Server::send(const std::string &payload)
+{
+    last_sent_ = frame(payload);
+    write_all(client_, last_sent_, send_wait_ms);
+}
+
+void Server::disconnect(Board &board, bool release)
+{
+    if (release)
+        stub_.release(board);
+    ::close(client_);
+    client_ = -1;
+}
+
+}  // namespace kelto::sim::frontend::gdb

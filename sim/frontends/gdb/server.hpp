@@ -1,0 +1,48 @@
+// keltosim as a GDB remote target: a TCP listener for one debugger at a
+// time, speaking the remote serial protocol (packets.hpp) and acting on the
+// board through the stub (stub.hpp).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "frontends/frontend.hpp"
+#include "frontends/gdb/packets.hpp"
+#include "frontends/gdb/stub.hpp"
+
+namespace kelto::sim::frontend::gdb {
+
+class Server final : public Frontend {
+public:
+    // Listens on host:port at once (port 0: any free port); throws
+    // std::runtime_error when it cannot. The trace is what `monitor trace`
+    // switches.
+    Server(const std::string &host, int port, Trace *trace = nullptr);
+    ~Server() override;
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+
+    int port() const { return port_; }
+
+    void watch(std::vector<pollfd> &fds) override;
+    void service(Board &board) override;
+    void board_changed(Board &board) override { stub_.machine_changed(board); }
+    void halted(Board &board, const Halt &halt) override;
+    // A connected debugger keeps the session going.
+    bool holds_session() const override { return client_ >= 0; }
+
+private:
+    void accept_clients(Board &board);
+    void read_client(Board &board);
+    void send(const std::string &payload);
+    void disconnect(Board &board, bool release);
+
+    int listener_ = -1;
+    int client_ = -1;
+    int port_ = 0;
+    PacketReader reader_;
+    Stub stub_;
+    std::string last_sent_;  // for a debugger that asks again
+};
+
+}  // namespace kelto::sim::frontend::gdb

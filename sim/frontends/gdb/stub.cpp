@@ -1,0 +1,433 @@
+#include "frontends/gdb/stub.hpp"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+
+#include "frontends/gdb/packets.hpp"
+
+namespace kelto::sim::frontend::gdb {
+
+namespace {
+
+// Larger memory reads than this come in several packets.
+constexpr std::uint32_t max_read = 0x800;
+constexpr int register_count = Machine::cpsr_register + 1;
+constexpr std::size_t register_hex_digits = 8;
+
+// The core's registers as gdb numbers them: r0-r15, then cpsr.
+const char target_xml[] = R"(<?xml version="1.0"?>
+<!DOCTYPE target SYSTEM "gdb-target.dtd">
+<target version="1.0">
+  <architecture>arm</architecture>
+  <feature name="org.gnu.gdb.arm.core">
+    <reg name="r0" bitsize="32"/>
+    <reg name="r1" bitsize="32"/>
+    <reg name="r2" bitsize="32"/>
+    <reg name="r3" bitsize="32"/>
+    <reg name="r4" bitsize="32"/>
+    <reg name="r5" bitsize="32"/>
+    <reg name="r6" bitsize="32"/>
+    <reg name="r7" bitsize="32"/>
+    <reg name="r8" bitsize="32"/>
+    <reg name="r9" bitsize="32"/>
+    <reg name="r10" bitsize="32"/>
+    <reg name="r11" bitsize="32"/>
+    <reg name="r12" bitsize="32"/>
+    <reg name="sp" bitsize="32" type="data_ptr"/>
+    <reg name="lr" bitsize="32"/>
+    <reg name="pc" bitsize="32" type="code_ptr"/>
+    <reg name="cpsr" bitsize="32"/>
+  </feature>
+</target>
+)";
+
+const char monitor_help[] = R"(keltosim monitor commands:
+  help                          this text
+  reset                         reload the image and start again from main
+  board                         the board: clock, time, buttons, backlight, pins
+  press up|down|left|right      hold a direction button
+  release up|down|left|right|all
+                                let a button (or all) go
+  time                          board time and clock
+  trace on|off [FILTER]         register access trace, as --trace=FILTER
+)";
+
+const std::string error_reply = "E01";
+
+std::string signal_stop(int signal)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "T%02xthread:1;", signal);
+    return text;
+}
+
+// "a,b" or "a,b:rest" split at the first separator.
+std::pair<std::string_view, std::string_view> split(std::string_view text, char separator)
+{
+    const auto at = text.find(separator);
+    if (at == std::string_view::npos)
+        return {text, {}};
+    return {text.substr(0, at), text.substr(at + 1)};
+}
+
+std::optional<Button> button_named(std::string_view name)
+{
+    for (Button button : all_buttons)
+        if (name == button_name(button))
+            return button;
+    return std::nullopt;
+}
+
+}  // namespace
+
+void Stub::attach(Board &board)
+{
+    closing_ = false;
+    no_ack_ = false;
+    waiting_ = false;
+    // A board that stands still already (started halted, or at a fault)
+    // keeps the stop it has; a running one stops for the debugger.
+    if (!board.paused()) {
+        board.pause();
+        last_stop_ = signal_stop(SIGTRAP);
+    }
+    machine_changed(board);
+}
+
+void Stub::release(Board &board)
+{
+    for (const Point &point : points_)
+        apply(board.machine(), point, false);
+    points_.clear();
+    waiting_ = false;
+    board.resume();
+}
+
+void Stub::interrupt(Board &board)
+{
+    if (waiting_)
+        board.pause();
+}
+
+// The trace watches a machine only while it is on: attached, it costs every
+// register access a look for the accessing instruction.
+std::string Stub::trace(Board &board, const std::string &state, const std::string &filter)
+{
+    if (state != "on" && state != "off")
+        return "trace on|off [FILTER]\n";
+    if (!trace_)
+        return "this keltosim has no trace\n";
+    if (state == "off") {
+        trace_->disable();
+        return "trace off\n";
+    }
+    trace_->board_changed(board);
+    try {
+        trace_->enable(filter);
+    } catch (const std::invalid_argument &error) {
+        return std::string(error.what()) + "\n";
+    }
+    return "trace on" + (filter.empty() ? std::string() : " for " + filter) + "\n";
+}
+
+void Stub::machine_changed(Board &board)
+{
+    if (trace_ && trace_->enabled())
+        trace_->board_changed(board);
+    Machine &machine = board.machine();
+    if (&machine == machine_)
+        return;
+    machine_ = &machine;
+    for (const Point &point : points_)
+        apply(machine, point, true);
+}
+
+std::optional<std::string> Stub::halted(Board &board, const Halt &halt)
+{
+    machine_changed(board);
+    switch (halt.kind) {
+    case Halt::Kind::paused:
+        // A pause the debugger did not ask for is no stop for it.
+        if (!waiting_)
+            return std::nullopt;
+        last_stop_ = signal_stop(SIGINT);
+        break;
+    case Halt::Kind::fault: last_stop_ = signal_stop(SIGSEGV); break;
+    case Halt::Kind::exited: {
+        char text[8];
+        std::snprintf(text, sizeof text, "W%02x", halt.value & 0xFF);
+        last_stop_ = text;
+        break;
+    }
+    case Halt::Kind::watchpoint: {
+        // The kind the debugger set, for the watchpoint that covers the address.
+        const char *kind = "awatch";
+        for (const Point &point : points_)
+            if (point.type >= '2' && halt.address >= point.address && halt.address - point.address < point.length)
+                kind = point.type == '2' ? "watch" : point.type == '3' ? "rwatch" : "awatch";
+        char text[64];
+        std::snprintf(text, sizeof text, "T05%s:%x;thread:1;", kind, halt.address);
+        last_stop_ = text;
+        break;
+    }
+    case Halt::Kind::breakpoint:
+    case Halt::Kind::step: last_stop_ = signal_stop(SIGTRAP); break;
+    }
+    if (!waiting_)
+        return std::nullopt;
+    waiting_ = false;
+    return last_stop_;
+}
+
+std::optional<std::string> Stub::handle(Board &board, std::string_view packet)
+{
+    machine_changed(board);
+    Machine &machine = board.machine();
+    if (packet.empty())
+        return "";
+    const std::string_view args = packet.substr(1);
+    switch (packet.front()) {
+    case '?': return last_stop_;
+    case 'g': return registers(machine);
+    case 'G': return write_registers(machine, args);
+    case 'p': return register_at(machine, args);
+    case 'P': return set_register(machine, args);
+    case 'm': return read_memory(machine, args);
+    case 'M': return write_memory(machine, args, false);
+    case 'X': return write_memory(machine, args, true);
+    case 'Z': return point(board, args, true);
+    case 'z': return point(board, args, false);
+    case 'c': return run(board, args, false);
+    case 's': return run(board, args, true);
+    // With a signal: the board has no signals to deliver, so c and s.
+    case 'C': return run(board, split(args, ';').second, false);
+    case 'S': return run(board, split(args, ';').second, true);
+    case 'H':
+    case 'T': return "OK";  // one thread, always alive
+    case 'D':
+        release(board);
+        closing_ = true;
+        return "OK";
+    case 'k':
+        closing_ = true;
+        board.quit(128 + SIGKILL);
+        return std::nullopt;
+    case 'q':
+    case 'Q': return query(board, packet);
+    default: return "";  // not supported
+    }
+}
+
+std::string Stub::registers(Machine &machine)
+{
+    std::string hex;
+    for (int number = 0; number < register_count; number++)
+        hex += word_hex(machine.reg(number));
+    return hex;
+}
+
+std::string Stub::write_registers(Machine &machine, std::string_view hex)
+{
+    if (hex.size() < register_hex_digits * register_count)
+        return error_reply;
+    for (int number = 0; number < register_count; number++) {
+        const auto value = parse_word_hex(hex.substr(register_hex_digits * static_cast<std::size_t>(number), register_hex_digits));
+        if (!value)
+            return error_reply;
+        machine.set_reg(number, *value);
+    }
+    return "OK";
+}
+
+std::string Stub::register_at(Machine &machine, std::string_view args)
+{
+    const auto number = parse_hex(args);
+    if (!number || *number >= register_count)
+        return error_reply;
+    return word_hex(machine.reg(static_cast<int>(*number)));
+}
+
+std::string Stub::set_register(Machine &machine, std::string_view args)
+{
+    const auto [number_text, value_text] = split(args, '=');
+    const auto number = parse_hex(number_text);
+    const auto value = parse_word_hex(value_text);
+    if (!number || !value || *number >= register_count)
+        return error_reply;
+    machine.set_reg(static_cast<int>(*number), *value);
+    return "OK";
+}
+
+std::string Stub::read_memory(Machine &machine, std::string_view args)
+{
+    const auto [address_text, length_text] = split(args, ',');
+    const auto address = parse_hex(address_text);
+    const auto length = parse_hex(length_text);
+    if (!address || !length)
+        return error_reply;
+    const auto bytes = machine.inspect(*address, std::min(*length, max_read));
+    return bytes ? to_hex(*bytes) : error_reply;
+}
+
+std::string Stub::write_memory(Machine &machine, std::string_view args, bool binary)
+{
+    const auto [where, data] = split(args, ':');
+    const auto [address_text, length_text] = split(where, ',');
+    const auto address = parse_hex(address_text);
+    const auto length = parse_hex(length_text);
+    const std::optional<std::string> bytes = binary ? std::optional(unescape(data)) : from_hex(data);
+    if (!address || !length || !bytes || bytes->size() != *length)
+        return error_reply;
+    if (bytes->empty())
+        return "OK";
+    return machine.patch(*address, bytes->data(), bytes->size()) ? "OK" : error_reply;
+}
+
+void Stub::apply(Machine &machine, const Point &point, bool insert)
+{
+    if (point.type == '0' || point.type == '1') {
+        if (insert)
+            machine.add_breakpoint(point.address);
+        else
+            machine.remove_breakpoint(point.address);
+        return;
+    }
+    const WatchKind kind = point.type == '2' ? WatchKind::write : point.type == '3' ? WatchKind::read : WatchKind::access;
+    if (insert)
+        machine.add_watchpoint(point.address, point.length, kind);
+    else
+        machine.remove_watchpoint(point.address, point.length, kind);
+}
+
+// Breakpoints of both kinds live in the simulator: the image's code pages
+// are never written.
+std::string Stub::point(Board &board, std::string_view args, bool insert)
+{
+    const auto [type_text, rest] = split(args, ',');
+    const auto [address_text, rest2] = split(rest, ',');
+    const auto [length_text, conditions] = split(rest2, ';');
+    const auto address = parse_hex(address_text);
+    const auto length = parse_hex(length_text);
+    if (type_text.size() != 1 || type_text[0] < '0' || type_text[0] > '4')
+        return "";  // a kind this stub does not know
+    if (!address || !length)
+        return error_reply;
+    const Point point{type_text[0], *address, type_text[0] <= '1' ? 4u : *length};
+    const auto found = std::find(points_.begin(), points_.end(), point);
+    if (insert == (found != points_.end()))
+        return "OK";  // already there, or already gone
+    apply(board.machine(), point, insert);
+    if (insert)
+        points_.push_back(point);
+    else
+        points_.erase(found);
+    return "OK";
+}
+
+std::optional<std::string> Stub::run(Board &board, std::string_view address, bool step)
+{
+    if (board.machine().main_returned())
+        return last_stop_;
+    if (!address.empty()) {
+        const auto pc = parse_hex(address);
+        if (!pc)
+            return error_reply;
+        board.machine().set_reg(15, *pc);
+    }
+    waiting_ = true;
+    if (step)
+        board.step();
+    else
+        board.resume();
+    return std::nullopt;
+}
+
+std::string Stub::query(Board &board, std::string_view packet)
+{
+    if (packet.starts_with("qSupported"))
+        return "PacketSize=4000;qXfer:features:read+;QStartNoAckMode+";
+    if (packet == "QStartNoAckMode") {
+        no_ack_ = true;
+        return "OK";
+    }
+    if (packet.starts_with("qXfer:features:read:"))
+        return features(packet.substr(std::string_view("qXfer:features:read:").size()));
+    if (packet == "qAttached")
+        return "1";  // quitting the debugger detaches: the board runs on
+    if (packet == "qC")
+        return "QC1";
+    if (packet == "qfThreadInfo")
+        return "m1";
+    if (packet == "qsThreadInfo")
+        return "l";
+    if (packet.starts_with("qSymbol"))
+        return "OK";
+    if (packet.starts_with("qRcmd,")) {
+        const auto command = from_hex(packet.substr(6));
+        if (!command)
+            return error_reply;
+        const std::string output = monitor(board, *command);
+        return output.empty() ? "OK" : to_hex(output);
+    }
+    return "";
+}
+
+std::string Stub::features(std::string_view args)
+{
+    const auto [annex, range] = split(args, ':');
+    const auto [offset_text, length_text] = split(range, ',');
+    const auto offset = parse_hex(offset_text);
+    const auto length = parse_hex(length_text);
+    if (annex != "target.xml")
+        return "E00";
+    if (!offset || !length)
+        return error_reply;
+    const std::string_view xml(target_xml);
+    if (*offset >= xml.size())
+        return "l";
+    const std::string_view part = xml.substr(*offset, *length);
+    return (*offset + part.size() >= xml.size() ? "l" : "m") + std::string(part);
+}
+
+std::string Stub::monitor(Board &board, const std::string &command)
+{
+    std::istringstream words(command);
+    std::string verb, object, extra;
+    words >> verb >> object;
+    std::getline(words >> std::ws, extra);
+    if (verb == "help" || verb.empty())
+        return monitor_help;
+    if (verb == "reset") {
+        board.reset();
+        return "the board starts again from main\n";
+    }
+    if (verb == "board")
+        return board.report();
+    if (verb == "time") {
+        char text[96];
+        std::snprintf(text, sizeof text, "board time %.6f s on the %s clock\n", board.machine().seconds(),
+                      board.machine().clock().mode() == ClockMode::wall_time ? "wall" : "virtual");
+        return text;
+    }
+    if (verb == "press" || verb == "release") {
+        const bool held = verb == "press";
+        if (!held && object == "all") {
+            for (Button button : all_buttons)
+                board.set_button(button, false);
+            return "all buttons released\n";
+        }
+        const std::optional<Button> button = button_named(object);
+        if (!button)
+            return verb + " what? up, down, left or right" + (held ? "" : " (or all)") + "\n";
+        board.set_button(*button, held);
+        return object + (held ? " held\n" : " released\n");
+    }
+    if (verb == "trace")
+        return trace(board, object, extra);
+    return "no monitor command '" + verb + "'; 'monitor help' lists them\n";
+}
+
+}  // namespace kelto::sim::frontend::gdb

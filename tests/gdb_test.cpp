@@ -1,0 +1,210 @@
+// keltosim under a real debugger: gdb-multiarch in batch mode against the
+// GDB server on a free loopback port, on the real images. Each gdb start
+// costs time, so each test runs one gdb session through many checks.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "harness.hpp"
+
+using namespace kelto::test;
+
+namespace {
+
+const char gdb_program[] = "gdb-multiarch";
+
+bool have_gdb()
+{
+    return std::system("command -v gdb-multiarch >/dev/null 2>&1") == 0;
+}
+
+// A child process with its standard streams on pipes: stdin to write to,
+// stdout and stderr read together.
+struct Child {
+    pid_t pid = -1;
+    int in = -1;
+    int out = -1;
+    std::string said;
+
+    explicit Child(std::vector<std::string> args)
+    {
+        int to[2], from[2];
+        if (::pipe2(to, O_CLOEXEC) != 0 || ::pipe2(from, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
+        pid = ::fork();
+        if (pid < 0)
+            throw std::runtime_error("fork");
+        if (pid == 0) {
+            ::dup2(to[0], STDIN_FILENO);
+            ::dup2(from[1], STDOUT_FILENO);
+            ::dup2(from[1], STDERR_FILENO);
+            std::vector<char *> argv;
+            argv.reserve(args.size() + 1);
+            for (std::string &arg : args)
+                argv.push_back(arg.data());
+            argv.push_back(nullptr);
+            ::execvp(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(to[0]);
+        ::close(from[1]);
+        in = to[1];
+        out = from[0];
+    }
+    ~Child()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        ::close(in);
+        ::close(out);
+    }
+    // Reads what is there; false once the child has closed its output.
+    bool read_some(int wait_ms)
+    {
+        pollfd fd{out, POLLIN, 0};
+        if (::poll(&fd, 1, wait_ms) <= 0)
+            return true;
+        char buffer[4096];
+        const ssize_t got = ::read(out, buffer, sizeof buffer);
+        if (got > 0)
+            said.append(buffer, static_cast<std::size_t>(got));
+        return got > 0;
+    }
+    int wait()
+    {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+};
+
+struct GdbRun {
+    std::string gdb;       // gdb's output
+    std::string keltosim;  // keltosim's console and messages
+    int status;            // keltosim's exit status
+};
+
+// Runs keltosim with a GDB server on a free loopback port, then gdb with
+// these commands against it, until both end (at most a minute).
+// interrupt_when, looking at keltosim's output, sends gdb a SIGINT once it
+// holds, as Ctrl-C at gdb's terminal would. typed goes to the console.
+GdbRun run_gdb(const std::string &image, const std::vector<std::string> &keltosim_options,
+               const std::vector<std::string> &commands, const std::string &typed = {},
+               const std::function<bool(const std::string &)> &interrupt_when = {})
+{
+    std::vector<std::string> args = {KELTOSIM_PATH, "--gdb", "127.0.0.1:0"};
+    args.insert(args.end(), keltosim_options.begin(), keltosim_options.end());
+    args.push_back(image);
+    Child keltosim(args);
+    if (!typed.empty() && ::write(keltosim.in, typed.data(), typed.size()) < 0)
+        throw std::runtime_error("cannot type");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const std::string announced = "GDB server on 127.0.0.1:";
+    while (keltosim.said.find(announced) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        if (!keltosim.read_some(100))
+            break;
+    const auto at = keltosim.said.find(announced);
+    if (at == std::string::npos)
+        return {"", keltosim.said, -1};
+    const std::string port = std::to_string(std::stoi(keltosim.said.substr(at + announced.size())));
+
+    std::vector<std::string> gdb_args = {gdb_program, "--batch", "--nx", image, "-ex", "set pagination off",
+                                         "-ex", "target remote 127.0.0.1:" + port};
+    for (const std::string &command : commands) {
+        gdb_args.push_back("-ex");
+        gdb_args.push_back(command);
+    }
+    Child gdb(gdb_args);
+    bool interrupted = false;
+    while (std::chrono::steady_clock::now() < deadline && gdb.read_some(10)) {
+        keltosim.read_some(0);
+        if (interrupt_when && !interrupted && gdb.pid > 0 && interrupt_when(keltosim.said))
+            interrupted = ::kill(gdb.pid, SIGINT) == 0;
+    }
+    while (std::chrono::steady_clock::now() < deadline && keltosim.read_some(10)) {
+    }
+    if (keltosim.read_some(0))
+        ::kill(keltosim.pid, SIGKILL);  // still there: the test has failed anyway
+    return {gdb.said, keltosim.said, keltosim.wait()};
+}
+
+void expect_in(const std::string &output, const std::vector<std::string> &texts)
+{
+    std::size_t from = 0;
+    for (const std::string &text : texts) {
+        const auto found = output.find(text, from);
+        EXPECT_NE(found, std::string::npos) << "missing, in order: " << text << "\n--- gdb said:\n" << output;
+        if (found != std::string::npos)
+            from = found + text.size();
+    }
+}
+
+class Gdb : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!have_gdb())
+            GTEST_SKIP() << "gdb-multiarch is not installed (scripts/setup-debian installs it)";
+    }
+};
+
+TEST_F(Gdb, BreakStepBacktraceVariablesAndWatchpoints)
+{
+    const GdbRun run = run_gdb(image_path("consolefw-64"), {"-S"}, {
+        "break kelto_uart_init", "continue", "info args", "bt", "stepi", "print/x $pc",
+        "delete", "print '(anonymous namespace)::brightness'",
+        "set var '(anonymous namespace)::brightness' = 50", "print '(anonymous namespace)::brightness'",
+        "monitor trace on UTXH", "watch *(unsigned int *)0x7F005420", "continue", "print/c $r0", "delete",
+        "monitor trace off",
+        "watch *(unsigned int *)0x7F00601C", "continue", "bt", "delete",
+        "print '(anonymous namespace)::brightness'", "monitor time", "kill"},
+        "32");  // the backlight menu, one step down
+    expect_in(run.gdb, {
+        "Breakpoint 1, kelto_uart_init (chn=1, baud=115200)", "chn = 1", "baud = 115200",
+        "#0  kelto_uart_init", "#1  ", "main ()",
+        "$1 = 0x50080254",
+        "$2 = 100", "$3 = 50", "trace on for UTXH",
+        "watchpoint 2: *(unsigned int *)0x7F005420", "New value = 13", "kelto_uart_putc",
+        "watchpoint 3: *(unsigned int *)0x7F00601C", "New value = 400", "kelto_timer_configure",
+        "kelto_backlight_set_brightness (percent=40)",
+        "board time"});
+    EXPECT_EQ(run.status, 128 + SIGKILL) << run.keltosim;
+    expect_in(run.keltosim, {"GDB server on 127.0.0.1:", "send_raw", "UART1 UTXH"});
+}
+
+TEST_F(Gdb, InterruptAndButtons)
+{
+    const GdbRun run = run_gdb(
+        image_path("consolefw-64"), {"-S"},
+        {"monitor press up", "continue", "bt", "monitor release all", "monitor help", "kill"}, "1",  // the button test
+        [](const std::string &said) { return said.find("Up key pressed") != std::string::npos; });
+    expect_in(run.gdb, {"up held", "Program received signal SIGINT", "kelto_menu_button", "main ()",
+                           "all buttons released", "press up|down|left|right"});
+    EXPECT_NE(run.keltosim.find("To exit button test"), std::string::npos) << run.keltosim;
+}
+
+TEST_F(Gdb, HaltOnFaultThenExitCode)
+{
+    const std::uint32_t link = 0x50080000;
+    // ldr r0, [pc, #4]; ldr r1, [r0], #4; bx lr; .word 0x10000000
+    const std::string path = write_temp_file(
+        "stray-read.elf", tiny_arm_image(link, {{link, {0xE59F0004, 0xE4901004, 0xE12FFF1E, 0x10000000}, 0, false}}));
+    // Without -S the board runs into the fault at once and halts there.
+    const GdbRun run = run_gdb(path, {}, {"bt", "print/x $pc", "print/x $r0", "set $r0 = 0x50080000", "continue"});
+    expect_in(run.gdb, {"#0  0x50080004", "$1 = 0x50080004", "$2 = 0x10000000", "exited with code 04"});
+    expect_in(run.keltosim, {"keltosim: fault: read of 0x10000000", "pc 0x50080004"});
+    EXPECT_EQ(run.status, 4) << "main's value";
+    std::remove(path.c_str());
+}
+
+}  // namespace
