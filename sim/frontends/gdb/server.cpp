@@ -28,6 +28,21 @@ void set_nonblocking(int fd)
 
 Server::Server(const std::string &host, int port, Trace *trace) : stub_(trace)
 {
+    port_ = listen_on(host, port);
+    // gdb's "target remote :1234" asks for localhost, which may be the IPv6
+    // loopback address first: listen there too, on the same port.
+    if (host == "127.0.0.1") {
+        try {
+            listen_on("::1", port_);
+        } catch (const std::runtime_error &) {
+            // No IPv6 loopback here: 127.0.0.1 alone serves.
+        }
+    }
+}
+
+int Server::listen_on(const std::string &host, int port)
+{
+    int listener = -1;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -37,41 +52,43 @@ Server::Server(const std::string &host, int port, Trace *trace) : stub_(trace)
     if (const int error = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found); error != 0)
         throw std::runtime_error("gdb server: " + host + ": " + ::gai_strerror(error));
     std::string failure = "no address";
-    for (addrinfo *address = found; address && listener_ < 0; address = address->ai_next) {
+    for (addrinfo *address = found; address && listener < 0; address = address->ai_next) {
         const int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
         if (fd < 0)
             continue;
         const int on = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (::bind(fd, address->ai_addr, address->ai_addrlen) == 0 && ::listen(fd, 1) == 0) {
-            listener_ = fd;
+            listener = fd;
         } else {
             failure = std::strerror(errno);
             ::close(fd);
         }
     }
     ::freeaddrinfo(found);
-    if (listener_ < 0)
+    if (listener < 0)
         throw std::runtime_error("gdb server: cannot listen on " + host + ":" + service + ": " + failure);
-    set_nonblocking(listener_);
+    set_nonblocking(listener);
+    listeners_.push_back(listener);
     sockaddr_storage bound{};
     socklen_t size = sizeof bound;
-    ::getsockname(listener_, reinterpret_cast<sockaddr *>(&bound), &size);
-    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port
-                                              : reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
+    ::getsockname(listener, reinterpret_cast<sockaddr *>(&bound), &size);
+    return ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port
+                                             : reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
 }
 
 Server::~Server()
 {
     if (client_ >= 0)
         ::close(client_);
-    if (listener_ >= 0)
-        ::close(listener_);
+    for (const int listener : listeners_)
+        ::close(listener);
 }
 
 void Server::watch(std::vector<pollfd> &fds)
 {
-    fds.push_back(pollfd{listener_, POLLIN, 0});
+    for (const int listener : listeners_)
+        fds.push_back(pollfd{listener, POLLIN, 0});
     if (client_ >= 0)
         fds.push_back(pollfd{client_, POLLIN, 0});
 }
@@ -85,8 +102,14 @@ void Server::service(Board &board)
 
 void Server::accept_clients(Board &board)
 {
+    for (const int listener : listeners_)
+        accept_clients(board, listener);
+}
+
+void Server::accept_clients(Board &board, int listener)
+{
     for (;;) {
-        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             return;
         if (client_ >= 0) {

@@ -33,11 +33,14 @@ public:
 
 private:
     void accept_clients(Board &board);
+    void accept_clients(Board &board, int listener);
+    // Binds and listens; the port bound (port 0 picks a free one).
+    int listen_on(const std::string &host, int port);
     void read_client(Board &board);
     void send(const std::string &payload);
     void disconnect(Board &board, bool release);
 
-    int listener_ = -1;
+    std::vector<int> listeners_;
     int client_ = -1;
     int port_ = 0;
     PacketReader reader_;
