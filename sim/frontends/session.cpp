@@ -183,7 +183,9 @@ bool Session::polling_after_input_ended()
     const Cycles now = machine_->clock().now();
     const std::uint64_t output = machine_->console().sent();
     const std::uint64_t polls = machine_->console_empty_polls();
-    if (!input_ended_ || !queue_.empty() || output != quiet_output_ || someone_holds_session()) {
+    const UartChannel &console = machine_->console();
+    const bool on_the_way = !queue_.empty() || !console.line_idle() || console.rx_waiting() != 0;
+    if (!input_ended_ || on_the_way || output != quiet_output_ || someone_holds_session()) {
         quiet_since_ = now;
         quiet_output_ = output;
         quiet_polls_ = polls;
@@ -343,6 +345,16 @@ std::string Session::recent_output() const
 void Session::type(std::string_view bytes)
 {
     queue_.insert(queue_.end(), bytes.begin(), bytes.end());
+}
+
+void Session::input_ended()
+{
+    if (input_ended_)
+        return;
+    input_ended_ = true;
+    // The quiet second counts from here, however long the slice that saw
+    // the end has been running.
+    quiet_since_ = machine_->clock().now();
 }
 
 bool Session::wants_input() const

@@ -75,7 +75,7 @@ public:
     Machine &machine() override { return *machine_; }
     void type(std::string_view bytes) override;
     bool wants_input() const override;
-    void input_ended() override { input_ended_ = true; }
+    void input_ended() override;
     void set_button(Button button, bool held) override;
     void pause() override;
     void resume() override;
