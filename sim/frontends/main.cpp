@@ -81,6 +81,12 @@ int run(const Options &options)
                                                : Link::pipe;
     try {
         Session session(std::move(setup.machine), options);
+        // The board's observers let go of it before the session, which owns
+        // it, ends.
+        struct Release {
+            Setup &setup;
+            ~Release() { setup.trace.reset(), setup.stats.reset(), setup.vcd.reset(); }
+        } release{setup};
         Console console(options, link, setup.pty.get());
         session.add_frontend(console);
         for (Frontend *frontend : std::initializer_list<Frontend *>{setup.serial_log.get(), setup.trace.get(),

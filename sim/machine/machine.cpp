@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "machine/idle.hpp"
 #include "models/backlight.hpp"
 #include "models/gpio.hpp"
 #include "models/timer.hpp"
@@ -75,6 +76,7 @@ const char *stop_reason_name(StopReason reason)
     case StopReason::time_limit: return "time limit";
     case StopReason::stopped: return "stopped";
     case StopReason::step: return "step";
+    case StopReason::idle_for_ever: return "idle for ever";
     }
     return "?";
 }
@@ -186,6 +188,7 @@ Machine::Machine(const BoardSpec &board, ElfImage image, ClockMode clock)
 
 Machine::~Machine()
 {
+    idle_.reset();  // it unhooks from the engine
     if (uc_)
         uc_close(uc_);
 }
@@ -245,6 +248,7 @@ void Machine::build()
     stack_top_ = board_.dram_base + board_.dram_size;
     scratch_next_ = stack_top_ - stack_reserve - scratch_reserve;
     load_image();
+    watch_endless_instructions();
 }
 
 void Machine::map_devices()
@@ -586,6 +590,7 @@ std::uint64_t Machine::mmio_read(Device &device, std::uint32_t offset, unsigned 
                     address, 0);
         return 0;
     }
+    idle_->register_read(block_pc_, address, *value, device.read_changes_at(offset) != never);
     log_access(device, address, *value, false);
     return *value;
 }
@@ -596,6 +601,7 @@ void Machine::mmio_write(Device &device, std::uint32_t offset, unsigned size, st
         return;
     register_accesses_++;
     poll_streak_ = 0;
+    idle_->register_written();
     const auto value = static_cast<std::uint32_t>(value64);
     const std::uint32_t address = device.base() + offset;
     log_access(device, address, value, true);
@@ -668,6 +674,8 @@ void Machine::on_block(std::uint64_t address, std::uint32_t size)
         if (host_)
             host_->service(*this);
     }
+    if (idle_->block(block_pc_, size))
+        let_idle_time_pass();
 }
 
 void Machine::receiver_polled_empty(int channel)
@@ -700,7 +708,7 @@ void Machine::receiver_polled_empty(int channel)
     } else if (limits_ && limits_->until_waiting) {
         request_stop(StopReason::waiting_for_input, "the firmware waits for console input");
     } else {
-        clock_.skip_to(next_service_);
+        clock_.skip_to(idle_horizon());
     }
 }
 
@@ -736,6 +744,10 @@ RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
     output_mark_ = console_output().size();
     poll_streak_ = 0;
     deadline_ = limits.seconds ? clock_.now() + clock_.from_seconds(*limits.seconds) : never;
+    idle_deadline_ =
+        limits.idle_seconds ? std::max(deadline_, clock_.now() + clock_.from_seconds(*limits.idle_seconds)) : deadline_;
+    idle_->forget();
+    idle_for_ever_at_.reset();
     refresh_deadline();
 
     RunResult result{StopReason::stopped, 0, 0, {}};
