@@ -144,7 +144,9 @@ struct MachineHooks {
             break;
         case UC_MEM_FETCH_UNMAPPED:
         case UC_MEM_FETCH_PROT:
-            message = "jump to " + hex(address) + ", where there is no code";
+            message = "jump to " + hex(address) + ", where the image has no code";
+            if (machine.block_size_)
+                message += ", from " + machine.code_location(machine.block_pc_ + machine.block_size_ - 4);
             break;
         case UC_MEM_READ_UNMAPPED:
             message = "read of " + hex(address) + ", which is neither DRAM nor a modelled register";
@@ -281,9 +283,10 @@ void Machine::map_dram()
 
     // A page is read-only when it holds code or read-only data and nothing
     // writable: an image whose data shares a page with its code keeps that
-    // page writable rather than faulting on its own stores.
-    enum : std::uint8_t { free_page, code_page, data_page };
-    std::vector<std::uint8_t> pages(board_.dram_size / page_size, free_page);
+    // page writable rather than faulting on its own stores. Only pages with
+    // code are executable, so that a jump anywhere else faults at once.
+    enum : std::uint8_t { holds_code = 1, holds_data = 2 };
+    std::vector<std::uint8_t> pages(board_.dram_size / page_size, 0);
     for (const Segment &segment : image_.segments()) {
         const std::uint64_t end = std::uint64_t{segment.address} + segment.memory_size;
         if (segment.address < board_.dram_base || end > dram_end)
@@ -295,17 +298,22 @@ void Machine::map_dram()
                                      hex(static_cast<std::uint32_t>(dram_end - 1)) + ", the top MiB of the " +
                                      board_.name + "'s DRAM, which the loader keeps for the stack");
         for (std::size_t page = page_of(segment.address); page <= page_of(end - 1); page++)
-            pages[page] = segment.writable ? data_page : (pages[page] == data_page ? data_page : code_page);
+            pages[page] |= segment.writable ? holds_data : holds_code;
     }
 
+    auto protection = [](std::uint8_t page) {
+        if (page == holds_code)
+            return UC_PROT_READ | UC_PROT_EXEC;
+        return page & holds_code ? UC_PROT_ALL : UC_PROT_READ | UC_PROT_WRITE;
+    };
     for (std::size_t first = 0; first < pages.size();) {
-        const bool code = pages[first] == code_page;
+        const int prot = protection(pages[first]);
         std::size_t last = first;
-        while (last < pages.size() && (pages[last] == code_page) == code)
+        while (last < pages.size() && protection(pages[last]) == prot)
             last++;
         check(uc_mem_map(uc_, board_.dram_base + static_cast<std::uint32_t>(first * page_size),
-                         (last - first) * page_size, code ? UC_PROT_READ | UC_PROT_EXEC : UC_PROT_ALL),
-              code ? "cannot map the image's code" : "cannot map DRAM");
+                         (last - first) * page_size, static_cast<std::uint32_t>(prot)),
+              "cannot map DRAM");
         first = last;
     }
 }
@@ -748,6 +756,7 @@ RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
         limits.idle_seconds ? std::max(deadline_, clock_.now() + clock_.from_seconds(*limits.idle_seconds)) : deadline_;
     idle_->forget();
     idle_for_ever_at_.reset();
+    block_size_ = 0;  // no block of this run yet, for the report of a jump
     refresh_deadline();
 
     RunResult result{StopReason::stopped, 0, 0, {}};
