@@ -29,6 +29,7 @@ void IdleDetector::forget()
 {
     let_go();
     passed_over_.reset();
+    unprovable_heads_.clear();
 }
 
 // Another read's block may make a better head: a loop that reads from
@@ -45,7 +46,6 @@ void IdleDetector::let_go()
     have_previous_ = false;
     repeats_ = 0;
     proven_ = false;
-    unprovable_ = false;
 }
 
 void IdleDetector::register_read(std::uint32_t block_pc, std::uint32_t address, std::uint32_t value, bool ticking)
@@ -76,9 +76,10 @@ bool IdleDetector::turn_ended(std::uint32_t head_size)
         repeats_ = 0;
         proven_ = false;
         if (store_hook_) {
-            // Each check costs two translations of the loop: one try per head.
+            // Each check costs two translations of the loop: one try per head
+            // and run.
             disarm_store_check();
-            unprovable_ = true;
+            unprovable_heads_.push_back(*head_);
         }
         if (++differing_turns_ >= max_differing_turns) {
             let_go();
@@ -96,8 +97,13 @@ bool IdleDetector::turn_ended(std::uint32_t head_size)
     have_previous_ = true;
     // A counter's reading changes by itself: such a wait is the timer
     // model's to shorten.
-    if (same && !proven_ && !store_hook_ && !unprovable_ && !ticking_)
-        arm_store_check();
+    if (same && !proven_ && !store_hook_ && !ticking_ &&
+        std::find(unprovable_heads_.begin(), unprovable_heads_.end(), *head_) == unprovable_heads_.end()) {
+        if (code_may_store())
+            arm_store_check();
+        else
+            proven_ = true;
+    }
     start_turn();
     return idle();
 }
@@ -126,6 +132,28 @@ void IdleDetector::widen_code_range(std::uint32_t pc, std::uint32_t size)
 {
     code_low_ = pc < code_low_ ? pc : code_low_;
     code_high_ = pc + size > code_high_ ? pc + size : code_high_;
+}
+
+// Decodes the loop's code (and whatever lies between its blocks) once:
+// without a store there, the same registers and reads make the same turn,
+// and the store hook's two translations are saved. Literal words that look
+// like stores only cost the hook.
+bool IdleDetector::code_may_store() const
+{
+    for (std::uint32_t at = code_low_ & ~3u; at < code_high_; at += 4) {
+        std::uint32_t insn = 0;
+        if (uc_mem_read(uc_, at, &insn, sizeof insn) != UC_ERR_OK)
+            return true;
+        const bool load = (insn >> 20) & 1;
+        const std::uint32_t kind = (insn >> 25) & 7;
+        const bool single = kind == 2 || (kind == 3 && !((insn >> 4) & 1));  // str, strb
+        const bool extra = kind == 0 && (insn & 0x90) == 0x90;  // strh, strd, swp, strex
+        const bool block = kind == 4;                           // stm, push
+        const bool coprocessor = kind == 6;                     // stc
+        if ((single && !load) || extra || (block && !load) || (coprocessor && !load))
+            return true;
+    }
+    return false;
 }
 
 // The hook only reaches blocks translated while it exists. The head block is

@@ -74,6 +74,7 @@ private:
     void start_turn();
     void read_core(Turn &turn) const;
     void widen_code_range(std::uint32_t pc, std::uint32_t size);
+    bool code_may_store() const;
     void arm_store_check();
     void disarm_store_check();
     void retranslate();
@@ -94,7 +95,7 @@ private:
     bool changed_ = false;  // a register written, or a store that changed memory
     unsigned repeats_ = 0;
     bool proven_ = false;
-    bool unprovable_ = false;
+    std::vector<std::uint32_t> unprovable_heads_;
     std::optional<std::size_t> store_hook_;
     unsigned checked_turns_ = 0;
     struct StoredByte {
