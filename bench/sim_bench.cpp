@@ -4,6 +4,7 @@
 #include <unicorn/unicorn.h>
 
 #include <chrono>
+#include <memory>
 
 #include <stdexcept>
 #include <string>
@@ -88,6 +89,19 @@ benchmark::Counter host_per_board(double board_seconds)
     return benchmark::Counter(board_seconds, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// The button-polling firmware at its menu, or in its button test.
+std::unique_ptr<Machine> polling_firmware(bool in_button_test)
+{
+    auto machine = Machine::load(image("pollfw-64"));
+    machine->set_logging(false);
+    run_until(*machine, "x> Exit\r\n");
+    if (in_button_test) {
+        machine->feed_console("1");
+        run_until(*machine, "(in keyboard)\r\n");
+    }
+    return machine;
+}
+
 // The button test with no button held: reads that keep finding the same
 // values, for ten seconds of board time a run.
 void idle_button_polling(benchmark::State &state)
@@ -95,11 +109,7 @@ void idle_button_polling(benchmark::State &state)
     double board_seconds = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        auto machine = Machine::load(image("pollfw-64"));
-        machine->set_logging(false);
-        run_until(*machine, "x> Exit\r\n");
-        machine->feed_console("1");
-        run_until(*machine, "(in keyboard)\r\n");
+        auto machine = polling_firmware(true);
         const double start = machine->seconds();
         state.ResumeTiming();
         RunLimits limits;
@@ -121,13 +131,7 @@ void long_wait(benchmark::State &state)
     double board_seconds = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        auto machine = Machine::load(image("pollfw-64"));
-        machine->set_logging(false);
-        run_until(*machine, "x> Exit\r\n");
-        if (state.range(0)) {
-            machine->feed_console("1");
-            run_until(*machine, "(in keyboard)\r\n");
-        }
+        auto machine = polling_firmware(state.range(0) != 0);
         const double start = machine->seconds();
         state.ResumeTiming();
         while (machine->seconds() - start < 60) {
