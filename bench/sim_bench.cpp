@@ -1,6 +1,10 @@
 // How fast the simulator runs the real images: loading, a busy-wait delay
 // that the virtual clock skips, register-heavy polling, and console output.
 #include <benchmark/benchmark.h>
+#include <unicorn/unicorn.h>
+
+#include <chrono>
+#include <memory>
 
 #include <stdexcept>
 #include <string>
@@ -78,6 +82,123 @@ void held_button_polling(benchmark::State &state)
     state.counters["instructions_per_s"] = benchmark::Counter(static_cast<double>(instructions), benchmark::Counter::kIsRate);
 }
 BENCHMARK(held_button_polling)->Unit(benchmark::kMillisecond);
+
+// Host seconds per board second, the figure the idle-loop skipping aims at.
+benchmark::Counter host_per_board(double board_seconds)
+{
+    return benchmark::Counter(board_seconds, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// The button-polling firmware at its menu, or in its button test.
+std::unique_ptr<Machine> polling_firmware(bool in_button_test)
+{
+    auto machine = Machine::load(image("pollfw-64"));
+    machine->set_logging(false);
+    run_until(*machine, "x> Exit\r\n");
+    if (in_button_test) {
+        machine->feed_console("1");
+        run_until(*machine, "(in keyboard)\r\n");
+    }
+    return machine;
+}
+
+// The button test with no button held: reads that keep finding the same
+// values, for ten seconds of board time a run.
+void idle_button_polling(benchmark::State &state)
+{
+    double board_seconds = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto machine = polling_firmware(true);
+        const double start = machine->seconds();
+        state.ResumeTiming();
+        RunLimits limits;
+        limits.seconds = 10;
+        limits.until_waiting = false;
+        machine->run(limits);
+        board_seconds += machine->seconds() - start;
+    }
+    state.counters["host_s_per_board_s"] = host_per_board(board_seconds);
+}
+BENCHMARK(idle_button_polling)->Unit(benchmark::kMillisecond);
+
+// A scenario's long wait: a minute of board time in 10 ms slices that may
+// run on to the minute's end while the firmware only waits, as the session
+// asks when nothing can arrive. Waiting for a menu key, and in the button
+// test.
+void long_wait(benchmark::State &state)
+{
+    double board_seconds = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto machine = polling_firmware(state.range(0) != 0);
+        const double start = machine->seconds();
+        state.ResumeTiming();
+        while (machine->seconds() - start < 60) {
+            RunLimits limits;
+            limits.seconds = 0.01;
+            limits.idle_seconds = 60 - (machine->seconds() - start);
+            limits.until_waiting = false;
+            machine->run(limits);
+        }
+        board_seconds += machine->seconds() - start;
+    }
+    state.counters["host_ms_per_board_min"] = host_per_board(board_seconds / 60 / 1e3);
+}
+BENCHMARK(long_wait)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// Arithmetic that touches no register, through the machine and through a
+// bare Unicorn with no hooks: the simulator's share of the cost.
+constexpr std::uint32_t cpu_loop[] = {
+    0xE3A01000,  // mov r1, #0
+    0xE0811000,  // 1: add r1, r1, r0
+    0xE0212261,  // eor r2, r1, r1, ror #4
+    0xE0811002,  // add r1, r1, r2
+    0xE2500001,  // subs r0, r0, #1
+    0x1AFFFFFA,  // bne 1b
+    0xE12FFF1E,  // bx lr
+};
+constexpr std::uint32_t cpu_loop_turns = 20'000'000;
+
+double machine_seconds()
+{
+    auto machine = Machine::load(image("consolefw-64"));
+    const std::uint32_t at = machine->symbol("main");
+    machine->write_bytes(at, cpu_loop, sizeof cpu_loop);
+    const auto start = std::chrono::steady_clock::now();
+    RunLimits limits;
+    limits.seconds = 1000;
+    machine->call("main", {cpu_loop_turns}, limits);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double bare_unicorn_seconds()
+{
+    uc_engine *uc = nullptr;
+    uc_open(UC_ARCH_ARM, UC_MODE_ARM, &uc);
+    uc_ctl_set_cpu_model(uc, UC_CPU_ARM_1176);
+    const std::uint64_t base = 0x50080000;
+    uc_mem_map(uc, base, 0x1000, UC_PROT_ALL);
+    uc_mem_write(uc, base, cpu_loop, sizeof cpu_loop);
+    std::uint32_t turns = cpu_loop_turns;
+    uc_reg_write(uc, UC_ARM_REG_R0, &turns);
+    const auto start = std::chrono::steady_clock::now();
+    uc_emu_start(uc, base, base + sizeof cpu_loop - 4, 0, 0);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    uc_close(uc);
+    return seconds;
+}
+
+void cpu_bound_against_bare_unicorn(benchmark::State &state)
+{
+    double machine = 0, bare = 0;
+    for (auto _ : state) {
+        machine += machine_seconds();
+        bare += bare_unicorn_seconds();
+    }
+    state.counters["machine_speed_of_bare"] = bare / machine;
+}
+BENCHMARK(cpu_bound_against_bare_unicorn)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

@@ -360,6 +360,19 @@ TEST(Pipes, EndingsHaveTheirStatusAndMessage)
     }
 }
 
+TEST(Pipes, FirmwareIdleForEverEndsTheRunOrWaitsForTheTimeout)
+{
+    const std::uint32_t link = 0x50080000;
+    const std::string elf = write_file("branch-to-itself", tiny_arm_image(link, {{link, {0xEAFFFFFE}, 0, false}}));
+    const std::string note = "keltosim: the firmware is idle for ever at 0x50080000\n";
+    const Finished open_ended = run_keltosim({elf});
+    EXPECT_EQ(open_ended.status, exit_input_ended);
+    EXPECT_EQ(open_ended.err, note);
+    const Finished limited = run_keltosim({"--timeout", "100000", elf});
+    EXPECT_EQ(limited.status, exit_time_limit);
+    EXPECT_EQ(limited.err, note + "keltosim: time limit: 100000 s of board time passed\n");
+}
+
 TEST(Pipes, UsageErrors)
 {
     const Finished unknown = run_keltosim({"--colour", image("greetfw")});

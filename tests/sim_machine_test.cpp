@@ -220,3 +220,63 @@ TEST(MachineDebug, HaltOnFaultKeepsTheFaultingInstruction)
     EXPECT_EQ(m->reg(1), 0xE59F0004u);
     std::remove(path.c_str());
 }
+
+// Hand-made loops at board 64's link address, run for ten seconds of board
+// time: those that can never change anything let the time pass without
+// executing it (fewer instructions than cycles), the others run every cycle.
+TEST(MachineIdle, LoopsThatChangeNothingLetTimePass)
+{
+    const std::uint32_t link = 0x50080000, gpndat = 0x7F008834, counter = 0x50100000;
+    const struct {
+        const char *name;
+        std::vector<std::uint32_t> code;
+        bool skips;
+        bool for_ever;
+    } loops[] = {
+        {"branch to itself", {0xEAFFFFFE}, true, true},
+        {"mcr wfi", {0xEE070F90, 0xEAFFFFFD}, true, true},
+        {"wfi", {0xE320F003, 0xEAFFFFFD}, true, true},
+        // ldr r0, =GPNDAT; 1: ldr r1, [r0]; push {r1}; pop {r2}; b 1b
+        {"polling a pin, stack restored", {0xE59F0010, 0xE5901000, 0xE52D1004, 0xE49D2004, 0xEAFFFFFB, 0, gpndat},
+         true, false},
+        // ldr r0, =GPNDAT; ldr r3, =counter; 1: ldr r1, [r0]; ldr r2, [r3];
+        // add r2, r2, #1; str r2, [r3]; mov r2, #0; b 1b
+        {"polling a pin, counting in memory",
+         {0xE59F0018, 0xE59F3018, 0xE5901000, 0xE5932000, 0xE2822001, 0xE5832000, 0xE3A02000, 0xEAFFFFF9, gpndat,
+          counter},
+         false, false},
+    };
+    for (const auto &loop : loops) {
+        SCOPED_TRACE(loop.name);
+        const std::string path = write_temp_file("idle-loop.elf", tiny_arm_image(link, {{link, loop.code, 0, false}}));
+        auto machine = Machine::load(path);
+        const RunResult result = run_for(*machine, 10);
+        EXPECT_EQ(result.reason, StopReason::time_limit) << describe(result);
+        EXPECT_EQ(machine->clock().instructions() < machine->clock().now(), loop.skips);
+        EXPECT_EQ(machine->idle_for_ever_at().has_value(), loop.for_ever);
+        if (loop.for_ever) {
+            EXPECT_EQ(*machine->idle_for_ever_at(), link);
+            EXPECT_EQ(machine->run().reason, StopReason::idle_for_ever) << "with no time limit";
+        }
+        if (!loop.skips) {
+            EXPECT_GT(machine->read_word(counter), 100'000'000u);
+        }
+        std::remove(path.c_str());
+    }
+}
+
+TEST(MachineMemory, JumpOutsideTheCodeNamesWhereItCameFrom)
+{
+    const std::uint32_t link = 0x50080000;
+    // ldr pc, [pc, #-4]: the word after it, an address in DRAM with no code.
+    const std::string path =
+        write_temp_file("stray-jump.elf", tiny_arm_image(link, {{link, {0xE51FF004, 0x50100000}, 0, false}}));
+    auto machine = Machine::load(path);
+    const RunResult result = machine->run();
+    EXPECT_EQ(result.reason, StopReason::fault);
+    EXPECT_NE(result.message.find("jump to 0x50100000, where the image has no code, from 0x50080000"),
+              std::string::npos)
+        << result.message;
+    EXPECT_LT(machine->clock().instructions(), 10u);
+    std::remove(path.c_str());
+}

@@ -134,6 +134,7 @@ Event Session::advance(std::optional<double> span, bool until_waiting)
         RunLimits limits;
         limits.seconds = now_clock.to_seconds(std::max<Cycles>(slice, 1));
         limits.until_waiting = until_waiting;
+        limits.idle_seconds = idle_reach(end);
         limits.single_step = step_requested_;
         step_requested_ = false;
         last_ = machine_->run(limits);
@@ -169,6 +170,8 @@ Event Session::advance(std::optional<double> span, bool until_waiting)
             continue;
         default: break;  // a slice ended, or a stop the flags explain
         }
+        if (tell_idle_for_ever(!span))
+            return pending_event().value_or(Event::idle_for_ever);
         if (polling_after_input_ended())
             return Event::input_ended;
     }
@@ -192,6 +195,42 @@ bool Session::polling_after_input_ended()
         return false;
     }
     return polls != quiet_polls_ && now - quiet_since_ >= machine_->clock().from_seconds(1.0);
+}
+
+// How far past its slice the board may let time pass while the firmware
+// only waits: to the span's end, when nothing from the host can arrive
+// before it (a scenario between steps, or input that has ended; then a
+// second at a time, the quiet second polling_after_input_ended looks for).
+std::optional<double> Session::idle_reach(Cycles end)
+{
+    Clock &clock = machine_->clock();
+    if (clock.mode() != ClockMode::virtual_time || paused_ || !queue_.empty() || someone_holds_session())
+        return std::nullopt;
+    std::vector<pollfd> fds;
+    for (Frontend *frontend : frontends_)
+        frontend->watch(fds);
+    if (!fds.empty() && !input_ended_)
+        return std::nullopt;
+    Cycles reach = std::min(end - clock.now(), limit_remaining());
+    if (input_ended_ || reach == never)
+        reach = std::min(reach, clock.from_seconds(1.0));
+    return clock.to_seconds(reach);
+}
+
+// Says once that the firmware has stopped for good; true when the run should
+// end for it: nothing limits an open-ended run on the virtual clock and no
+// one is at the board.
+bool Session::tell_idle_for_ever(bool open_ended)
+{
+    const std::optional<std::uint32_t> at = machine_->idle_for_ever_at();
+    if (!at)
+        return last_.reason == StopReason::idle_for_ever;
+    if (!told_idle_for_ever_) {
+        told_idle_for_ever_ = true;
+        note("the firmware is idle for ever at " + machine_->code_location(*at));
+    }
+    return open_ended && machine_->clock().mode() == ClockMode::virtual_time && limit_ == never &&
+           !someone_holds_session();
 }
 
 std::optional<Event> Session::pending_event() const
@@ -245,6 +284,7 @@ int Session::conclude(Event event)
     case Event::waiting:
         note("the firmware waits for console input and nothing more is coming");
         return exit_input_ended;
+    case Event::idle_for_ever: return exit_input_ended;
     case Event::time_limit:
         note("time limit: " + seconds_text(*options_.timeout) +
              (host_waited_ ? " of board time and waiting on the host passed" : " of board time passed"));

@@ -34,6 +34,7 @@ enum class Event {
     fail_seen,      // --fail-on
     text_seen,      // a scenario's wait_for
     quit,           // a front end ended the session (Ctrl-A x, gdb kill, an error)
+    idle_for_ever,  // the firmware can never move on, and nothing limits the run
     signal,
 };
 
@@ -103,6 +104,8 @@ private:
     void flush_console();
     void watch_text(char byte);
     bool polling_after_input_ended();
+    std::optional<double> idle_reach(Cycles end);
+    bool tell_idle_for_ever(bool open_ended);
     bool someone_holds_session() const;
     Cycles limit_remaining();
     void changed();
@@ -154,6 +157,7 @@ private:
     bool step_requested_ = false;
     bool halt_on_fault_ = false;
     bool halted_on_fault_ = false;
+    bool told_idle_for_ever_ = false;
 
     int wake_[2] = {-1, -1};  // self-pipe that post() writes to
     std::mutex posted_mutex_;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "machine/idle.hpp"
 #include "models/backlight.hpp"
 #include "models/gpio.hpp"
 #include "models/timer.hpp"
@@ -78,6 +79,7 @@ const char *stop_reason_name(StopReason reason)
     case StopReason::breakpoint: return "breakpoint";
     case StopReason::watchpoint: return "watchpoint";
     case StopReason::step: return "step";
+    case StopReason::idle_for_ever: return "idle for ever";
     }
     return "?";
 }
@@ -145,7 +147,9 @@ struct MachineHooks {
             break;
         case UC_MEM_FETCH_UNMAPPED:
         case UC_MEM_FETCH_PROT:
-            message = "jump to " + hex(address) + ", where there is no code";
+            message = "jump to " + hex(address) + ", where the image has no code";
+            if (machine.block_size_)
+                message += ", from " + machine.code_location(machine.block_pc_ + machine.block_size_ - 4);
             break;
         case UC_MEM_READ_UNMAPPED:
             message = "read of " + hex(address) + ", which is neither DRAM nor a modelled register";
@@ -211,6 +215,7 @@ Machine::Machine(const BoardSpec &board, ElfImage image, ClockMode clock)
 
 Machine::~Machine()
 {
+    idle_.reset();  // it unhooks from the engine
     if (uc_)
         uc_close(uc_);
 }
@@ -271,6 +276,7 @@ void Machine::build()
     stack_top_ = board_.dram_base + board_.dram_size;
     scratch_next_ = stack_top_ - stack_reserve - scratch_reserve;
     load_image();
+    watch_endless_instructions();
 
     // The loader's call of main: an 8-byte aligned stack and a return address.
     const std::uint32_t sp = stack_top_ & ~7u;
@@ -309,9 +315,10 @@ void Machine::map_dram()
 
     // A page is read-only when it holds code or read-only data and nothing
     // writable: an image whose data shares a page with its code keeps that
-    // page writable rather than faulting on its own stores.
-    enum : std::uint8_t { free_page, code_page, data_page };
-    std::vector<std::uint8_t> pages(board_.dram_size / page_size, free_page);
+    // page writable rather than faulting on its own stores. Only pages with
+    // code are executable, so that a jump anywhere else faults at once.
+    enum : std::uint8_t { holds_code = 1, holds_data = 2 };
+    std::vector<std::uint8_t> pages(board_.dram_size / page_size, 0);
     for (const Segment &segment : image_.segments()) {
         const std::uint64_t end = std::uint64_t{segment.address} + segment.memory_size;
         if (segment.address < board_.dram_base || end > dram_end)
@@ -323,17 +330,22 @@ void Machine::map_dram()
                                      hex(static_cast<std::uint32_t>(dram_end - 1)) + ", the top MiB of the " +
                                      board_.name + "'s DRAM, which the loader keeps for the stack");
         for (std::size_t page = page_of(segment.address); page <= page_of(end - 1); page++)
-            pages[page] = segment.writable ? data_page : (pages[page] == data_page ? data_page : code_page);
+            pages[page] |= segment.writable ? holds_data : holds_code;
     }
 
+    auto protection = [](std::uint8_t page) {
+        if (page == holds_code)
+            return UC_PROT_READ | UC_PROT_EXEC;
+        return page & holds_code ? UC_PROT_ALL : UC_PROT_READ | UC_PROT_WRITE;
+    };
     for (std::size_t first = 0; first < pages.size();) {
-        const bool code = pages[first] == code_page;
+        const int prot = protection(pages[first]);
         std::size_t last = first;
-        while (last < pages.size() && (pages[last] == code_page) == code)
+        while (last < pages.size() && protection(pages[last]) == prot)
             last++;
         check(uc_mem_map(uc_, board_.dram_base + static_cast<std::uint32_t>(first * page_size),
-                         (last - first) * page_size, code ? UC_PROT_READ | UC_PROT_EXEC : UC_PROT_ALL),
-              code ? "cannot map the image's code" : "cannot map DRAM");
+                         (last - first) * page_size, static_cast<std::uint32_t>(prot)),
+              "cannot map DRAM");
         first = last;
     }
 }
@@ -631,6 +643,7 @@ std::uint64_t Machine::mmio_read(Device &device, std::uint32_t offset, unsigned 
                     address, 0);
         return 0;
     }
+    idle_->register_read(block_pc_, address, *value, device.read_changes_at(offset) != never);
     log_access(device, address, *value, false);
     if (!watchpoints_.empty())
         on_watched(address, size, false);
@@ -643,6 +656,7 @@ void Machine::mmio_write(Device &device, std::uint32_t offset, unsigned size, st
         return;
     register_accesses_++;
     poll_streak_ = 0;
+    idle_->register_written();
     const auto value = static_cast<std::uint32_t>(value64);
     const std::uint32_t address = device.base() + offset;
     log_access(device, address, value, true);
@@ -717,6 +731,8 @@ void Machine::on_block(std::uint64_t address, std::uint32_t size)
         if (host_)
             host_->service(*this);
     }
+    if (idle_->block(block_pc_, size))
+        let_idle_time_pass();
 }
 
 void Machine::receiver_polled_empty(int channel)
@@ -749,7 +765,7 @@ void Machine::receiver_polled_empty(int channel)
     } else if (limits_ && limits_->until_waiting) {
         request_stop(StopReason::waiting_for_input, "the firmware waits for console input");
     } else {
-        clock_.skip_to(next_service_);
+        clock_.skip_to(idle_horizon());
     }
 }
 
@@ -787,6 +803,11 @@ RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
     output_mark_ = console_output().size();
     poll_streak_ = 0;
     deadline_ = limits.seconds ? clock_.now() + clock_.from_seconds(*limits.seconds) : never;
+    idle_deadline_ =
+        limits.idle_seconds ? std::max(deadline_, clock_.now() + clock_.from_seconds(*limits.idle_seconds)) : deadline_;
+    idle_->forget();
+    idle_for_ever_at_.reset();
+    block_size_ = 0;  // no block of this run yet, for the report of a jump
     refresh_deadline();
     run_past_.reset();
     for (const auto &[address, hook] : breakpoints_)

@@ -31,6 +31,7 @@ namespace kelto::sim {
 class UartChannel;
 class GpioBlock;
 class TimerBlock;
+class IdleDetector;
 
 struct Access {
     Cycles time;
@@ -60,6 +61,7 @@ enum class StopReason {
     breakpoint,         // the pc reached a breakpoint; its instruction has not run
     watchpoint,         // an instruction accessed a watched address; the pc is after it
     step,               // the single instruction asked for has run
+    idle_for_ever,      // the firmware can never move on, and the run has no time limit
 };
 const char *stop_reason_name(StopReason reason);
 
@@ -87,6 +89,11 @@ struct RunLimits {
     bool until_waiting = true;
     // Execute one instruction only.
     bool single_step = false;
+    // While the firmware is idle (a loop that changes nothing, a wait for
+    // console input with nothing on the way, wfi), time may pass up to this
+    // long after the run's start, beyond `seconds`: for callers from whom
+    // nothing can arrive until the run ends.
+    std::optional<double> idle_seconds;
 };
 
 // The far end of the console line and the person or script behind it.
@@ -229,6 +236,12 @@ public:
     // "kelto_uart_write+0x18", or the bare address outside every symbol.
     std::string code_location(std::uint32_t address) const;
 
+    // The last run ended in a loop that only waits for the board to change.
+    bool idling() const;
+    // Where the firmware stopped for good in the last run (wfi or a branch to
+    // itself on a board without interrupts), if it did.
+    std::optional<std::uint32_t> idle_for_ever_at() const { return idle_for_ever_at_; }
+
     const std::optional<Fault> &fault() const { return fault_; }
     // Reports a fault at the access being made; the run stops before the
     // next block. Models call this for behaviour a board would not show.
@@ -271,8 +284,14 @@ private:
     void request_stop(StopReason reason, std::string message = {});
     std::string where(std::uint32_t pc) const;
     std::uint32_t locate_access(std::uint32_t address, bool write) const;
+    // Idle loops (machine_idle.cpp).
+    void watch_endless_instructions();
+    Cycles idle_horizon();
+    void let_idle_time_pass();
+    void stuck_for_ever(std::uint32_t pc);
 
     friend struct MachineHooks;
+    friend struct EndlessHooks;
 
     const BoardSpec &board_;
     ElfImage image_;
@@ -300,6 +319,9 @@ private:
     std::optional<Fault> fault_;
     Cycles deadline_ = never;       // time limit of the current run
     Cycles next_service_ = never;   // earliest model event or deadline
+    Cycles idle_deadline_ = never;  // how far an idle firmware may let time pass
+    std::unique_ptr<IdleDetector> idle_;
+    std::optional<std::uint32_t> idle_for_ever_at_;
     std::uint32_t block_pc_ = 0;
     std::uint32_t block_size_ = 0;
     std::uint32_t service_countdown_ = 0;

@@ -71,6 +71,8 @@ public:
     // Prescalers, dividers, and each timer's start, stop, update, reload and
     // inverter ("timer 1 start, auto-reload").
     std::string describe_write(std::uint32_t offset, std::uint32_t value) const override;
+    // A counting timer's next count.
+    Cycles read_changes_at(std::uint32_t offset) const override;
 
     State state(int timer);
     // Width of the timer's counter and buffers in bits.
