@@ -133,18 +133,15 @@ bool take_resize()
     return true;
 }
 
-bool write_all(int fd, std::string_view bytes, int wait_ms)
-{
-    std::string copy(bytes);
-    return write_all(fd, copy, wait_ms);
-}
+namespace {
 
-bool write_all(int fd, std::string &bytes, int wait_ms)
+// Writes from the front of bytes, advancing it past what was written.
+bool write_from(int fd, std::string_view &bytes, int wait_ms)
 {
     while (!bytes.empty()) {
         const ssize_t written = ::write(fd, bytes.data(), bytes.size());
         if (written > 0) {
-            bytes.erase(0, static_cast<std::size_t>(written));
+            bytes.remove_prefix(static_cast<std::size_t>(written));
             continue;
         }
         if (written < 0 && errno == EINTR)
@@ -163,6 +160,23 @@ bool write_all(int fd, std::string &bytes, int wait_ms)
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool write_all(int fd, std::string_view bytes, int wait_ms)
+{
+    return write_from(fd, bytes, wait_ms);
+}
+
+bool write_all(int fd, std::string &bytes, int wait_ms)
+{
+    std::string_view rest(bytes);
+    const bool done = write_from(fd, rest, wait_ms);
+    const int saved_errno = errno;
+    bytes.erase(0, bytes.size() - rest.size());
+    errno = saved_errno;
+    return done;
 }
 
 RawMode::RawMode(int fd)
