@@ -561,9 +561,12 @@ HostLink::Pump Session::pump(Machine &machine, int wait_ms)
         return feed_one() ? Pump::fed : Pump::nothing;
     }
     // Virtual time stands still while the firmware waits for a key: the host
-    // sleeps until one comes, or until something ends the wait.
+    // sleeps until one comes, or until something ends the wait. Each wait
+    // gives the front ends their turn; the first round is tend's.
+    if (tend())
+        return Pump::fed;
     for (;;) {
-        if (tend())
+        if (feed_one())
             return Pump::fed;
         if (pending_event() || paused_)
             return Pump::nothing;
