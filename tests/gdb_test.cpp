@@ -119,7 +119,9 @@ GdbRun run_gdb(const std::string &image, const std::vector<std::string> &keltosi
     const std::string port = std::to_string(std::stoi(keltosim.said.substr(at + announced.size())));
 
     std::vector<std::string> gdb_args = {gdb_program, "--batch", "--nx", image, "-ex", "set pagination off",
-                                         "-ex", "target remote 127.0.0.1:" + port};
+                                         // As people type it: gdb then asks for localhost,
+                                         // which may be the IPv6 loopback address first.
+                                         "-ex", "target remote :" + port};
     for (const std::string &command : commands) {
         gdb_args.push_back("-ex");
         gdb_args.push_back(command);
