@@ -30,6 +30,8 @@ public:
 
     // Forgets the loop: the host may have changed what the firmware reads.
     void forget();
+    // Following a loop: every block must be shown to block().
+    bool watching() const { return head_.has_value(); }
     // Each executed block. True when the loop is proven idle at this turn.
     bool block(std::uint32_t pc, std::uint32_t size)
     {

@@ -25,7 +25,7 @@ constexpr std::uint32_t page_size = 0x1000;
 // Consecutive empty-receiver polls, with no other register access between
 // them, after which the firmware counts as blocked on console input.
 constexpr unsigned blocked_poll_streak = 16;
-constexpr std::uint32_t wall_service_blocks = 4096;
+constexpr Cycles wall_service_instructions = 16384;
 // Room the loader leaves above the stack pointer for test data.
 constexpr std::uint32_t stack_reserve = 1u << 20;
 constexpr std::uint32_t scratch_reserve = 1u << 20;
@@ -461,6 +461,7 @@ void Machine::request_stop(StopReason reason, std::string message)
         stop_request_ = reason;
         stop_message_ = std::move(message);
     }
+    attention_ = 0;
 }
 
 std::string Machine::describe(std::uint32_t address) const
@@ -644,6 +645,8 @@ std::uint64_t Machine::mmio_read(Device &device, std::uint32_t offset, unsigned 
         return 0;
     }
     idle_->register_read(block_pc_, address, *value, device.read_changes_at(offset) != never);
+    if (idle_->watching())
+        attention_ = 0;
     log_access(device, address, *value, false);
     if (!watchpoints_.empty())
         on_watched(address, size, false);
@@ -694,6 +697,8 @@ void Machine::watch_backlight(std::function<void(std::optional<int>)> watch)
 void Machine::schedule(Cycles when)
 {
     next_service_ = std::min(next_service_, when);
+    if (clock_.mode() == ClockMode::virtual_time)
+        attention_ = std::min(attention_, when);
 }
 
 void Machine::refresh_deadline()
@@ -701,6 +706,7 @@ void Machine::refresh_deadline()
     next_service_ = deadline_;
     for (auto &device : devices_)
         next_service_ = std::min(next_service_, device->next_event());
+    refresh_attention();
 }
 
 void Machine::service_devices()
@@ -713,26 +719,34 @@ void Machine::service_devices()
     refresh_deadline();
 }
 
-void Machine::on_block(std::uint64_t address, std::uint32_t size)
+void Machine::attend_block(std::uint32_t size)
 {
     if (stop_request_) {
         uc_emu_stop(uc_);
         return;
     }
-    block_pc_ = static_cast<std::uint32_t>(address);
-    block_size_ = size;
-    clock_.count(size / 4);
     if (clock_.mode() == ClockMode::virtual_time) {
         if (clock_.now() >= next_service_)
             service_devices();
-    } else if (--service_countdown_ == 0 || service_countdown_ > wall_service_blocks) {
-        service_countdown_ = wall_service_blocks;
+    } else if (clock_.counted() >= wall_attention_) {
+        wall_attention_ = clock_.counted() + wall_service_instructions;
         service_devices();
         if (host_)
             host_->service(*this);
     }
     if (idle_->block(block_pc_, size))
         let_idle_time_pass();
+    refresh_attention();
+}
+
+void Machine::refresh_attention()
+{
+    if (stop_request_ || idle_->watching())
+        attention_ = 0;
+    else if (clock_.mode() == ClockMode::virtual_time)
+        attention_ = next_service_;
+    else
+        attention_ = wall_attention_;
 }
 
 void Machine::receiver_polled_empty(int channel)

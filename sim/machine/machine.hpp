@@ -266,7 +266,18 @@ private:
     void map_dram();
     void load_image();
     RunResult execute(std::uint32_t pc, const RunLimits &limits);
-    void on_block(std::uint64_t address, std::uint32_t size);
+    // Every executed block: the one hook a CPU-bound firmware pays for, so
+    // all it does is count, and hand over only when something is due.
+    void on_block(std::uint64_t address, std::uint32_t size)
+    {
+        block_pc_ = static_cast<std::uint32_t>(address);
+        block_size_ = size;
+        clock_.count(size / 4);
+        if (clock_.counted() >= attention_)
+            attend_block(size);
+    }
+    void attend_block(std::uint32_t size);
+    void refresh_attention();
     void on_breakpoint(std::uint32_t address);
     void on_instruction();
     void on_watched(std::uint32_t address, unsigned size, bool write);
@@ -324,7 +335,11 @@ private:
     std::optional<std::uint32_t> idle_for_ever_at_;
     std::uint32_t block_pc_ = 0;
     std::uint32_t block_size_ = 0;
-    std::uint32_t service_countdown_ = 0;
+    // The count at which a block must look at more than the clock: the next
+    // service, or at once while a stop is requested, the idle detector
+    // follows a loop, or the wall clock wants to be read.
+    Cycles attention_ = 0;
+    Cycles wall_attention_ = 0;  // the count at which the wall clock is read next
     const RunLimits *limits_ = nullptr;
     std::string::size_type output_mark_ = 0;
     unsigned poll_streak_ = 0;
