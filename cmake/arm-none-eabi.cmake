@@ -2,6 +2,13 @@
 set(CMAKE_SYSTEM_NAME Generic)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
+# Said before CMake looks for the compiler: a failed look leaves the cache
+# without the build type's flags, and later builds from it quietly differ.
+find_program(KELTO_ARM_GCC arm-none-eabi-gcc)
+if(NOT KELTO_ARM_GCC)
+    message(FATAL_ERROR "arm-none-eabi-gcc is not installed; scripts/setup-debian installs the toolchain")
+endif()
+
 set(CMAKE_C_COMPILER arm-none-eabi-gcc)
 set(CMAKE_CXX_COMPILER arm-none-eabi-g++)
 set(CMAKE_ASM_COMPILER arm-none-eabi-gcc)
