@@ -286,3 +286,33 @@ TEST(MachineMemory, JumpOutsideTheCodeNamesWhereItCameFrom)
     EXPECT_LT(machine->clock().instructions(), 10u);
     std::remove(path.c_str());
 }
+
+// A run cut into slices, as scenario waits and debugger steps cut it, must
+// count each instruction once: a slice that stops at a block's start has not
+// run that block.
+TEST(MachineClock, SlicedRunCountsEveryInstructionOnce)
+{
+    const std::uint32_t link = 0x50080000;
+    // mov r0, #0x10000; 1: subs r0, r0, #1; bne 1b; b .
+    const std::string path = write_temp_file(
+        "sliced.elf", tiny_arm_image(link, {{link, {0xE3A00801, 0xE2500001, 0x1AFFFFFD, 0xEAFFFFFE}, 0, false}}));
+    auto whole = Machine::load(path);
+    ASSERT_EQ(whole->run().reason, StopReason::idle_for_ever);
+    EXPECT_EQ(whole->clock().instructions(), 1u + 2 * 0x10000);  // up to the endless branch
+
+    auto sliced = Machine::load(path);
+    RunLimits limits;
+    limits.seconds = 2e-5;
+    limits.until_waiting = false;
+    RunResult result;
+    int slices = 0;
+    do
+        result = sliced->run(limits);
+    while (result.reason == StopReason::time_limit && !sliced->idle_for_ever_at() && ++slices < 10'000);
+    EXPECT_TRUE(sliced->idle_for_ever_at()) << describe(result);
+    EXPECT_GT(slices, 5);
+    // Idle for ever, later slices only let time pass.
+    sliced->run(limits);
+    EXPECT_EQ(sliced->clock().instructions(), whole->clock().instructions());
+    std::remove(path.c_str());
+}

@@ -28,6 +28,9 @@ public:
 
     // Instructions executed, counted per translated block.
     void count(std::uint32_t instructions) { counted_ += instructions; }
+    // A counted block that did not run after all: emulation stopped at its
+    // start.
+    void uncount(std::uint32_t instructions) { counted_ -= instructions; }
     // Instructions counted plus time skipped: on the virtual clock, now().
     Cycles counted() const { return counted_; }
     std::uint64_t instructions() const { return instructions_total_ + counted_; }

@@ -41,8 +41,6 @@ void IdleDetector::let_go()
     passed_over_ = head_;
     head_.reset();
     differing_turns_ = 0;
-    code_low_ = ~0u;
-    code_high_ = 0;
     have_previous_ = false;
     repeats_ = 0;
     proven_ = false;
@@ -111,6 +109,8 @@ bool IdleDetector::turn_ended(std::uint32_t head_size)
 void IdleDetector::start_turn()
 {
     current_.reads.clear();
+    code_low_ = ~0u;
+    code_high_ = 0;
     ticking_ = false;
     blocks_ = 0;
     changed_ = false;
@@ -134,7 +134,7 @@ void IdleDetector::widen_code_range(std::uint32_t pc, std::uint32_t size)
     code_high_ = pc + size > code_high_ ? pc + size : code_high_;
 }
 
-// Decodes the loop's code (and whatever lies between its blocks) once:
+// Decodes the last turn's code (and whatever lies between its blocks) once:
 // without a store there, the same registers and reads make the same turn,
 // and the store hook's two translations are saved. Literal words that look
 // like stores only cost the hook.
@@ -167,22 +167,27 @@ void IdleDetector::arm_store_check()
         return;
     store_hook_ = hook;
     checked_turns_ = 0;
-    retranslate();
+    hooked_low_ = code_low_;
+    hooked_high_ = code_high_;
+    retranslate(hooked_low_, hooked_high_);
 }
 
 void IdleDetector::disarm_store_check()
 {
     uc_hook_del(uc_, *store_hook_);
     store_hook_.reset();
+    deleted_hook_ = true;
     stored_.clear();
     // Back to translations without the store hook's slow path.
-    retranslate();
+    retranslate(hooked_low_, hooked_high_);
+    hooked_low_ = ~0u;
+    hooked_high_ = 0;
 }
 
-void IdleDetector::retranslate()
+void IdleDetector::retranslate(std::uint32_t low, std::uint32_t high)
 {
-    if (code_low_ < code_high_)
-        uc_ctl_remove_cache(uc_, std::uint64_t{code_low_}, std::uint64_t{code_high_});
+    if (low < high)
+        uc_ctl_remove_cache(uc_, std::uint64_t{low}, std::uint64_t{high});
 }
 
 // Remembers what each byte stored to held before the turn's first store to

@@ -7,9 +7,11 @@
 //
 // The loop is found cheaply: the block that made the first register read is
 // taken as the loop's head, and each return to it ends a turn. Only once the
-// turns repeat is one of them run with a store hook, which Unicorn applies
-// only to blocks translated while it exists, so the loop's blocks are
-// retranslated for that turn and once more after it.
+// turns repeat, and the code of the last turn holds a store, is one of them
+// run with a store hook, which Unicorn applies only to blocks translated
+// while it exists, so that turn's blocks are retranslated for it and once
+// more after it. A firmware writing a line waits in a loop without stores
+// between other code that has them: only the wait's own turn is looked at.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +34,11 @@ public:
     void forget();
     // Following a loop: every block must be shown to block().
     bool watching() const { return head_.has_value(); }
+    // A store hook was deleted since the last call. Unicorn frees a deleted
+    // hook only when emulation returns; until then every store of a block
+    // translated with it walks past it, so the caller should let emulation
+    // return soon.
+    bool take_deleted_hook() { return std::exchange(deleted_hook_, false); }
     // Each executed block. True when the loop is proven idle at this turn.
     bool block(std::uint32_t pc, std::uint32_t size)
     {
@@ -40,6 +47,9 @@ public:
         if (pc == *head_)
             return turn_ended(size);
         widen_code_range(pc, size);
+        // Translated before the hook existed, the block's stores go unseen.
+        if (store_hook_ && (pc < hooked_low_ || pc + size > hooked_high_))
+            changed_ = true;
         if (++blocks_ > max_turn_blocks)
             let_go();
         return false;
@@ -79,7 +89,7 @@ private:
     bool code_may_store() const;
     void arm_store_check();
     void disarm_store_check();
-    void retranslate();
+    void retranslate(std::uint32_t low, std::uint32_t high);
     void note_store(std::uint32_t address, int size);
     bool memory_restored();
 
@@ -93,12 +103,14 @@ private:
     Turn current_, previous_;
     bool have_previous_ = false;
     std::uint32_t blocks_ = 0;
-    std::uint32_t code_low_ = ~0u, code_high_ = 0;
+    std::uint32_t code_low_ = ~0u, code_high_ = 0;      // the turn's blocks
+    std::uint32_t hooked_low_ = ~0u, hooked_high_ = 0;  // retranslated with the store hook
     bool changed_ = false;  // a register written, or a store that changed memory
     unsigned repeats_ = 0;
     bool proven_ = false;
     std::vector<std::uint32_t> unprovable_heads_;
     std::optional<std::size_t> store_hook_;
+    bool deleted_hook_ = false;
     unsigned checked_turns_ = 0;
     struct StoredByte {
         std::uint32_t address;

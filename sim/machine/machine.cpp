@@ -645,7 +645,9 @@ std::uint64_t Machine::mmio_read(Device &device, std::uint32_t offset, unsigned 
         return 0;
     }
     idle_->register_read(block_pc_, address, *value, device.read_changes_at(offset) != never);
-    if (idle_->watching())
+    if (idle_->take_deleted_hook())
+        restart_emulation_ = true;
+    if (idle_->watching() || restart_emulation_)
         attention_ = 0;
     log_access(device, address, *value, false);
     if (!watchpoints_.empty())
@@ -721,7 +723,11 @@ void Machine::service_devices()
 
 void Machine::attend_block(std::uint32_t size)
 {
-    if (stop_request_) {
+    if (stop_request_ || restart_emulation_) {
+        // Emulation stops before the block's first instruction: it runs, and
+        // counts, when emulation resumes.
+        clock_.uncount(size / 4);
+        restart_emulation_ = false;
         uc_emu_stop(uc_);
         return;
     }
@@ -741,7 +747,9 @@ void Machine::attend_block(std::uint32_t size)
 
 void Machine::refresh_attention()
 {
-    if (stop_request_ || idle_->watching())
+    if (idle_->take_deleted_hook())
+        restart_emulation_ = true;
+    if (stop_request_ || restart_emulation_ || idle_->watching())
         attention_ = 0;
     else if (clock_.mode() == ClockMode::virtual_time)
         attention_ = next_service_;
@@ -812,6 +820,7 @@ RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
     const bool single = limits.single_step;
     limits_ = &limits;
     stop_request_.reset();
+    restart_emulation_ = false;
     stop_message_.clear();
     watch_hit_.reset();
     output_mark_ = console_output().size();

@@ -339,7 +339,10 @@ private:
     // service, or at once while a stop is requested, the idle detector
     // follows a loop, or the wall clock wants to be read.
     Cycles attention_ = 0;
-    Cycles wall_attention_ = 0;  // the count at which the wall clock is read next
+    Cycles wall_attention_ = 0;
+    // Emulation returns and resumes at once, as it must for Unicorn to free
+    // deleted hooks.
+    bool restart_emulation_ = false;  // the count at which the wall clock is read next
     const RunLimits *limits_ = nullptr;
     std::string::size_type output_mark_ = 0;
     unsigned poll_streak_ = 0;
