@@ -645,10 +645,7 @@ std::uint64_t Machine::mmio_read(Device &device, std::uint32_t offset, unsigned 
         return 0;
     }
     idle_->register_read(block_pc_, address, *value, device.read_changes_at(offset) != never);
-    if (idle_->take_deleted_hook())
-        restart_emulation_ = true;
-    if (idle_->watching() || restart_emulation_)
-        attention_ = 0;
+    refresh_attention();
     log_access(device, address, *value, false);
     if (!watchpoints_.empty())
         on_watched(address, size, false);
@@ -705,10 +702,16 @@ void Machine::schedule(Cycles when)
 
 void Machine::refresh_deadline()
 {
-    next_service_ = deadline_;
-    for (auto &device : devices_)
-        next_service_ = std::min(next_service_, device->next_event());
+    next_service_ = std::min(deadline_, next_model_event());
     refresh_attention();
+}
+
+Cycles Machine::next_model_event() const
+{
+    Cycles next = never;
+    for (const auto &device : devices_)
+        next = std::min(next, device->next_event());
+    return next;
 }
 
 void Machine::service_devices()
@@ -915,9 +918,7 @@ void Machine::drain_transmitters()
     // The deadline of the last run has no say here.
     deadline_ = never;
     for (;;) {
-        Cycles next = never;
-        for (auto &device : devices_)
-            next = std::min(next, device->next_event());
+        const Cycles next = next_model_event();
         bool sending = false;
         for (UartChannel *uart : uarts_)
             sending = sending || !uart->transmitter_idle();

@@ -64,10 +64,7 @@ bool Machine::idling() const
 // ticking counter is never idle.)
 Cycles Machine::idle_horizon()
 {
-    Cycles horizon = idle_deadline_;
-    for (auto &device : devices_)
-        horizon = std::min(horizon, device->next_event());
-    return horizon;
+    return std::min(idle_deadline_, next_model_event());
 }
 
 void Machine::let_idle_time_pass()
