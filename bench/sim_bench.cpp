@@ -60,6 +60,19 @@ void ten_second_delay_test(benchmark::State &state)
 }
 BENCHMARK(ten_second_delay_test)->Arg(64)->Arg(24)->Unit(benchmark::kMillisecond);
 
+// The button-polling firmware at its menu, or in its button test.
+std::unique_ptr<Machine> polling_firmware(bool in_button_test)
+{
+    auto machine = Machine::load(image("pollfw-64"));
+    machine->set_logging(false);
+    run_until(*machine, "x> Exit\r\n");
+    if (in_button_test) {
+        machine->feed_console("1");
+        run_until(*machine, "(in keyboard)\r\n");
+    }
+    return machine;
+}
+
 // The button-polling firmware's test loop with a button held: a register
 // read or write every few instructions, and the console always busy.
 void held_button_polling(benchmark::State &state)
@@ -68,11 +81,7 @@ void held_button_polling(benchmark::State &state)
     std::unique_ptr<Machine> machine;
     for (auto _ : state) {
         state.PauseTiming();
-        machine = Machine::load(image("pollfw-64"));
-        machine->set_logging(false);
-        run_until(*machine, "x> Exit\r\n");
-        machine->feed_console("1");
-        run_until(*machine, "(in keyboard)\r\n");
+        machine = polling_firmware(true);
         machine->set_button(Button::up, true);
         const std::uint64_t before = machine->clock().instructions();
         state.ResumeTiming();
@@ -90,19 +99,6 @@ BENCHMARK(held_button_polling)->Unit(benchmark::kMillisecond);
 benchmark::Counter host_per_board(double board_seconds)
 {
     return benchmark::Counter(board_seconds, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-}
-
-// The button-polling firmware at its menu, or in its button test.
-std::unique_ptr<Machine> polling_firmware(bool in_button_test)
-{
-    auto machine = Machine::load(image("pollfw-64"));
-    machine->set_logging(false);
-    run_until(*machine, "x> Exit\r\n");
-    if (in_button_test) {
-        machine->feed_console("1");
-        run_until(*machine, "(in keyboard)\r\n");
-    }
-    return machine;
 }
 
 // The button test with no button held: reads that keep finding the same
