@@ -73,15 +73,15 @@ bool loopback(const std::string &host)
     return host == "localhost" || host == "::1" || host.starts_with("127.");
 }
 
-void announce_gdb(const web::Address &address, int port, const std::string &image)
+// Through the session's notes: the console may have the terminal in raw mode.
+void announce_gdb(Session &session, const web::Address &address, int port, const std::string &image)
 {
     if (!loopback(address.host))
-        std::fprintf(stderr,
-                     "keltosim: warning: the GDB server listens on %s, where other machines can reach it and "
-                     "drive the board\n",
-                     address.host.c_str());
-    std::fprintf(stderr, "keltosim: GDB server on %s:%d (gdb-multiarch %s -ex 'target remote :%d')\n",
-                 address.host.c_str(), port, image.c_str(), port);
+        session.note("warning: the GDB server listens on " + address.host +
+                     ", where other machines can reach it and drive the board");
+    const std::string at = std::to_string(port);
+    session.note("GDB server on " + address.host + ":" + at + " (gdb-multiarch " + image + " -ex 'target remote :" +
+                 at + "')");
 }
 
 int run(const Options &options)
@@ -112,6 +112,7 @@ int run(const Options &options)
             }
         } watchers{setup};
         Console console(options, link, setup.pty.get());
+        session.notes_share_line(console.shares_terminal());
         session.add_frontend(console);
         Trace *trace = options.trace ? setup.trace.get() : nullptr;
         for (Frontend *frontend : std::initializer_list<Frontend *>{setup.serial_log.get(), trace, setup.stats.get(),
@@ -131,7 +132,7 @@ int run(const Options &options)
             gdb_server.emplace(options.gdb->host, options.gdb->port, setup.trace.get());
             session.add_frontend(*gdb_server);
             session.halt_on_fault(true);
-            announce_gdb(*options.gdb, gdb_server->port(), options.image);
+            announce_gdb(session, *options.gdb, gdb_server->port(), options.image);
         }
 
         console.start(session);

@@ -30,11 +30,6 @@ constexpr std::size_t history_bytes = std::size_t{64} * 1024;
 constexpr std::size_t recent_lines = 8;
 constexpr std::size_t recent_line_bytes = 160;
 
-bool ends_with(const std::string &all, const std::string &text)
-{
-    return all.size() >= text.size() && all.compare(all.size() - text.size(), text.size(), text) == 0;
-}
-
 Cycles saturating_add(Cycles a, Cycles b)
 {
     return a > never - b ? never : a + b;
@@ -142,11 +137,9 @@ Event Session::advance(std::optional<double> span, bool until_waiting)
         switch (last_.reason) {
         case StopReason::returned:
             return_value_ = last_.value;
-            flush_console();
             halt(Halt{Halt::Kind::exited, 0, return_value_, {}});
             return pending_event().value_or(Event::returned);
         case StopReason::fault:
-            flush_console();
             if (!halt_on_fault_)
                 return Event::fault;
             if (!halted_on_fault_) {
@@ -338,16 +331,16 @@ void Session::watch_text(char byte)
     if (tail_.size() >= 2 * std::max<std::size_t>(longest_text_, 64))
         tail_.erase(0, tail_.size() - longest_text_);
     for (const std::string &text : options_.fail_on) {
-        if (!fail_seen_ && ends_with(tail_, text)) {
+        if (!fail_seen_ && tail_.ends_with(text)) {
             fail_seen_ = text;
             stop_machine();
         }
     }
-    if (options_.expect && !expect_seen_ && ends_with(tail_, *options_.expect)) {
+    if (options_.expect && !expect_seen_ && tail_.ends_with(*options_.expect)) {
         expect_seen_ = true;
         stop_machine();
     }
-    if (watch_ && ends_with(unmatched_, *watch_)) {
+    if (watch_ && unmatched_.ends_with(*watch_)) {
         unmatched_.clear();
         text_seen_ = true;
         stop_machine();
@@ -466,13 +459,12 @@ void Session::end(int status, const std::string &why)
 void Session::note(const std::string &text)
 {
     flush_console();
-    const bool share = ::isatty(STDOUT_FILENO) && ::isatty(STDERR_FILENO);
-    std::string message = share && last_out_ != '\n' ? "\n" : "";
+    std::string message = notes_share_line_ && last_out_ != '\n' ? "\n" : "";
     message += "keltosim: " + text;
     if (message.back() != '\n')
         message += '\n';
     write_message(std::move(message));
-    if (share)
+    if (notes_share_line_)
         last_out_ = '\n';
 }
 

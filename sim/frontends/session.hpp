@@ -86,6 +86,9 @@ public:
     void halt_on_fault(bool on) override;
     void quit(int status) override { end(status); }
     void note(const std::string &text) override;
+    // The board's output and the notes share one terminal line: a note
+    // starts on a line of its own. The console knows.
+    void notes_share_line(bool share) { notes_share_line_ = share; }
     std::string report() override;
     void post(std::function<void()> work) override;
 
@@ -138,6 +141,7 @@ private:
     };
     std::deque<Line> recent_;
     char last_out_ = '\n';
+    bool notes_share_line_ = false;
 
     RunResult last_{StopReason::stopped, 0, 0, {}};
     std::uint32_t return_value_ = 0;
