@@ -4,7 +4,6 @@
 // Prints one tab-separated record a line: kind, subject, values.
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,9 +21,7 @@ using kelto::sim::Machine;
 using kelto::sim::RunLimits;
 using kelto::sim::StopReason;
 
-// Painted below the stack top before the run; the lowest word that no
-// longer holds it is the deepest the stack went.
-constexpr std::uint32_t stack_paint = 0x5A17C0DEu;
+// The top of the stack painted before the run, to find how deep it went.
 constexpr std::uint32_t stack_window = 64 * 1024;
 // The break variable of src/support.cpp's _sbrk.
 constexpr const char *break_symbol = "_ZZ5_sbrkE10alloc_base";
@@ -33,24 +30,6 @@ void type(Machine &machine, const char *keys, const std::string &then)
 {
     machine.feed_console(keys);
     run_until(machine, then);
-}
-
-void paint_stack(Machine &machine)
-{
-    const std::vector<std::uint32_t> paint(stack_window / 4, stack_paint);
-    machine.write_bytes(machine.stack_top() - stack_window, paint.data(), stack_window);
-}
-
-std::uint32_t stack_depth(Machine &machine)
-{
-    const auto bytes = machine.read_bytes(machine.stack_top() - stack_window, stack_window);
-    for (std::uint32_t offset = 0; offset < stack_window; offset += 4) {
-        std::uint32_t word;
-        std::memcpy(&word, bytes.data() + offset, 4);
-        if (word != stack_paint)
-            return stack_window - offset;
-    }
-    return 0;
 }
 
 // The button test with a button held, then back to the menu.
@@ -88,7 +67,7 @@ void measure_image(const std::string &name, void (*tour)(Machine &))
     machine->set_logging(false);
     const auto break_variable = machine->image().find(break_symbol);
     const std::uint32_t heap_start = break_variable ? machine->read_word(break_variable->address) : 0;
-    paint_stack(*machine);
+    machine->paint_stack(stack_window);
     if (tour) {
         tour(*machine);
         machine->feed_console("x");
@@ -97,7 +76,7 @@ void measure_image(const std::string &name, void (*tour)(Machine &))
     if (result.reason != StopReason::returned)
         throw std::runtime_error(name + " did not return: " + result.message);
     const std::uint32_t heap = break_variable ? machine->read_word(break_variable->address) - heap_start : 0;
-    std::printf("memory\t%s\t%u\t%u\n", name.c_str(), heap, stack_depth(*machine));
+    std::printf("memory\t%s\t%u\t%u\n", name.c_str(), heap, machine->painted_stack_depth(stack_window));
 }
 
 // Driver test image at its menu: timer and console are initialised.

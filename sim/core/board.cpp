@@ -68,6 +68,14 @@ const char *button_name(Button button)
     return "?";
 }
 
+std::optional<Button> button_named(std::string_view name)
+{
+    for (Button button : all_buttons)
+        if (name == button_name(button))
+            return button;
+    return std::nullopt;
+}
+
 const BoardSpec &board_64()
 {
     return spec_64;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kelto::sim {
 
@@ -14,11 +15,14 @@ enum class Chip { s3c6410, s3c2450 };
 enum class Button : std::uint8_t { up = 0, down = 1, left = 2, right = 3 };
 inline constexpr std::array<Button, 4> all_buttons{Button::up, Button::down, Button::left, Button::right};
 const char *button_name(Button button);
+// The button button_name names so; none for any other text.
+std::optional<Button> button_named(std::string_view name);
 
 // A GPIO pin by port letter index (A = 0) and number.
 struct Pin {
     std::uint8_t port;
     std::uint8_t number;
+    bool operator==(const Pin &) const = default;
 };
 
 struct BoardSpec {

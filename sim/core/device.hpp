@@ -81,9 +81,9 @@ public:
     virtual void advance(Cycles /*now*/) {}
     // When advance next has something to do; never when idle.
     virtual Cycles next_event() const { return never; }
-    // When a read at offset may next give another value without a write or
-    // an event of next_event's: a free-running counter's next tick.
-    virtual Cycles read_changes_at(std::uint32_t /*offset*/) const { return never; }
+    // A read at offset may give another value later without a write or an
+    // event of next_event's: a free-running counter.
+    virtual bool read_may_change(std::uint32_t /*offset*/) const { return false; }
 
     void attach(Bus &bus) { bus_ = &bus; }
 

@@ -132,9 +132,8 @@ public:
     {
         std::string text = scalar(node, line, "a button");
         std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-        for (Button button : all_buttons)
-            if (text == button_name(button))
-                return button;
+        if (const std::optional<Button> button = button_named(text))
+            return *button;
         fail(line_of(node, line), "no button '" + text + "' (up, down, left or right)");
     }
 

@@ -1,20 +1,11 @@
 #include "frontends/stats.hpp"
 
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "models/uart.hpp"
 
 namespace kelto::sim::frontend {
-
-namespace {
-
-// A word a stack seldom holds, so that the first word found changed marks
-// how deep the stack went.
-constexpr std::uint32_t paint = 0x5AC4C0DE;
-
-}  // namespace
 
 Stats::Stats(Machine &machine)
 {
@@ -30,8 +21,7 @@ void Stats::attach(Machine &machine)
 {
     machine_ = &machine;
     accesses_.clear();
-    const std::vector<std::uint32_t> words((machine.stack_top() - machine.stack_limit()) / 4, paint);
-    machine.write_bytes(machine.stack_limit(), words.data(), words.size() * 4);
+    machine.paint_stack(machine.stack_top() - machine.stack_limit());
     machine.add_access_observer(*this);
 }
 
@@ -48,15 +38,7 @@ void Stats::accessed(const Access &, const Device &device)
 
 std::uint32_t Stats::deepest_stack()
 {
-    const std::uint32_t limit = machine_->stack_limit();
-    const std::vector<std::uint8_t> bytes = machine_->read_bytes(limit, machine_->stack_top() - limit);
-    for (std::size_t at = 0; at + 4 <= bytes.size(); at += 4) {
-        std::uint32_t word = 0;
-        std::memcpy(&word, bytes.data() + at, 4);
-        if (word != paint)
-            return static_cast<std::uint32_t>(bytes.size() - at);
-    }
-    return 0;
+    return machine_->painted_stack_depth(machine_->stack_top() - machine_->stack_limit());
 }
 
 std::string Stats::report()

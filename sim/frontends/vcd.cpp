@@ -264,9 +264,7 @@ void Vcd::scan_pins()
 
 bool Vcd::follows_timer(const PinSignal &signal) const
 {
-    const Pin wired = machine_->board().backlight_pwm;
-    return signal.pin.port == wired.port && signal.pin.number == wired.number &&
-           signal.function == GpioBlock::function_alt1;
+    return signal.pin == machine_->board().backlight_pwm && signal.function == GpioBlock::function_alt1;
 }
 
 char Vcd::pin_level(const PinSignal &signal) const

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -399,8 +400,7 @@ void Machine::set_button(Button button, bool held)
 bool Machine::input_level(Pin pin) const
 {
     for (Button button : all_buttons) {
-        const Pin wired = board_.buttons[static_cast<unsigned>(button)];
-        if (wired.port == pin.port && wired.number == pin.number)
+        if (board_.buttons[static_cast<unsigned>(button)] == pin)
             return !button_held(button);
     }
     return true;
@@ -484,6 +484,29 @@ std::string Machine::code_location(std::uint32_t address) const
 std::uint32_t Machine::stack_limit() const
 {
     return stack_top_ - stack_reserve;
+}
+
+namespace {
+// A word a stack seldom holds.
+constexpr std::uint32_t stack_paint = 0x5AC4C0DE;
+}  // namespace
+
+void Machine::paint_stack(std::uint32_t window)
+{
+    const std::vector<std::uint32_t> words(window / 4, stack_paint);
+    write_bytes(stack_top_ - window, words.data(), words.size() * 4);
+}
+
+std::uint32_t Machine::painted_stack_depth(std::uint32_t window)
+{
+    const std::vector<std::uint8_t> bytes = read_bytes(stack_top_ - window, window);
+    for (std::size_t at = 0; at + 4 <= bytes.size(); at += 4) {
+        std::uint32_t word = 0;
+        std::memcpy(&word, bytes.data() + at, 4);
+        if (word != stack_paint)
+            return static_cast<std::uint32_t>(bytes.size() - at);
+    }
+    return 0;
 }
 
 std::string Machine::where(std::uint32_t pc) const
@@ -644,7 +667,8 @@ std::uint64_t Machine::mmio_read(Device &device, std::uint32_t offset, unsigned 
                     address, 0);
         return 0;
     }
-    idle_->register_read(block_pc_, address, *value, device.read_changes_at(offset) != never);
+    // Whether the reading ticks matters only to a loop already followed.
+    idle_->register_read(block_pc_, address, *value, idle_->watching() && device.read_may_change(offset));
     refresh_attention();
     log_access(device, address, *value, false);
     if (!watchpoints_.empty())

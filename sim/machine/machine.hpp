@@ -191,6 +191,11 @@ public:
     std::uint32_t stack_top() const { return stack_top_; }
     // The stack may grow down to here before it meets the tests' scratch memory.
     std::uint32_t stack_limit() const;
+    // Stack use, measured: paint the top window bytes of the stack before a
+    // run; afterwards the deepest word no longer painted tells how deep it
+    // went (0: not at all).
+    void paint_stack(std::uint32_t window);
+    std::uint32_t painted_stack_depth(std::uint32_t window);
     std::uint32_t return_trap() const { return return_trap_; }
 
     // Debugging: what a debugger front end needs, in the manner of a

@@ -362,14 +362,13 @@ std::optional<bool> GpioBlock::output_level(Pin pin) const
 
 std::string GpioBlock::pin_label(Pin pin) const
 {
-    auto same = [&](Pin other) { return other.port == pin.port && other.number == pin.number; };
     for (Button button : all_buttons) {
-        if (same(board_.buttons[static_cast<unsigned>(button)]))
+        if (board_.buttons[static_cast<unsigned>(button)] == pin)
             return std::string("button ") + button_name(button);
     }
-    if (same(board_.backlight_enable))
+    if (board_.backlight_enable == pin)
         return "backlight enable";
-    if (same(board_.backlight_pwm))
+    if (board_.backlight_pwm == pin)
         return "backlight PWM, timer " + std::to_string(board_.backlight_timer);
     return {};
 }

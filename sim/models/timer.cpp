@@ -155,14 +155,13 @@ std::uint64_t TimerBlock::tick(int timer, Cycles now) const
     return bus().clock().ticks_of(board_.pclk_hz, now) / divisor(timer);
 }
 
-Cycles TimerBlock::read_changes_at(std::uint32_t offset) const
+bool TimerBlock::read_may_change(std::uint32_t offset) const
 {
-    const Cycles now = bus().clock().now();
     for (int timer = 0; timer < timer_count; timer++) {
-        if (offset == tcnto(timer) && at(timer, now).counting)
-            return bus().clock().time_of_tick(board_.pclk_hz, (tick(timer, now) + 1) * divisor(timer));
+        if (offset == tcnto(timer))
+            return at(timer, bus().clock().now()).counting;
     }
-    return never;
+    return false;
 }
 
 TimerBlock::Timer TimerBlock::at(int timer, Cycles now) const

@@ -72,7 +72,7 @@ public:
     // inverter ("timer 1 start, auto-reload").
     std::string describe_write(std::uint32_t offset, std::uint32_t value) const override;
     // A counting timer's next count.
-    Cycles read_changes_at(std::uint32_t offset) const override;
+    bool read_may_change(std::uint32_t offset) const override;
 
     State state(int timer);
     // Width of the timer's counter and buffers in bits.

@@ -73,14 +73,6 @@ std::pair<std::string_view, std::string_view> split(std::string_view text, char 
     return {text.substr(0, at), text.substr(at + 1)};
 }
 
-std::optional<Button> button_named(std::string_view name)
-{
-    for (Button button : all_buttons)
-        if (name == button_name(button))
-            return button;
-    return std::nullopt;
-}
-
 }  // namespace
 
 void Stub::attach(Board &board)

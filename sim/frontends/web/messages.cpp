@@ -9,14 +9,6 @@ namespace kelto::sim::frontend::web {
 
 namespace {
 
-std::optional<Button> button_named(std::string_view name)
-{
-    for (Button button : all_buttons)
-        if (name == button_name(button))
-            return button;
-    return std::nullopt;
-}
-
 const char *halt_kind_name(Halt::Kind kind)
 {
     switch (kind) {
