@@ -471,6 +471,11 @@ TEST_P(TimerDriver, ModelKeepsTheChipsWidthsAndDividers)
     EXPECT_EQ(peek(wiring().tcntb(1)), s3c6410 ? 0x12345678u : 0x5678u);
     poke(wiring().tcntb4(), 0xFFFFFFFF);
     EXPECT_EQ(peek(wiring().tcntb4()), wiring().reload);
+    // Every control bit the chip has, timer 0's dead-zone bit among them,
+    // reads back; the reserved ones read 0.
+    poke(wiring().tcon(), 0xFFFFFFFF);
+    EXPECT_EQ(peek(wiring().tcon()), 0x007FFF1Fu);
+    poke(wiring().tcon(), 0);
 
     // The highest divider code of each chip is /16.
     poke(wiring().tcfg0(), 0);

@@ -120,6 +120,19 @@ TEST(Stats, CountsWhatTheGreetingSentAndAccessed)
     EXPECT_LT(stats.deepest_stack(), 4096u);
 }
 
+// The depth counts from the top of the stack down to the lowest word that
+// changed, that word included.
+TEST(Stats, DeepestStackIncludesTheLowestWordWritten)
+{
+    auto m = load("greetfw");
+    Stats stats(*m);
+    EXPECT_EQ(stats.deepest_stack(), 0u);
+    for (std::uint32_t depth : {4u, 12u, 4096u}) {
+        m->write_word(m->stack_top() - depth, 0);
+        EXPECT_EQ(stats.deepest_stack(), depth);
+    }
+}
+
 // The VCD's changes of one wire: time in ns and level.
 std::vector<std::pair<std::uint64_t, char>> wire_changes(const std::string &path, const std::string &name)
 {
