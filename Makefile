@@ -40,14 +40,16 @@ bench: images sim
 # learns stays in build/fuzz/corpus/, and a failing input in build/fuzz/.
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = elf scenario console
+# A console input is a few dozen keys and waits: at a few inputs a second,
+# libFuzzer's slow growth from the seeds' length would keep it at a handful.
+FUZZ_OPTIONS_console = -max_len=64 -len_control=0
 fuzz: images
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)
-	@for target in $(FUZZ_TARGETS); do \
-	    mkdir -p build/fuzz/corpus/$$target && \
-	    build/fuzz/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=build/fuzz/$$target- \
-	        build/fuzz/corpus/$$target fuzz/corpus/$$target || exit 1; \
-	done
+	@set -e; $(foreach target,$(FUZZ_TARGETS), \
+	    mkdir -p build/fuzz/corpus/$(target); \
+	    build/fuzz/fuzz/fuzz_$(target) -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=build/fuzz/$(target)- \
+	        $(FUZZ_OPTIONS_$(target)) build/fuzz/corpus/$(target) fuzz/corpus/$(target);)
 
 run: images sim
 	build/host/sim/keltosim $(IMAGE)

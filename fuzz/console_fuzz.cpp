@@ -21,7 +21,12 @@ constexpr double quarter_second = 0.25;
 
 class Driver {
 public:
-    Driver() : machine_(Machine::load(std::string(KELTO_IMAGE_DIR) + "/consolefw-64")) {}
+    Driver() : machine_(Machine::load(std::string(KELTO_IMAGE_DIR) + "/consolefw-64"))
+    {
+        // Nothing reads the access log, and growing it is most of what an
+        // input allocates.
+        machine_->set_logging(false);
+    }
 
     void play(const std::uint8_t *data, std::size_t size)
     {
