@@ -282,8 +282,8 @@ TEST(MachineIdle, LoopsThatChangeNothingLetTimePass)
             EXPECT_EQ(machine->run().reason, StopReason::idle_for_ever) << "with no time limit";
         }
         if (loop.turn) {
-            EXPECT_NEAR(machine->read_word(counter), static_cast<double>(machine->clock().instructions() / loop.turn),
-                        1);
+            const std::uint64_t turns = machine->clock().instructions() / loop.turn;
+            EXPECT_NEAR(machine->read_word(counter), static_cast<double>(turns), 1);
         }
         std::remove(path.c_str());
     }
