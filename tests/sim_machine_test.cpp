@@ -221,11 +221,10 @@ TEST(MachineDebug, HaltOnFaultKeepsTheFaultingInstruction)
     std::remove(path.c_str());
 }
 
-// Hand-made loops at board 64's link address, in ARM and Thumb code, run for
-// ten seconds of board time (20 ms for those that must run): those that can
-// never change anything let the time pass without executing it (fewer
-// instructions than cycles), the others run every cycle. Either way the run
-// ends exactly on its deadline.
+// Hand-made ARM and Thumb loops at board 64's link address, run for ten
+// seconds of board time (20 ms for those that must run) to exactly their
+// deadline: those that can never change anything let the time pass without
+// executing it (fewer instructions than cycles), the others run every cycle.
 TEST(MachineIdle, LoopsThatChangeNothingLetTimePass)
 {
     const std::uint32_t link = 0x50080000, gpndat = 0x7F008834, counter = 0x50100000;
@@ -259,8 +258,7 @@ TEST(MachineIdle, LoopsThatChangeNothingLetTimePass)
         {"Thumb polling a pin", {0x68014801, 0x46C0E7FD, gpndat}, true, false, 0, true},
         // ldr r0, =GPNDAT; ldr r3, =counter; 1: ldr r1, [r0]; ldr r2, [r3];
         // adds r2, #1; str r2, [r3]; movs r2, #0; b 1b
-        {"Thumb polling a pin, counting in memory",
-         {0x4B044803, 0x681A6801, 0x601A3201, 0xE7F92200, gpndat, counter}, false, false, 6, true},
+        {"Thumb counting", {0x4B044803, 0x681A6801, 0x601A3201, 0xE7F92200, gpndat, counter}, false, false, 6, true},
         // ldr r0, =GPNDAT; 1: ldr r1, [r0]; str r1, [r0]; b 1b
         {"Thumb writing a pin", {0x68014801, 0xE7FC6001, gpndat}, false, false, 0, true},
     };
@@ -269,8 +267,7 @@ TEST(MachineIdle, LoopsThatChangeNothingLetTimePass)
         const std::string path =
             write_temp_file("idle-loop.elf", tiny_arm_image(link | loop.thumb, {{link, loop.code, 0, false}}));
         auto machine = Machine::load(path);
-        // A loop that runs every cycle runs 20 ms: enough to tell, and quick
-        // under the sanitizers too.
+        // Enough to tell, and quick under the sanitizers too.
         const double seconds = loop.skips ? 10 : 0.02;
         const RunResult result = run_for(*machine, seconds);
         EXPECT_EQ(result.reason, StopReason::time_limit) << describe(result);
@@ -328,7 +325,6 @@ TEST(MachineClock, SlicedRunCountsEveryInstructionOnce)
             write_temp_file("sliced.elf", tiny_arm_image(link | loop.thumb, {{link, loop.code, 0, false}}));
         auto whole = Machine::load(path);
         ASSERT_EQ(whole->run().reason, StopReason::idle_for_ever);
-        // Up to the endless branch: two instructions each turn, or four.
         EXPECT_EQ(whole->clock().instructions(), loop.thumb ? 2u + 4 * 0x10000 : 1u + 2 * 0x10000);
 
         auto sliced = Machine::load(path);
@@ -351,35 +347,29 @@ TEST(MachineClock, SlicedRunCountsEveryInstructionOnce)
     }
 }
 
-// A byte written to the transmitter while the firmware then only computes is
-// on the line one frame later, and a run waiting for it stops there, not at
-// the model's next event as it stood before the write.
+// A byte written to the transmitter while the firmware then only computes
+// stops a run waiting for it when it is on the line, not at a later event.
 TEST(MachineClock, AnEventScheduledByAWriteIsServedOnTime)
 {
     const std::uint32_t link = 0x50080000;
     // UART1: ULCON = 3, UBRDIV = 34, UFCON = 1, UCON = 5, UTXH = 'A'; then a
     // countdown from 2^28 with no register access, and return.
-    const std::string path = write_temp_file(
-        "send-and-compute.elf",
-        tiny_arm_image(link, {{link,
-                               {0xE59F0034, 0xE3A01003, 0xE5801000, 0xE3A01022, 0xE5801028, 0xE3A01001, 0xE5801008,
-                                0xE3A01005, 0xE5801004, 0xE3A01041, 0xE5801020, 0xE3A02201, 0xE2522001, 0x1AFFFFFD,
-                                0xE12FFF1E, 0x7F005400},
-                               0, false}}));
+    const std::vector<std::uint32_t> code = {0xE59F0034, 0xE3A01003, 0xE5801000, 0xE3A01022, 0xE5801028, 0xE3A01001,
+                                             0xE5801008, 0xE3A01005, 0xE5801004, 0xE3A01041, 0xE5801020, 0xE3A02201,
+                                             0xE2522001, 0x1AFFFFFD, 0xE12FFF1E, 0x7F005400};
+    const std::string path = write_temp_file("send-and-compute.elf", tiny_arm_image(link, {{link, code, 0, false}}));
     auto machine = Machine::load(path);
     RunLimits limits;
-    limits.seconds = 1;
     limits.until_output = "A";
+    limits.seconds = 1;
     const RunResult result = machine->run(limits);
     EXPECT_EQ(result.reason, StopReason::output_seen) << describe(result);
     ASSERT_EQ(machine->console().output_times().size(), 1u);
-    // The countdown's block is two instructions.
     EXPECT_LE(result.time - machine->console().output_times().front(), 2u);
     std::remove(path.c_str());
 }
 
-// What SIGTERM does to a session: a stop request from the host, which a
-// Thumb loop must let it make as an ARM one does.
+// What SIGTERM does to a session: a stop request from the host.
 TEST(MachineClock, AStopRequestEndsThumbLoops)
 {
     const std::uint32_t link = 0x50080001;
