@@ -221,10 +221,10 @@ TEST(MachineDebug, HaltOnFaultKeepsTheFaultingInstruction)
     std::remove(path.c_str());
 }
 
-// Hand-made loops at board 64's link address, run for ten seconds of board
-// time (a tenth for the one that must run): those that can never change
-// anything let the time pass without executing it (fewer instructions than
-// cycles), the others run every cycle.
+// Hand-made ARM and Thumb loops at board 64's link address, run for ten
+// seconds of board time (20 ms for those that must run) to exactly their
+// deadline: those that can never change anything let the time pass without
+// executing it (fewer instructions than cycles), the others run every cycle.
 TEST(MachineIdle, LoopsThatChangeNothingLetTimePass)
 {
     const std::uint32_t link = 0x50080000, gpndat = 0x7F008834, counter = 0x50100000;
@@ -233,39 +233,54 @@ TEST(MachineIdle, LoopsThatChangeNothingLetTimePass)
         std::vector<std::uint32_t> code;
         bool skips;
         bool for_ever;
+        unsigned turn = 0;  // instructions per turn of a loop counting in memory
+        bool thumb = false;
     } loops[] = {
         {"branch to itself", {0xEAFFFFFE}, true, true},
         {"mcr wfi", {0xEE070F90, 0xEAFFFFFD}, true, true},
+        {"mcr wfi, r3", {0xEE073F90, 0xEAFFFFFD}, true, true},
         {"wfi", {0xE320F003, 0xEAFFFFFD}, true, true},
         // ldr r0, =GPNDAT; 1: ldr r1, [r0]; push {r1}; pop {r2}; b 1b
         {"polling a pin, stack restored", {0xE59F0010, 0xE5901000, 0xE52D1004, 0xE49D2004, 0xEAFFFFFB, 0, gpndat},
          true, false},
         // ldr r0, =GPNDAT; ldr r3, =counter; 1: ldr r1, [r0]; ldr r2, [r3];
-        // add r2, r2, #1; str r2, [r3]; mov r2, #0; b 1b
+        // add r2, r2, #1; str r2, [r3] (or stmia r3, {r2}); mov r2, #0; b 1b
         {"polling a pin, counting in memory",
          {0xE59F0018, 0xE59F3018, 0xE5901000, 0xE5932000, 0xE2822001, 0xE5832000, 0xE3A02000, 0xEAFFFFF9, gpndat,
           counter},
-         false, false},
+         false, false, 6},
+        {"polling a pin, counting in memory with stm",
+         {0xE59F0018, 0xE59F3018, 0xE5901000, 0xE5932000, 0xE2822001, 0xE8830004, 0xE3A02000, 0xEAFFFFF9, gpndat,
+          counter},
+         false, false, 6},
+        {"Thumb branch to itself", {0xE7FE}, true, true, 0, true},
+        // ldr r0, =GPNDAT; 1: ldr r1, [r0]; b 1b
+        {"Thumb polling a pin", {0x68014801, 0x46C0E7FD, gpndat}, true, false, 0, true},
+        // ldr r0, =GPNDAT; ldr r3, =counter; 1: ldr r1, [r0]; ldr r2, [r3];
+        // adds r2, #1; str r2, [r3]; movs r2, #0; b 1b
+        {"Thumb counting", {0x4B044803, 0x681A6801, 0x601A3201, 0xE7F92200, gpndat, counter}, false, false, 6, true},
+        // ldr r0, =GPNDAT; 1: ldr r1, [r0]; str r1, [r0]; b 1b
+        {"Thumb writing a pin", {0x68014801, 0xE7FC6001, gpndat}, false, false, 0, true},
     };
     for (const auto &loop : loops) {
         SCOPED_TRACE(loop.name);
-        const std::string path = write_temp_file("idle-loop.elf", tiny_arm_image(link, {{link, loop.code, 0, false}}));
+        const std::string path =
+            write_temp_file("idle-loop.elf", tiny_arm_image(link | loop.thumb, {{link, loop.code, 0, false}}));
         auto machine = Machine::load(path);
-        // A loop that runs every cycle runs a tenth of a second: enough to
-        // tell, and quick under the sanitizers too.
-        const RunResult result = run_for(*machine, loop.skips ? 10 : 0.1);
+        // Enough to tell, and quick under the sanitizers too.
+        const double seconds = loop.skips ? 10 : 0.02;
+        const RunResult result = run_for(*machine, seconds);
         EXPECT_EQ(result.reason, StopReason::time_limit) << describe(result);
+        EXPECT_EQ(machine->clock().now(), machine->clock().from_seconds(seconds));
         EXPECT_EQ(machine->clock().instructions() < machine->clock().now(), loop.skips);
         EXPECT_EQ(machine->idle_for_ever_at().has_value(), loop.for_ever);
         if (loop.for_ever) {
             EXPECT_EQ(*machine->idle_for_ever_at(), link);
             EXPECT_EQ(machine->run().reason, StopReason::idle_for_ever) << "with no time limit";
         }
-        if (!loop.skips) {
-            EXPECT_GT(machine->read_word(counter), 1'000'000u);
-            // The block hook that counts time must still stop a busy loop on
-            // its deadline, not somewhere after it.
-            EXPECT_LE(machine->clock().now() - machine->clock().from_seconds(0.1), loop.code.size());
+        if (loop.turn) {
+            const std::uint64_t turns = machine->clock().instructions() / loop.turn;
+            EXPECT_NEAR(machine->read_word(counter), static_cast<double>(turns), 1);
         }
         std::remove(path.c_str());
     }
@@ -288,31 +303,87 @@ TEST(MachineMemory, JumpOutsideTheCodeNamesWhereItCameFrom)
 }
 
 // A run cut into slices, as scenario waits and debugger steps cut it, must
-// count each instruction once: a slice that stops at a block's start has not
-// run that block.
+// count each instruction once and end each slice exactly on its deadline,
+// wherever that falls in a block.
 TEST(MachineClock, SlicedRunCountsEveryInstructionOnce)
 {
     const std::uint32_t link = 0x50080000;
-    // mov r0, #0x10000; 1: subs r0, r0, #1; bne 1b; b .
-    const std::string path = write_temp_file(
-        "sliced.elf", tiny_arm_image(link, {{link, {0xE3A00801, 0xE2500001, 0x1AFFFFFD, 0xEAFFFFFE}, 0, false}}));
-    auto whole = Machine::load(path);
-    ASSERT_EQ(whole->run().reason, StopReason::idle_for_ever);
-    EXPECT_EQ(whole->clock().instructions(), 1u + 2 * 0x10000);  // up to the endless branch
+    const struct {
+        const char *name;
+        std::vector<std::uint32_t> code;
+        bool thumb;
+    } loops[] = {
+        // mov r0, #0x10000; 1: subs r0, r0, #1; bne 1b; b .
+        {"ARM", {0xE3A00801, 0xE2500001, 0x1AFFFFFD, 0xEAFFFFFE}, false},
+        // movs r0, #1; lsls r0, r0, #16; 1: bl 2f; bne 1b; b .; 2: subs r0, #1; bx lr
+        // (the bl pair runs as one instruction)
+        {"Thumb", {0x04002001, 0xF802F000, 0xE7FED1FC, 0x47703801}, true},
+    };
+    for (const auto &loop : loops) {
+        SCOPED_TRACE(loop.name);
+        const std::string path =
+            write_temp_file("sliced.elf", tiny_arm_image(link | loop.thumb, {{link, loop.code, 0, false}}));
+        auto whole = Machine::load(path);
+        ASSERT_EQ(whole->run().reason, StopReason::idle_for_ever);
+        EXPECT_EQ(whole->clock().instructions(), loop.thumb ? 2u + 4 * 0x10000 : 1u + 2 * 0x10000);
 
-    auto sliced = Machine::load(path);
+        auto sliced = Machine::load(path);
+        RunLimits limits;
+        limits.seconds = 2e-5;
+        limits.until_waiting = false;
+        RunResult result;
+        int slices = 0;
+        do {
+            const kelto::sim::Cycles start = sliced->clock().now();
+            result = sliced->run(limits);
+            EXPECT_EQ(sliced->clock().now() - start, sliced->clock().from_seconds(*limits.seconds));
+        } while (result.reason == StopReason::time_limit && !sliced->idle_for_ever_at() && ++slices < 10'000);
+        EXPECT_TRUE(sliced->idle_for_ever_at()) << describe(result);
+        EXPECT_GT(slices, 5);
+        // Idle for ever, later slices only let time pass.
+        sliced->run(limits);
+        EXPECT_EQ(sliced->clock().instructions(), whole->clock().instructions());
+        std::remove(path.c_str());
+    }
+}
+
+// A byte written to the transmitter while the firmware then only computes
+// stops a run waiting for it when it is on the line, not at a later event.
+TEST(MachineClock, AnEventScheduledByAWriteIsServedOnTime)
+{
+    const std::uint32_t link = 0x50080000;
+    // UART1: ULCON = 3, UBRDIV = 34, UFCON = 1, UCON = 5, UTXH = 'A'; then a
+    // countdown from 2^28 with no register access, and return.
+    const std::vector<std::uint32_t> code = {0xE59F0034, 0xE3A01003, 0xE5801000, 0xE3A01022, 0xE5801028, 0xE3A01001,
+                                             0xE5801008, 0xE3A01005, 0xE5801004, 0xE3A01041, 0xE5801020, 0xE3A02201,
+                                             0xE2522001, 0x1AFFFFFD, 0xE12FFF1E, 0x7F005400};
+    const std::string path = write_temp_file("send-and-compute.elf", tiny_arm_image(link, {{link, code, 0, false}}));
+    auto machine = Machine::load(path);
     RunLimits limits;
-    limits.seconds = 2e-5;
-    limits.until_waiting = false;
-    RunResult result;
-    int slices = 0;
-    do
-        result = sliced->run(limits);
-    while (result.reason == StopReason::time_limit && !sliced->idle_for_ever_at() && ++slices < 10'000);
-    EXPECT_TRUE(sliced->idle_for_ever_at()) << describe(result);
-    EXPECT_GT(slices, 5);
-    // Idle for ever, later slices only let time pass.
-    sliced->run(limits);
-    EXPECT_EQ(sliced->clock().instructions(), whole->clock().instructions());
+    limits.until_output = "A";
+    limits.seconds = 1;
+    const RunResult result = machine->run(limits);
+    EXPECT_EQ(result.reason, StopReason::output_seen) << describe(result);
+    ASSERT_EQ(machine->console().output_times().size(), 1u);
+    EXPECT_LE(result.time - machine->console().output_times().front(), 2u);
     std::remove(path.c_str());
+}
+
+// What SIGTERM does to a session: a stop request from the host.
+TEST(MachineClock, AStopRequestEndsThumbLoops)
+{
+    const std::uint32_t link = 0x50080001;
+    struct Stopper : kelto::sim::HostLink {
+        Pump pump(Machine &, int) override { return Pump::nothing; }
+        void service(Machine &machine) override { machine.stop(); }
+        void transmitted(Machine &, std::uint8_t) override {}
+    } stopper;
+    // b .; and 1: b 2f; 2: b 1b, two blocks of one halfword each.
+    for (const std::uint32_t code : {0xE7FEu, 0xE7FDE7FFu}) {
+        const std::string path = write_temp_file("thumb-loop.elf", tiny_arm_image(link, {{link - 1, {code}, 0, false}}));
+        auto machine = Machine::load(path, Machine::Options{std::nullopt, kelto::sim::ClockMode::wall_time, false});
+        machine->set_host(&stopper);
+        EXPECT_EQ(machine->run().reason, StopReason::stopped);
+        std::remove(path.c_str());
+    }
 }

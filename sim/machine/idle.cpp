@@ -3,6 +3,10 @@
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "machine/instructions.hpp"
 
 namespace kelto::sim {
 
@@ -63,9 +67,9 @@ void IdleDetector::register_read(std::uint32_t block_pc, std::uint32_t address, 
     ticking_ = ticking_ || ticking;
 }
 
-bool IdleDetector::turn_ended(std::uint32_t head_size)
+bool IdleDetector::turn_ended(std::uint32_t head_size, bool head_thumb)
 {
-    widen_code_range(*head_, head_size);
+    widen_code_range(*head_, head_size, head_thumb);
     read_core(current_);
     if (store_hook_ && !memory_restored())
         changed_ = true;
@@ -111,6 +115,7 @@ void IdleDetector::start_turn()
     current_.reads.clear();
     code_low_ = ~0u;
     code_high_ = 0;
+    arm_code_ = thumb_code_ = false;
     ticking_ = false;
     blocks_ = 0;
     changed_ = false;
@@ -128,8 +133,10 @@ void IdleDetector::read_core(Turn &turn) const
     uc_reg_read_batch(uc_, const_cast<int *>(ids), values, registers);
 }
 
-void IdleDetector::widen_code_range(std::uint32_t pc, std::uint32_t size)
+void IdleDetector::widen_code_range(std::uint32_t pc, std::uint32_t size, bool thumb)
 {
+    arm_code_ = arm_code_ || !thumb;
+    thumb_code_ = thumb_code_ || thumb;
     code_low_ = pc < code_low_ ? pc : code_low_;
     code_high_ = pc + size > code_high_ ? pc + size : code_high_;
 }
@@ -137,23 +144,21 @@ void IdleDetector::widen_code_range(std::uint32_t pc, std::uint32_t size)
 // Decodes the last turn's code (and whatever lies between its blocks) once:
 // without a store there, the same registers and reads make the same turn,
 // and the store hook's two translations are saved. Literal words that look
-// like stores only cost the hook.
+// like stores, and turns that change the core's state, only cost the hook.
 bool IdleDetector::code_may_store() const
 {
-    for (std::uint32_t at = code_low_ & ~3u; at < code_high_; at += 4) {
-        std::uint32_t insn = 0;
-        if (uc_mem_read(uc_, at, &insn, sizeof insn) != UC_ERR_OK)
-            return true;
-        const bool load = (insn >> 20) & 1;
-        const std::uint32_t kind = (insn >> 25) & 7;
-        const bool single = kind == 2 || (kind == 3 && !((insn >> 4) & 1));  // str, strb
-        const bool extra = kind == 0 && (insn & 0x90) == 0x90;  // strh, strd, swp, strex
-        const bool block = kind == 4;                           // stm, push
-        const bool coprocessor = kind == 6;                     // stc
-        if ((single && !load) || extra || (block && !load) || (coprocessor && !load))
-            return true;
+    const std::uint32_t low = code_low_ & ~3u;
+    if (arm_code_ == thumb_code_ || code_high_ - low > max_decoded_bytes)
+        return true;
+    std::vector<std::uint32_t> words((code_high_ - low + 3) / 4);
+    if (uc_mem_read(uc_, low, words.data(), words.size() * 4) != UC_ERR_OK)
+        return true;
+    if (thumb_code_) {
+        std::vector<std::uint16_t> halves(words.size() * 2);
+        std::memcpy(halves.data(), words.data(), halves.size() * 2);
+        return thumb_may_store(halves);
     }
-    return false;
+    return std::any_of(words.begin(), words.end(), arm_may_store);
 }
 
 // The hook only reaches blocks translated while it exists. The head block is

@@ -40,13 +40,13 @@ public:
     // return soon.
     bool take_deleted_hook() { return std::exchange(deleted_hook_, false); }
     // Each executed block. True when the loop is proven idle at this turn.
-    bool block(std::uint32_t pc, std::uint32_t size)
+    bool block(std::uint32_t pc, std::uint32_t size, bool thumb)
     {
         if (!head_)
             return false;
         if (pc == *head_)
-            return turn_ended(size);
-        widen_code_range(pc, size);
+            return turn_ended(size, thumb);
+        widen_code_range(pc, size, thumb);
         // Translated before the hook existed, the block's stores go unseen.
         if (store_hook_ && (pc < hooked_low_ || pc + size > hooked_high_))
             changed_ = true;
@@ -71,6 +71,8 @@ private:
     static constexpr unsigned store_check_turns = 2;
     static constexpr std::size_t max_turn_reads = 64;
     static constexpr std::size_t max_turn_stored_bytes = 1024;
+    // A turn's code spread wider than this is left to the store hook.
+    static constexpr std::uint32_t max_decoded_bytes = 64 * 1024;
     // Differing turns after which another head is tried.
     static constexpr unsigned max_differing_turns = 8;
     static constexpr unsigned registers = 16;  // r0-r14 and the CPSR
@@ -82,10 +84,10 @@ private:
     };
 
     void let_go();
-    bool turn_ended(std::uint32_t head_size);
+    bool turn_ended(std::uint32_t head_size, bool head_thumb);
     void start_turn();
     void read_core(Turn &turn) const;
-    void widen_code_range(std::uint32_t pc, std::uint32_t size);
+    void widen_code_range(std::uint32_t pc, std::uint32_t size, bool thumb);
     bool code_may_store() const;
     void arm_store_check();
     void disarm_store_check();
@@ -104,6 +106,7 @@ private:
     bool have_previous_ = false;
     std::uint32_t blocks_ = 0;
     std::uint32_t code_low_ = ~0u, code_high_ = 0;      // the turn's blocks
+    bool arm_code_ = false, thumb_code_ = false;         // the states they ran in
     std::uint32_t hooked_low_ = ~0u, hooked_high_ = 0;  // retranslated with the store hook
     bool changed_ = false;  // a register written, or a store that changed memory
     unsigned repeats_ = 0;

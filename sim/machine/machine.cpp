@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "machine/idle.hpp"
+#include "machine/instructions.hpp"
 #include "models/backlight.hpp"
 #include "models/gpio.hpp"
 #include "models/timer.hpp"
@@ -181,6 +182,11 @@ struct MachineHooks {
         machine.fault_at(std::string("CPU exception: ") + name + " (the image has no exception vectors)", pc, number,
                          pc);
         uc_emu_stop(uc);
+    }
+
+    static void deadline(uc_engine *, std::uint64_t address, std::uint32_t, void *user)
+    {
+        static_cast<Machine *>(user)->on_deadline_instruction(static_cast<std::uint32_t>(address));
     }
 
     static void breakpoint(uc_engine *, std::uint64_t address, std::uint32_t, void *user)
@@ -748,16 +754,15 @@ void Machine::service_devices()
     refresh_deadline();
 }
 
-void Machine::attend_block(std::uint32_t size)
+void Machine::attend_block()
 {
     if (stop_request_ || restart_emulation_) {
-        // Emulation stops before the block's first instruction: it runs, and
-        // counts, when emulation resumes.
-        clock_.uncount(size / 4);
         restart_emulation_ = false;
-        uc_emu_stop(uc_);
+        stop_before_block();
         return;
     }
+    if (stop_inside_block())
+        return;
     if (clock_.mode() == ClockMode::virtual_time) {
         if (clock_.now() >= next_service_)
             service_devices();
@@ -767,9 +772,105 @@ void Machine::attend_block(std::uint32_t size)
         if (host_)
             host_->service(*this);
     }
-    if (idle_->block(block_pc_, size))
+    if (idle_->block(block_pc_, block_size_, block_->thumb))
         let_idle_time_pass();
     refresh_attention();
+}
+
+// A block that would run past the run's deadline is stopped before it and
+// run again with a hook on the instruction the deadline falls on, so that a
+// run ends exactly on its deadline however the code falls into blocks.
+bool Machine::stop_inside_block()
+{
+    const Cycles end = clock_.counted();
+    const Cycles start = end - block_->instructions;
+    if (clock_.mode() != ClockMode::virtual_time || end <= deadline_ || start >= deadline_)
+        return false;
+    // Hooked already: the block runs up to the instruction.
+    if (deadline_hook_)
+        return true;
+    const std::uint32_t at = instruction_after(static_cast<std::uint32_t>(deadline_ - start));
+    uc_hook hook = 0;
+    if (uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void *>(&MachineHooks::deadline), this, at, at) !=
+        UC_ERR_OK)
+        return false;
+    deadline_hook_ = hook;
+    deadline_at_ = at;
+    uc_ctl_remove_cache(uc_, at, std::uint64_t{at} + 4);
+    // The run ends in this block: no loop of it is followed further.
+    idle_->forget();
+    stop_before_block();
+    return true;
+}
+
+// Emulation stops before the block's first instruction: it runs, and counts,
+// when emulation resumes. The engine's pc may still be that of the block
+// before, when that one jumped straight into this, so the resumption point
+// is kept here.
+void Machine::stop_before_block()
+{
+    clock_.uncount(block_->instructions);
+    resume_at_ = block_pc_ | (block_->thumb ? 1u : 0u);
+    uc_emu_stop(uc_);
+}
+
+void Machine::on_deadline_instruction(std::uint32_t pc)
+{
+    // Counted whole with its block, the rest of the block does not run.
+    clock_.uncount(block_->instructions - instructions_before(pc));
+    deadline_reached_ = true;
+    service_devices();
+    uc_emu_stop(uc_);
+}
+
+void Machine::drop_deadline_hook()
+{
+    if (!deadline_hook_)
+        return;
+    uc_hook_del(uc_, *deadline_hook_);
+    deadline_hook_.reset();
+    deadline_reached_ = false;
+    uc_ctl_remove_cache(uc_, deadline_at_, std::uint64_t{deadline_at_} + 4);
+}
+
+void Machine::on_new_block(std::uint64_t address, std::uint32_t size)
+{
+    const auto pc = static_cast<std::uint32_t>(address);
+    block_counts_[(address >> 1) % block_counts_.size()] = count_block(pc, size);
+    on_block(address, size);
+}
+
+Machine::BlockCount Machine::count_block(std::uint32_t pc, std::uint32_t size) const
+{
+    std::uint32_t cpsr = 0;
+    uc_reg_read(uc_, UC_ARM_REG_CPSR, &cpsr);
+    BlockCount block{pc | std::uint64_t{size} << 32, size / 4, (cpsr & 0x20) != 0};
+    if (block.thumb)
+        block.instructions = walk_thumb(thumb_code(pc, pc + size)).instructions;
+    return block;
+}
+
+std::vector<std::uint16_t> Machine::thumb_code(std::uint32_t from, std::uint32_t to) const
+{
+    std::vector<std::uint16_t> code((to - from) / 2);
+    if (uc_mem_read(uc_, from, code.data(), code.size() * 2) != UC_ERR_OK)
+        code.clear();
+    return code;
+}
+
+std::uint32_t Machine::instructions_before(std::uint32_t pc) const
+{
+    if (!block_->thumb)
+        return (pc - block_pc_) / 4;
+    return walk_thumb(thumb_code(block_pc_, pc)).instructions;
+}
+
+std::uint32_t Machine::instruction_after(std::uint32_t n) const
+{
+    if (!block_->thumb)
+        return block_pc_ + 4 * n;
+    const ThumbWalk walk = walk_thumb(thumb_code(block_pc_, block_pc_ + block_size_), n);
+    return block_pc_ + 2 * static_cast<std::uint32_t>(walk.halfwords);
 }
 
 void Machine::refresh_attention()
@@ -874,6 +975,12 @@ RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
         std::uint32_t cpsr = 0;
         uc_reg_read(uc_, UC_ARM_REG_CPSR, &cpsr);
         const uc_err err = uc_emu_start(uc_, (cpsr & 0x20) ? (pc | 1) : pc, return_trap_, 0, 0);
+        // Resuming at the hooked instruction must run it.
+        if (deadline_reached_)
+            drop_deadline_hook();
+        if (resume_at_)
+            uc_reg_write(uc_, UC_ARM_REG_PC, &*resume_at_);
+        resume_at_.reset();
         uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
         if (!fault_ && err != UC_ERR_OK)
             raise_fault(std::string("emulation stopped: ") + uc_strerror(err), pc, 0);
@@ -900,6 +1007,7 @@ RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
             break;
         }
     }
+    drop_deadline_hook();
     if (single) {
         stepping_ = false;
         update_hooks();
@@ -1060,6 +1168,7 @@ bool Machine::patch(std::uint32_t address, const void *data, std::size_t size)
         std::uint64_t{address} + size > std::uint64_t{board_.dram_base} + board_.dram_size)
         return false;
     write_bytes(address, data, size);
+    forget_block_counts();
     // Code already translated from these bytes is translated again.
     uc_ctl_remove_cache(uc_, address, std::uint64_t{address} + size);
     return true;

@@ -7,6 +7,7 @@
 // full UART transmit FIFO stops the run with a report.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -275,13 +276,36 @@ private:
     // all it does is count, and hand over only when something is due.
     void on_block(std::uint64_t address, std::uint32_t size)
     {
+        const BlockCount &known = block_counts_[(address >> 1) % block_counts_.size()];
+        if (known.key != (address | std::uint64_t{size} << 32)) [[unlikely]]
+            return on_new_block(address, size);
         block_pc_ = static_cast<std::uint32_t>(address);
         block_size_ = size;
-        clock_.count(size / 4);
+        block_ = &known;
+        clock_.count(known.instructions);
         if (clock_.counted() >= attention_)
-            attend_block(size);
+            attend_block();
     }
-    void attend_block(std::uint32_t size);
+    // Apart, so that the common path calls nothing but in its tail.
+    [[gnu::noinline]] void on_new_block(std::uint64_t address, std::uint32_t size);
+    // The block's instructions, in the state the core runs it in.
+    struct BlockCount {
+        std::uint64_t key = 1;  // pc and size; no block starts at an odd address
+        std::uint32_t instructions = 0;
+        bool thumb = false;
+    };
+    BlockCount count_block(std::uint32_t pc, std::uint32_t size) const;
+    std::vector<std::uint16_t> thumb_code(std::uint32_t from, std::uint32_t to) const;
+    // Of the current block: the instructions before the one at pc; the
+    // address of the one after the first n.
+    std::uint32_t instructions_before(std::uint32_t pc) const;
+    std::uint32_t instruction_after(std::uint32_t n) const;
+    void forget_block_counts() { block_counts_.fill(BlockCount{}); }
+    void attend_block();
+    bool stop_inside_block();
+    void stop_before_block();
+    void on_deadline_instruction(std::uint32_t pc);
+    void drop_deadline_hook();
     void refresh_attention();
     void on_breakpoint(std::uint32_t address);
     void on_instruction();
@@ -314,6 +338,9 @@ private:
     ElfImage image_;
     Clock clock_;
     uc_struct *uc_ = nullptr;
+    // Counting a block costs a look here, and a decode only the first time:
+    // the core's state is read once per block translated.
+    std::array<BlockCount, 256> block_counts_{};
 
     std::vector<std::unique_ptr<Device>> devices_;
     std::vector<UartChannel *> uarts_;
@@ -341,6 +368,13 @@ private:
     std::optional<std::uint32_t> idle_for_ever_at_;
     std::uint32_t block_pc_ = 0;
     std::uint32_t block_size_ = 0;
+    const BlockCount *block_ = &block_counts_[0];
+    // The instruction a run's deadline falls on, hooked to stop there; the
+    // block holding it runs up to it.
+    std::optional<std::size_t> deadline_hook_;
+    std::uint32_t deadline_at_ = 0;
+    bool deadline_reached_ = false;
+    std::optional<std::uint32_t> resume_at_;  // where a run stopped before a block resumes
     // The count at which a block must look at more than the clock: the next
     // service, or at once while a stop is requested, the idle detector
     // follows a loop, or the wall clock wants to be read.

@@ -8,42 +8,39 @@
 #include <stdexcept>
 
 #include "machine/idle.hpp"
+#include "machine/instructions.hpp"
 #include "machine/machine.hpp"
 
 namespace kelto::sim {
 
-namespace {
-
-constexpr std::uint32_t branch_to_self = 0xEAFFFFFE;
-// The ARMv6K and ARMv7 encoding.
-constexpr std::uint32_t wait_for_interrupt = 0xE320F003;
-
-// Also the older cores' form, mcr p15, 0, rX, c7, c0, 4, with any rX.
-bool waits_for_interrupt(std::uint32_t insn)
-{
-    return insn == wait_for_interrupt || (insn & 0xFFFF0FFF) == 0xEE070F90;
-}
-
-}  // namespace
-
 struct EndlessHooks {
-    static void reached(uc_engine *, std::uint64_t address, std::uint32_t, void *user)
+    // A hooked address may hold an endless instruction in one state only:
+    // the size tells the state it runs in.
+    static void reached(uc_engine *uc, std::uint64_t address, std::uint32_t size, void *user)
     {
-        static_cast<Machine *>(user)->stuck_for_ever(static_cast<std::uint32_t>(address));
+        std::uint32_t insn = 0;
+        if (uc_mem_read(uc, address, &insn, size == 2 ? 2 : 4) != UC_ERR_OK)
+            return;
+        if (size == 2 ? thumb_endless(static_cast<std::uint16_t>(insn)) : size == 4 && arm_endless(insn))
+            static_cast<Machine *>(user)->stuck_for_ever(static_cast<std::uint32_t>(address));
     }
 };
 
 // The boards have no interrupts, so neither a wait for one nor a branch to
-// itself ever ends. Any word of the image that could be one is hooked: a
-// literal that is never executed costs nothing.
+// itself ever ends. Any word or halfword of the image that could be one is
+// hooked: a literal that is never executed costs nothing.
 void Machine::watch_endless_instructions()
 {
     idle_ = std::make_unique<IdleDetector>(uc_, board_.dram_base, board_.dram_size);
     for (const Segment &segment : image_.segments()) {
-        for (std::size_t at = 0; at + 4 <= segment.bytes.size(); at += 4) {
-            std::uint32_t insn = 0;
-            std::memcpy(&insn, &segment.bytes[at], sizeof insn);
-            if (insn != branch_to_self && !waits_for_interrupt(insn))
+        for (std::size_t at = 0; at + 2 <= segment.bytes.size(); at += 2) {
+            std::uint16_t half = 0;
+            std::uint32_t word = 0;
+            std::memcpy(&half, &segment.bytes[at], sizeof half);
+            const bool whole_word = at % 4 == 0 && at + 4 <= segment.bytes.size();
+            if (whole_word)
+                std::memcpy(&word, &segment.bytes[at], sizeof word);
+            if (!thumb_endless(half) && !(whole_word && arm_endless(word)))
                 continue;
             const std::uint64_t address = segment.address + at;
             uc_hook hook = 0;
@@ -84,7 +81,7 @@ void Machine::stuck_for_ever(std::uint32_t pc)
     idle_for_ever_at_ = pc;
     // The block was counted whole; from this instruction on it does not run.
     if (pc >= block_pc_ && pc < block_pc_ + block_size_)
-        clock_.uncount((block_pc_ + block_size_ - pc) / 4);
+        clock_.uncount(block_->instructions - instructions_before(pc));
     if (clock_.mode() == ClockMode::virtual_time && idle_horizon() == never)
         request_stop(StopReason::idle_for_ever, "the firmware is idle for ever at " + code_location(pc));
     else
