@@ -147,11 +147,7 @@ struct MachineHooks {
                       machine.describe(address);
             break;
         case UC_MEM_FETCH_UNMAPPED:
-        case UC_MEM_FETCH_PROT:
-            message = "jump to " + hex(address) + ", where the image has no code";
-            if (machine.block_size_)
-                message += ", from " + machine.code_location(machine.block_pc_ + machine.block_size_ - 4);
-            break;
+        case UC_MEM_FETCH_PROT: machine.fault_on_jump(address); return false;
         case UC_MEM_READ_UNMAPPED:
             message = "read of " + hex(address) + ", which is neither DRAM nor a modelled register";
             break;
@@ -204,7 +200,7 @@ struct MachineHooks {
         auto &machine = *static_cast<Machine *>(user);
         std::uint32_t pc = 0;
         uc_reg_read(uc, UC_ARM_REG_PC, &pc);
-        machine.raise_fault("undefined instruction", pc, 0);
+        machine.fault_at("undefined instruction", pc, 0, pc);
         return false;
     }
 };
@@ -284,6 +280,7 @@ void Machine::build()
     uc_reg_write(uc_, UC_ARM_REG_SP, &sp);
     uc_reg_write(uc_, UC_ARM_REG_LR, &return_trap_);
     set_reg(15, image_.entry());
+    jumped_from_ = "the boot loader (the image's entry point)";
 }
 
 void Machine::map_devices()
@@ -536,6 +533,18 @@ void Machine::fault_at(const std::string &message, std::uint32_t address, std::u
     const std::string report = message + ", at " + where(pc) + ", at " + time + " of board time";
     fault_ = Fault{report, address, value, pc};
     request_stop(StopReason::fault, report);
+}
+
+// The jump has happened, as on a core whose fetch aborts: the board halts at
+// its target with the registers it left. A jump from the run's first
+// instruction came from whatever set the pc.
+void Machine::fault_on_jump(std::uint32_t target)
+{
+    if (fault_)
+        return;
+    if (block_size_)
+        jumped_from_ = code_location(block_pc_ + block_size_ - 4);
+    fault_at("jump to " + hex(target) + ", where the image has no code, from " + jumped_from_, target, 0, target);
 }
 
 // Unicorn reports the start of the translated block, not the instruction, for
@@ -984,8 +993,10 @@ RunResult Machine::call(std::string_view name, const std::vector<std::uint32_t> 
     uc_reg_write(uc_, UC_ARM_REG_LR, &return_trap_);
 
     const std::uint32_t resume = main_pc_;
+    const std::string resume_from = std::exchange(jumped_from_, "the call of " + std::string(name));
     RunResult result = execute(address, limits);
     main_pc_ = resume;
+    jumped_from_ = resume_from;
     uc_context_restore(uc_, saved);
     uc_context_free(saved);
     return result;
@@ -1017,8 +1028,10 @@ void Machine::set_reg(int number, std::uint32_t value)
 {
     if (number < 0 || number > cpsr_register)
         throw std::out_of_range("no register " + std::to_string(number));
-    if (number == 15)
+    if (number == 15 && value != main_pc_) {
         main_pc_ = value;
+        jumped_from_ = "a write to the pc";
+    }
     uc_reg_write(uc_, register_ids[number], &value);
 }
 

@@ -223,8 +223,10 @@ public:
     // Runs exactly one instruction of main.
     RunResult step();
     // With halt on fault, a fault leaves the core at the faulting instruction
-    // with the registers it found, for a debugger to look at; the report is
-    // made as usual, and the next run or step tries the instruction again.
+    // with the registers it found (a jump where there is no code: at its
+    // target, with the registers the jump left), for a debugger to look at;
+    // the report is made as usual, and the next run or step tries the
+    // instruction again.
     void set_halt_on_fault(bool on) { halt_on_fault_ = on; }
 
     // Every register access, in order.
@@ -290,6 +292,7 @@ private:
     void drop_translations();
     Device *device_at(std::uint32_t address) const;
     void fault_at(const std::string &message, std::uint32_t address, std::uint32_t value, std::uint32_t pc);
+    void fault_on_jump(std::uint32_t target);
     void service_devices();
     Cycles next_model_event() const;
     void refresh_deadline();
@@ -334,6 +337,8 @@ private:
     std::optional<StopReason> stop_request_;
     std::string stop_message_;
     std::optional<Fault> fault_;
+    // What set the pc a run starts at, for the report of a jump from there.
+    std::string jumped_from_;
     Cycles deadline_ = never;       // time limit of the current run
     Cycles next_service_ = never;   // earliest model event or deadline
     Cycles idle_deadline_ = never;  // how far an idle firmware may let time pass
