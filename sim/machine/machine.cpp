@@ -1043,7 +1043,7 @@ Device *Machine::device_at(std::uint32_t address) const
     return nullptr;
 }
 
-std::optional<std::vector<std::uint8_t>> Machine::inspect(std::uint32_t address, std::size_t size)
+std::vector<std::uint8_t> Machine::inspect(std::uint32_t address, std::size_t size)
 {
     const std::uint64_t dram_end = std::uint64_t{board_.dram_base} + board_.dram_size;
     std::vector<std::uint8_t> bytes(size);
@@ -1059,8 +1059,10 @@ std::optional<std::vector<std::uint8_t>> Machine::inspect(std::uint32_t address,
         const auto word_address = static_cast<std::uint32_t>(at) & ~3u;
         const Device *device = at <= 0xFFFFFFFFu ? device_at(word_address) : nullptr;
         const std::optional<std::uint32_t> word = device ? device->peek(word_address - device->base()) : std::nullopt;
-        if (!word)
-            return std::nullopt;
+        if (!word) {
+            bytes.resize(i);
+            break;
+        }
         for (; i < size && ((address + i) & ~3u) == word_address; i++)
             bytes[i] = static_cast<std::uint8_t>(*word >> (8 * ((address + i) % 4)));
     }

@@ -208,8 +208,9 @@ public:
     std::uint32_t reg(int number);
     void set_reg(int number, std::uint32_t value);
     // Memory as a debugger sees it: DRAM, and the peripheral registers read
-    // without side effects (Device::peek). Nullopt if a byte is neither.
-    std::optional<std::vector<std::uint8_t>> inspect(std::uint32_t address, std::size_t size);
+    // without side effects (Device::peek), a word at a time. The bytes up to
+    // the first that is neither: none if the first is not.
+    std::vector<std::uint8_t> inspect(std::uint32_t address, std::size_t size);
     // Writes DRAM, code pages included; false if a byte lies outside DRAM.
     bool patch(std::uint32_t address, const void *data, std::size_t size);
     // A run stops before executing the instruction at a breakpoint; one that
