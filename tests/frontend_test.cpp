@@ -8,9 +8,11 @@
 
 #include "frontends/cli.hpp"
 #include "frontends/gdb/packets.hpp"
+#include "frontends/gdb/stub.hpp"
 #include "frontends/keys.hpp"
 #include "frontends/scenario.hpp"
 #include "frontends/web/messages.hpp"
+#include "harness.hpp"
 
 namespace kelto::sim::frontend {
 namespace {
@@ -358,6 +360,74 @@ TEST(GdbPackets, FramingChecksumsAndEscapes)
     const std::optional<Incoming> last = reader.next();
     ASSERT_TRUE(last);
     EXPECT_EQ(last->payload, "qC");
+
+    // The longest packet taken, a byte at a time; one byte more is refused.
+    for (const std::size_t size : {PacketReader::max_payload, PacketReader::max_payload + 1}) {
+        std::vector<Kind> kinds;
+        for (const char c : frame(std::string(size, 'a')))
+            for (reader.feed(std::string_view(&c, 1)); const std::optional<Incoming> item = reader.next();)
+                kinds.push_back(item->kind);
+        EXPECT_EQ(kinds, std::vector{size > PacketReader::max_payload ? Kind::oversize : Kind::packet});
+    }
+}
+
+// A board held by nothing but the stub: whether it is paused.
+struct StillBoard final : Board {
+    std::unique_ptr<Machine> held;
+    bool stopped = false;
+    Machine &machine() override { return *held; }
+    void type(std::string_view) override {}
+    bool wants_input() const override { return false; }
+    void input_ended() override {}
+    void set_button(Button, bool) override {}
+    void pause() override { stopped = true; }
+    void resume() override { stopped = false; }
+    void step() override {}
+    bool paused() const override { return stopped; }
+    void reset() override {}
+    void halt_on_fault(bool) override {}
+    void quit(int) override {}
+    void note(const std::string &) override {}
+    std::string report() override { return {}; }
+    void post(std::function<void()> work) override { work(); }
+};
+
+// Packets in order, each with its reply ("-" for none: the board runs), and
+// the stop replies, on a board whose main stores a word: a watchpoint on one
+// of its bytes stops it.
+TEST(GdbStub, AnswersPacketsAndStops)
+{
+    const std::uint32_t link = 0x50080000, data = 0x50081000;
+    // ldr r0, [pc, #4]; str r0, [r0]; bx lr; .word data
+    const std::string path = test::write_temp_file("stub.elf", test::tiny_arm_image(link, {
+        {link, {0xE59F0004, 0xE5800000, 0xE12FFF1E, data}, 0, false}, {data, {0}, 4, true}}));
+    StillBoard board;
+    board.held = Machine::load(path);
+    Stub stub;
+    stub.attach(board);
+    auto reply = [&](std::string_view packet) { return stub.handle(board, packet).value_or("-"); };
+    const std::string gpn = reply("m7f008830,4") + reply("m7f008834,4") + reply("m7f008838,4");
+    const std::pair<std::string, std::string> exchanges[] = {
+        {"p11", "E01"}, {"P11=00000000", "E01"}, {"m7f008830,10", gpn}, {"m7f00883c,4", "E01"},
+        {"qSupported", "PacketSize=4000;qXfer:features:read+;QStartNoAckMode+"},
+        {"Z2,50081001,1", "OK"}, {"Z0,50080000,4", "OK"}, {"c", "-"},
+    };
+    for (const auto &[packet, expected] : exchanges)
+        EXPECT_EQ(reply(packet), expected) << packet;
+    const RunResult watched = board.machine().run();
+    EXPECT_EQ(stub.halted(board, Halt{Halt::Kind::watchpoint, watched.address, 0, {}}), "T05watch:50081001;thread:1;");
+    for (const auto &[kind, expected] : {std::pair{Halt::Kind::fault, "T0bthread:1;"}, {Halt::Kind::step, "T05thread:1;"}}) {
+        EXPECT_EQ(reply("c"), "-");
+        EXPECT_EQ(stub.halted(board, Halt{kind, 0, 0, {}}), expected);
+    }
+    // The debugger goes away from a halted board: its points go, and the
+    // board runs on.
+    board.stopped = true;
+    stub.release(board);
+    EXPECT_FALSE(board.paused());
+    board.machine().set_reg(15, link);
+    EXPECT_EQ(board.machine().run().reason, StopReason::returned);
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -384,6 +384,7 @@ TEST(Pipes, UsageErrors)
         std::string error;
     } refused[] = {
         {{testing::TempDir() + "/no-such-image"}, "cannot open the image: No such file or directory"},
+        {{testing::TempDir()}, "is a directory, not an image file"},
         {{image("greetfw") + ".bin"}, "raw binary; run the ELF image beside it, " + image("greetfw") + "\n"},
         {{"--board", "64", image("greetfw")}, "lies outside the board 64's DRAM"},
         {{image_in_loader_stack()}, "reaches into 0x33f00000-0x33ffffff, the top MiB of the board 24's DRAM"},

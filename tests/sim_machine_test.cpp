@@ -193,11 +193,11 @@ TEST(MachineDebug, WatchpointsStopAfterTheAccess)
     // A debugger's look at URXH leaves the byte for the firmware.
     m->feed_console("2");
     settle(*m, 0.001);
-    const std::optional<std::vector<std::uint8_t>> urxh = m->inspect(utxh + 4, 4);
-    ASSERT_TRUE(urxh);
-    EXPECT_EQ((*urxh)[0], '2');
+    const std::vector<std::uint8_t> urxh = m->inspect(utxh + 4, 4);
+    ASSERT_EQ(urxh.size(), 4u);
+    EXPECT_EQ(urxh[0], '2');
     EXPECT_EQ(m->console().rx_waiting(), 1u);
-    EXPECT_FALSE(m->inspect(0x10000000, 4)) << "neither DRAM nor a register";
+    EXPECT_TRUE(m->inspect(0x10000000, 4).empty()) << "neither DRAM nor a register";
 }
 
 TEST(MachineDebug, HaltOnFaultKeepsTheFaultingInstruction)
@@ -219,6 +219,30 @@ TEST(MachineDebug, HaltOnFaultKeepsTheFaultingInstruction)
     EXPECT_EQ(result.value, link + 4) << "written back once";
     EXPECT_EQ(m->reg(1), 0xE59F0004u);
     std::remove(path.c_str());
+}
+
+// Each kind of fault, made by the instruction at link + 8 between two adds,
+// halts at that instruction (a jump at its target) with the registers it
+// found, and a step meets the same fault without running anything again.
+TEST(MachineDebug, HaltOnFaultLeavesEveryFaultAtItsInstruction)
+{
+    const std::uint32_t link = 0x50080000, adds_r2 = 0xE2922001, faulting = link + 8;
+    // bx r0 (a jump where there is no code); ldr r1, [r0] outside DRAM and in
+    // a register gap; strb r1, [r0] to a register; str r1, [r0] into code.
+    const std::uint32_t cases[][3] = {{0xE12FFF10, 0x50100000, 0x50100000}, {0xE5901000, 0x10000000, faulting},
+        {0xE5901000, 0x7F00883C, faulting}, {0xE5C01000, 0x7F008834, faulting}, {0xE5801000, link, faulting}};
+    for (const auto &[instruction, address, pc] : cases) {
+        // adds r2, r2, #1; ldr r0, [pc, #8]; INSTRUCTION; adds r2, r2, #1; bx lr; .word ADDRESS
+        const std::string path = write_temp_file("halting.elf", tiny_arm_image(link, {
+            {link, {adds_r2, 0xE59F0008, instruction, adds_r2, 0xE12FFF1E, address}, 0, false}}));
+        auto m = Machine::load(path, Machine::Options{std::nullopt, kelto::sim::ClockMode::virtual_time, true});
+        for (const RunResult &result : {m->run(), m->step(), m->run()}) {
+            EXPECT_NE(result.message.find("at pc " + hex(pc)), std::string::npos) << result.message;
+            EXPECT_EQ(m->reg(15), pc) << result.message;
+            EXPECT_EQ(m->reg(2), 1u) << result.message;
+        }
+        std::remove(path.c_str());
+    }
 }
 
 // Hand-made ARM and Thumb loops at board 64's link address, run for ten
@@ -300,6 +324,15 @@ TEST(MachineMemory, JumpOutsideTheCodeNamesWhereItCameFrom)
         << result.message;
     EXPECT_LT(machine->clock().instructions(), 10u);
     std::remove(path.c_str());
+
+    // An entry point in .data, and a debugger's pc where there is no code.
+    const std::string data_entry = write_temp_file(
+        "data-entry.elf", tiny_arm_image(link + 0x1000, {{link, {0xE12FFF1E}, 0, false}, {link + 0x1000, {0}, 4, true}}));
+    machine = Machine::load(data_entry, Machine::Options{std::nullopt, kelto::sim::ClockMode::virtual_time, true});
+    EXPECT_EQ(machine->run().message.find("jump to 0x50081000, where the image has no code, from the boot loader"), 0u);
+    machine->set_reg(15, 0x50100000);
+    EXPECT_EQ(machine->step().message.find("jump to 0x50100000, where the image has no code, from a write to"), 0u);
+    std::remove(data_entry.c_str());
 }
 
 // A run cut into slices, as scenario waits and debugger steps cut it, must

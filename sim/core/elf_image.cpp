@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gelf.h>
 #include <libelf.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,6 +54,9 @@ ElfImage ElfImage::load(const std::string &path)
     file.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (file.fd < 0)
         fail(path, std::string("cannot open the image: ") + std::strerror(errno));
+    struct stat status {};
+    if (fstat(file.fd, &status) == 0 && S_ISDIR(status.st_mode))
+        fail(path, "is a directory, not an image file");
     file.elf = elf_begin(file.fd, ELF_C_READ, nullptr);
     if (!file.elf || elf_kind(file.elf) != ELF_K_ELF)
         fail(path, not_elf_reason(path));

@@ -142,13 +142,13 @@ Event Session::advance(std::optional<double> span, bool until_waiting)
         case StopReason::fault:
             if (!halt_on_fault_)
                 return Event::fault;
-            if (!halted_on_fault_) {
-                halted_on_fault_ = true;
-                note("fault: " + last_.message);
-                paused_ = true;
-                machine_->clock().hold();
-                halt(Halt{Halt::Kind::fault, machine_->current_pc(), 0, last_.message});
-            }
+            // Each run that meets the fault, a debugger's step too, ends in
+            // a stop it hears of.
+            halted_on_fault_ = true;
+            note("fault: " + last_.message);
+            paused_ = true;
+            machine_->clock().hold();
+            halt(Halt{Halt::Kind::fault, machine_->current_pc(), 0, last_.message});
             continue;
         case StopReason::input_ended: return pending_event().value_or(Event::input_ended);
         case StopReason::waiting_for_input: return pending_event().value_or(Event::waiting);

@@ -148,11 +148,7 @@ struct MachineHooks {
                       machine.describe(address);
             break;
         case UC_MEM_FETCH_UNMAPPED:
-        case UC_MEM_FETCH_PROT:
-            message = "jump to " + hex(address) + ", where the image has no code";
-            if (machine.block_size_)
-                message += ", from " + machine.code_location(machine.block_pc_ + machine.block_size_ - 4);
-            break;
+        case UC_MEM_FETCH_PROT: machine.fault_on_jump(address); return false;
         case UC_MEM_READ_UNMAPPED:
             message = "read of " + hex(address) + ", which is neither DRAM nor a modelled register";
             break;
@@ -210,7 +206,7 @@ struct MachineHooks {
         auto &machine = *static_cast<Machine *>(user);
         std::uint32_t pc = 0;
         uc_reg_read(uc, UC_ARM_REG_PC, &pc);
-        machine.raise_fault("undefined instruction", pc, 0);
+        machine.fault_at("undefined instruction", pc, 0, pc);
         return false;
     }
 };
@@ -290,6 +286,7 @@ void Machine::build()
     uc_reg_write(uc_, UC_ARM_REG_SP, &sp);
     uc_reg_write(uc_, UC_ARM_REG_LR, &return_trap_);
     set_reg(15, image_.entry());
+    jumped_from_ = "the boot loader (the image's entry point)";
 }
 
 void Machine::map_devices()
@@ -542,6 +539,18 @@ void Machine::fault_at(const std::string &message, std::uint32_t address, std::u
     const std::string report = message + ", at " + where(pc) + ", at " + time + " of board time";
     fault_ = Fault{report, address, value, pc};
     request_stop(StopReason::fault, report);
+}
+
+// The jump has happened, as on a core whose fetch aborts: the board halts at
+// its target with the registers it left. A jump from the run's first
+// instruction came from whatever set the pc.
+void Machine::fault_on_jump(std::uint32_t target)
+{
+    if (fault_)
+        return;
+    if (block_size_)
+        jumped_from_ = code_location(instruction_after(block_->instructions - 1));
+    fault_at("jump to " + hex(target) + ", where the image has no code, from " + jumped_from_, target, 0, target);
 }
 
 // Unicorn reports the start of the translated block, not the instruction, for
@@ -1092,8 +1101,10 @@ RunResult Machine::call(std::string_view name, const std::vector<std::uint32_t> 
     uc_reg_write(uc_, UC_ARM_REG_LR, &return_trap_);
 
     const std::uint32_t resume = main_pc_;
+    const std::string resume_from = std::exchange(jumped_from_, "the call of " + std::string(name));
     RunResult result = execute(address, limits);
     main_pc_ = resume;
+    jumped_from_ = resume_from;
     uc_context_restore(uc_, saved);
     uc_context_free(saved);
     return result;
@@ -1125,8 +1136,10 @@ void Machine::set_reg(int number, std::uint32_t value)
 {
     if (number < 0 || number > cpsr_register)
         throw std::out_of_range("no register " + std::to_string(number));
-    if (number == 15)
+    if (number == 15 && value != main_pc_) {
         main_pc_ = value;
+        jumped_from_ = "a write to the pc";
+    }
     uc_reg_write(uc_, register_ids[number], &value);
 }
 
@@ -1138,7 +1151,7 @@ Device *Machine::device_at(std::uint32_t address) const
     return nullptr;
 }
 
-std::optional<std::vector<std::uint8_t>> Machine::inspect(std::uint32_t address, std::size_t size)
+std::vector<std::uint8_t> Machine::inspect(std::uint32_t address, std::size_t size)
 {
     const std::uint64_t dram_end = std::uint64_t{board_.dram_base} + board_.dram_size;
     std::vector<std::uint8_t> bytes(size);
@@ -1154,8 +1167,10 @@ std::optional<std::vector<std::uint8_t>> Machine::inspect(std::uint32_t address,
         const auto word_address = static_cast<std::uint32_t>(at) & ~3u;
         const Device *device = at <= 0xFFFFFFFFu ? device_at(word_address) : nullptr;
         const std::optional<std::uint32_t> word = device ? device->peek(word_address - device->base()) : std::nullopt;
-        if (!word)
-            return std::nullopt;
+        if (!word) {
+            bytes.resize(i);
+            break;
+        }
         for (; i < size && ((address + i) & ~3u) == word_address; i++)
             bytes[i] = static_cast<std::uint8_t>(*word >> (8 * ((address + i) % 4)));
     }

@@ -209,8 +209,9 @@ public:
     std::uint32_t reg(int number);
     void set_reg(int number, std::uint32_t value);
     // Memory as a debugger sees it: DRAM, and the peripheral registers read
-    // without side effects (Device::peek). Nullopt if a byte is neither.
-    std::optional<std::vector<std::uint8_t>> inspect(std::uint32_t address, std::size_t size);
+    // without side effects (Device::peek), a word at a time. The bytes up to
+    // the first that is neither: none if the first is not.
+    std::vector<std::uint8_t> inspect(std::uint32_t address, std::size_t size);
     // Writes DRAM, code pages included; false if a byte lies outside DRAM.
     bool patch(std::uint32_t address, const void *data, std::size_t size);
     // A run stops before executing the instruction at a breakpoint; one that
@@ -224,8 +225,10 @@ public:
     // Runs exactly one instruction of main.
     RunResult step();
     // With halt on fault, a fault leaves the core at the faulting instruction
-    // with the registers it found, for a debugger to look at; the report is
-    // made as usual, and the next run or step tries the instruction again.
+    // with the registers it found (a jump where there is no code: at its
+    // target, with the registers the jump left), for a debugger to look at;
+    // the report is made as usual, and the next run or step tries the
+    // instruction again.
     void set_halt_on_fault(bool on) { halt_on_fault_ = on; }
 
     // Every register access, in order.
@@ -314,6 +317,7 @@ private:
     void drop_translations();
     Device *device_at(std::uint32_t address) const;
     void fault_at(const std::string &message, std::uint32_t address, std::uint32_t value, std::uint32_t pc);
+    void fault_on_jump(std::uint32_t target);
     void service_devices();
     Cycles next_model_event() const;
     void refresh_deadline();
@@ -361,6 +365,8 @@ private:
     std::optional<StopReason> stop_request_;
     std::string stop_message_;
     std::optional<Fault> fault_;
+    // What set the pc a run starts at, for the report of a jump from there.
+    std::string jumped_from_;
     Cycles deadline_ = never;       // time limit of the current run
     Cycles next_service_ = never;   // earliest model event or deadline
     Cycles idle_deadline_ = never;  // how far an idle firmware may let time pass

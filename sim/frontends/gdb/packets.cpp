@@ -33,37 +33,52 @@ std::uint8_t checksum(std::string_view text)
 
 void PacketReader::feed(std::string_view bytes)
 {
+    // What was taken goes before the buffer grows, so it holds at most one
+    // packet and what arrived with it.
+    buffer_.erase(0, start_);
+    start_ = 0;
     buffer_.append(bytes);
 }
 
 std::optional<Incoming> PacketReader::next()
 {
-    for (;;) {
-        if (buffer_.empty())
-            return std::nullopt;
-        const char first = buffer_.front();
+    for (; start_ < buffer_.size(); start_++) {
+        const char first = buffer_[start_];
         if (first == '+' || first == '-' || first == interrupt_byte) {
-            buffer_.erase(0, 1);
+            start_++;
             return Incoming{first == '+'   ? Incoming::Kind::ack
                             : first == '-' ? Incoming::Kind::nack
                                            : Incoming::Kind::interrupt,
                             {}};
         }
-        if (first != '$') {
-            buffer_.erase(0, 1);  // noise between packets
-            continue;
-        }
-        // The payload may hold '#' only escaped, so the first one ends it.
-        const auto hash = buffer_.find('#');
-        if (hash == std::string::npos || buffer_.size() < hash + 3)
-            return std::nullopt;
-        std::string payload = buffer_.substr(1, hash - 1);
-        const int high = digit(buffer_[hash + 1]), low = digit(buffer_[hash + 2]);
-        buffer_.erase(0, hash + 3);
-        if (high < 0 || low < 0 || checksum(payload) != high * 16 + low)
-            return Incoming{Incoming::Kind::corrupt, {}};
-        return Incoming{Incoming::Kind::packet, std::move(payload)};
+        if (first == '$')
+            return take_packet();
+        // Anything else between packets is noise.
     }
+    return std::nullopt;
+}
+
+// The payload may hold '#' only escaped, so the first one ends it. Each byte
+// is looked at once however the packet arrives.
+std::optional<Incoming> PacketReader::take_packet()
+{
+    const std::size_t payload = start_ + 1;
+    const auto hash = buffer_.find('#', payload + scanned_);
+    scanned_ = (hash == std::string::npos ? buffer_.size() : hash) - payload;
+    if (scanned_ > max_payload) {
+        buffer_.clear();
+        start_ = scanned_ = 0;
+        return Incoming{Incoming::Kind::oversize, {}};
+    }
+    if (hash == std::string::npos || buffer_.size() < hash + 3)
+        return std::nullopt;
+    std::string text = buffer_.substr(payload, scanned_);
+    scanned_ = 0;
+    start_ = hash + 3;
+    const int high = digit(buffer_[hash + 1]), low = digit(buffer_[hash + 2]);
+    if (high < 0 || low < 0 || checksum(text) != high * 16 + low)
+        return Incoming{Incoming::Kind::corrupt, {}};
+    return Incoming{Incoming::Kind::packet, std::move(text)};
 }
 
 std::string frame(std::string_view payload)

@@ -19,6 +19,7 @@ struct Incoming {
         ack,        // '+'
         nack,       // '-': send the last packet again
         interrupt,  // Ctrl-C (0x03) outside a packet
+        oversize,   // a packet longer than max_payload: the debugger breaks the protocol
     };
     Kind kind;
     std::string payload;
@@ -27,12 +28,20 @@ struct Incoming {
 // Splits the byte stream from the debugger into packets and control bytes.
 class PacketReader {
 public:
+    // The longest payload taken, as the stub announces it (PacketSize).
+    static constexpr std::size_t max_payload = 0x4000;
+
     void feed(std::string_view bytes);
-    // The next complete item, in order of arrival.
+    // The next complete item, in order of arrival. After an oversize packet
+    // the rest of what arrived is dropped.
     std::optional<Incoming> next();
 
 private:
+    std::optional<Incoming> take_packet();
+
     std::string buffer_;
+    std::size_t start_ = 0;    // the first byte not taken yet
+    std::size_t scanned_ = 0;  // bytes of an open packet known to hold no '#'
 };
 
 // "$payload#cs", with the characters the framing reserves escaped.

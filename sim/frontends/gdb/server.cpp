@@ -149,6 +149,11 @@ void Server::read_client(Board &board)
         case Incoming::Kind::nack: write_all(client_, last_sent_, send_wait_ms); break;
         case Incoming::Kind::corrupt: write_all(client_, "-", send_wait_ms); break;
         case Incoming::Kind::interrupt: stub_.interrupt(board); break;
+        case Incoming::Kind::oversize:
+            board.note("the debugger sent a packet longer than the " + std::to_string(PacketReader::max_payload) +
+                       " bytes agreed; keltosim lets it go and the board runs on");
+            disconnect(board, true);
+            break;
         case Incoming::Kind::packet: {
             if (!stub_.no_ack())
                 write_all(client_, "+", send_wait_ms);

@@ -64,6 +64,13 @@ std::string signal_stop(int signal)
     return text;
 }
 
+std::string hex_number(std::size_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "%zx", value);
+    return text;
+}
+
 // "a,b" or "a,b:rest" split at the first separator.
 std::pair<std::string_view, std::string_view> split(std::string_view text, char separator)
 {
@@ -260,8 +267,12 @@ std::string Stub::read_memory(Machine &machine, std::string_view args)
     const auto length = parse_hex(length_text);
     if (!address || !length)
         return error_reply;
-    const auto bytes = machine.inspect(*address, std::min(*length, max_read));
-    return bytes ? to_hex(*bytes) : error_reply;
+    if (*length == 0)
+        return "";
+    // A range that runs into a hole between registers gives what lies before
+    // it; gdb then asks for the rest and hears the error.
+    const std::vector<std::uint8_t> bytes = machine.inspect(*address, std::min(*length, max_read));
+    return bytes.empty() ? error_reply : to_hex(bytes);
 }
 
 std::string Stub::write_memory(Machine &machine, std::string_view args, bool binary)
@@ -340,7 +351,7 @@ std::optional<std::string> Stub::run(Board &board, std::string_view address, boo
 std::string Stub::query(Board &board, std::string_view packet)
 {
     if (packet.starts_with("qSupported"))
-        return "PacketSize=4000;qXfer:features:read+;QStartNoAckMode+";
+        return "PacketSize=" + hex_number(PacketReader::max_payload) + ";qXfer:features:read+;QStartNoAckMode+";
     if (packet == "QStartNoAckMode") {
         no_ack_ = true;
         return "OK";
