@@ -618,13 +618,15 @@ bool Session::tend()
 }
 
 // One byte at a time, and only into an idle line and an empty receiver: a
-// script, however fast, never overruns the 64-byte FIFO.
+// script, however fast, never overruns the 64-byte FIFO. Nothing goes out
+// before the firmware first polls the receiver: a byte on the line while it
+// sets the UART up could be emptied from the FIFO with its reset.
 bool Session::feed_one()
 {
     if (queue_.empty())
         return false;
     UartChannel &console = machine_->console();
-    if (console.rx_waiting() != 0 || !console.line_idle())
+    if (console.rx_waiting() != 0 || !console.line_idle() || !console.receiver_polled())
         return false;
     machine_->feed_console(std::string(1, static_cast<char>(queue_.front())));
     queue_.pop_front();
