@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "frontends/cli.hpp"
@@ -174,10 +175,13 @@ public:
         if (!node.IsMap())
             fail(step.line, "expect_pin wants a mapping such as {port: N, pin: 9, level: 1}");
         bool has_port = false, has_pin = false;
+        std::set<std::string> keys;
         for (const auto &entry : node) {
             const std::string key = entry.first.Scalar();
             const YAML::Node &value = entry.second;
             const int line = line_of(entry.first, step.line);
+            if (!keys.insert(key).second)
+                fail(line, "a second " + key + " in expect_pin");
             if (key == "port") {
                 std::string letter = scalar(value, line, "port");
                 if (letter.size() != 1 || !std::isalpha(static_cast<unsigned char>(letter[0])))
@@ -221,6 +225,8 @@ public:
         for (const auto &[key, value] : entries) {
             const int line = line_of(value, step.line);
             if (key == "timeout") {
+                if (timeout)
+                    fail(line, "a second timeout in one step");
                 timeout = &value;
                 continue;
             }
@@ -352,6 +358,22 @@ private:
     int depth_ = 0;
 };
 
+// Whether the line's indentation, the spaces and list dashes before its
+// first other character, holds a tab: YAML's own message for that names a
+// symptom ("illegal map value") instead.
+bool indented_with_tab(const std::string &text, int line)
+{
+    std::size_t start = 0;
+    for (int n = 1; n < line && start != std::string::npos; n++) {
+        start = text.find('\n', start);
+        if (start != std::string::npos)
+            start++;
+    }
+    if (start == std::string::npos)
+        return false;
+    return text.find('\t', start) < text.find_first_not_of(" \t-", start);
+}
+
 }  // namespace
 
 Scenario parse_scenario(const std::string &text, const std::string &name)
@@ -366,7 +388,10 @@ Scenario parse_scenario(const std::string &text, const std::string &name)
         }
         root = YAML::Load(text);
     } catch (const YAML::ParserException &error) {
-        parser.fail(error.mark.line + 1, error.msg);
+        const int line = error.mark.line + 1;
+        if (indented_with_tab(text, line))
+            parser.fail(line, "a tab in the indentation: YAML does not allow tabs for indentation, only spaces");
+        parser.fail(line, error.msg);
     }
     if (!root || root.IsNull())
         parser.fail(1, "no steps");
@@ -428,6 +453,14 @@ std::string quoted(std::string_view text)
     return result + "\"";
 }
 
+std::string quoted_excerpt(std::string_view text)
+{
+    constexpr std::size_t shown = 80;
+    if (text.size() <= shown)
+        return quoted(text);
+    return quoted(text.substr(0, shown)) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
 std::string describe(const Step &step)
 {
     std::string text = action_name(step.action);
@@ -438,7 +471,7 @@ std::string describe(const Step &step)
     };
     switch (step.action) {
     case Action::write:
-    case Action::wait_for: return text + " " + frontend::quoted(step.text);
+    case Action::wait_for: return text + " " + quoted_excerpt(step.text);
     case Action::wait: return text + " " + number(step.seconds) + " s";
     case Action::hold:
     case Action::release:
