@@ -69,6 +69,20 @@ std::optional<char32_t> next_code_point(const std::string &text, std::size_t &i)
     return code;
 }
 
+constexpr std::size_t excerpt_bytes = 80;
+
+// What a message adds after the first excerpt_bytes of a longer text.
+std::string cut_note(std::string_view text)
+{
+    return text.size() > excerpt_bytes ? "... (" + std::to_string(text.size()) + " bytes)" : std::string();
+}
+
+// A value as the file gave it, in single quotes, cut as quoted_excerpt cuts.
+std::string as_written(std::string_view text)
+{
+    return "'" + std::string(text.substr(0, excerpt_bytes)) + "'" + cut_note(text);
+}
+
 class Parser {
 public:
     explicit Parser(std::string name) : name_(std::move(name)) {}
@@ -91,7 +105,7 @@ public:
         const std::optional<double> value = parse_seconds(text);
         if (!value)
             fail(line_of(node, line),
-                 std::string(what) + " wants a number of seconds, " + seconds_range() + ", not '" + text + "'");
+                 std::string(what) + " wants a number of seconds, " + seconds_range() + ", not " + as_written(text));
         return *value;
     }
 
@@ -125,7 +139,7 @@ public:
         in >> value;
         if (!in || !in.eof() || value < low || value > high)
             fail(line_of(node, line), std::string(what) + " wants a whole number from " + std::to_string(low) +
-                                          " to " + std::to_string(high) + ", not '" + text + "'");
+                                          " to " + std::to_string(high) + ", not " + as_written(text));
         return value;
     }
 
@@ -135,7 +149,7 @@ public:
         std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
         if (const std::optional<Button> button = button_named(text))
             return *button;
-        fail(line_of(node, line), "no button '" + text + "' (up, down, left or right)");
+        fail(line_of(node, line), "no button " + as_written(text) + " (up, down, left or right)");
     }
 
     std::vector<Button> buttons(const YAML::Node &node, int line) const
@@ -167,7 +181,7 @@ public:
             if (n >= 1 && n <= 14)
                 return n + 1;
         }
-        fail(line_of(node, line), "function wants input, output or alt1 to alt14, not '" + text + "'");
+        fail(line_of(node, line), "function wants input, output or alt1 to alt14, not " + as_written(text));
     }
 
     void pin(const YAML::Node &node, Step &step) const
@@ -185,10 +199,10 @@ public:
             if (key == "port") {
                 std::string letter = scalar(value, line, "port");
                 if (letter.size() != 1 || !std::isalpha(static_cast<unsigned char>(letter[0])))
-                    fail(line, "port wants a letter, A to Q, not '" + letter + "'");
+                    fail(line, "port wants a letter, A to Q, not " + as_written(letter));
                 const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])));
                 if (upper > 'Q')
-                    fail(line, "port wants a letter, A to Q, not '" + letter + "'");
+                    fail(line, "port wants a letter, A to Q, not " + as_written(letter));
                 step.pin.port = static_cast<std::uint8_t>(upper - 'A');
                 has_port = true;
             } else if (key == "pin") {
@@ -199,7 +213,7 @@ public:
             } else if (key == "function") {
                 step.function = function(value, line);
             } else {
-                fail(line, "unknown key '" + key + "' in expect_pin (port, pin, level, function)");
+                fail(line, "unknown key " + as_written(key) + " in expect_pin (port, pin, level, function)");
             }
         }
         if (!has_port || !has_pin)
@@ -232,9 +246,9 @@ public:
             }
             const auto found = actions.find(key);
             if (found == actions.end())
-                fail(line, "unknown key '" + key + "'");
+                fail(line, "unknown key " + as_written(key));
             if (action)
-                fail(line, std::string("one action per step: '") + action_name(*action) + "' and '" + key + "'");
+                fail(line, std::string("one action per step: '") + action_name(*action) + "' and " + as_written(key));
             action = found->second;
             argument = &value;
         }
@@ -455,10 +469,7 @@ std::string quoted(std::string_view text)
 
 std::string quoted_excerpt(std::string_view text)
 {
-    constexpr std::size_t shown = 80;
-    if (text.size() <= shown)
-        return quoted(text);
-    return quoted(text.substr(0, shown)) + "... (" + std::to_string(text.size()) + " bytes)";
+    return quoted(text.substr(0, excerpt_bytes)) + cut_note(text);
 }
 
 std::string describe(const Step &step)
