@@ -340,7 +340,7 @@ TEST(ScenarioFile, NamesTheLineOfEachMistake)
         {"- write: [1, 2]\n", "s.yaml:1: write wants a single value"},
         {"- write: \"1\"\n-\twait: 1\n", "s.yaml:2: a tab in the indentation: YAML does not allow tabs"},
         {"- wait_for: x\n  timeout: 1\n  timeout: 2\n", "s.yaml:3: a second timeout in one step"},
-        {"- expect_pin: {port: N, pin: 9, port: F, level: 1}\n", "s.yaml:1: a second port in expect_pin"},
+        {"- expect_pin: {port: N, pin: 9, port: F, level: 1}\n", "s.yaml:1: a second 'port' in expect_pin"},
     };
     for (const auto &c : cases) {
         try {

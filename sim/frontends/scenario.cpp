@@ -195,7 +195,7 @@ public:
             const YAML::Node &value = entry.second;
             const int line = line_of(entry.first, step.line);
             if (!keys.insert(key).second)
-                fail(line, "a second " + key + " in expect_pin");
+                fail(line, "a second " + as_written(key) + " in expect_pin");
             if (key == "port") {
                 std::string letter = scalar(value, line, "port");
                 if (letter.size() != 1 || !std::isalpha(static_cast<unsigned char>(letter[0])))
