@@ -1,5 +1,5 @@
 // The front end's own logic: the command line, the escape keys and the
-// scenario files, without running a board.
+// scenario files without a board; the scenario runner on one, in this process.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,6 +11,8 @@
 #include "frontends/gdb/stub.hpp"
 #include "frontends/keys.hpp"
 #include "frontends/scenario.hpp"
+#include "frontends/scenario_runner.hpp"
+#include "frontends/session.hpp"
 #include "frontends/web/messages.hpp"
 #include "harness.hpp"
 
@@ -181,6 +183,10 @@ TEST(EscapeKeys, PassEverythingButTheirOwnCommands)
         {'4', Kind::toggle, Button::right},   {'r', Kind::toggle, Button::right}, {'0', Kind::release_all, Button::up},
         {'x', Kind::quit, Button::up},        {'q', Kind::quit, Button::up},     {'s', Kind::status, Button::up},
         {'?', Kind::help, Button::up},        {'z', Kind::unknown, Button::up},
+        {'U', Kind::toggle, Button::up},      {'d', Kind::toggle, Button::down}, {'l', Kind::toggle, Button::left},
+        {'L', Kind::toggle, Button::left},    {'R', Kind::toggle, Button::right}, {'X', Kind::quit, Button::up},
+        {'Q', Kind::quit, Button::up},        {'S', Kind::status, Button::up},   {'h', Kind::help, Button::up},
+        {'H', Kind::help, Button::up},        {'1', Kind::toggle, Button::up},   {'2', Kind::toggle, Button::down},
     };
     for (const auto &c : commands) {
         next(EscapeDecoder::escape);
@@ -234,6 +240,8 @@ TEST(ScenarioFile, ReadsEveryStepWithItsLine)
     EXPECT_EQ(where(scenario, steps[1]), "up.yaml:3");
     EXPECT_EQ(describe(steps[0]), "write \"1\\r\"");
     EXPECT_EQ(describe(steps[6]), "expect_pin GPN9 output high");
+    EXPECT_EQ(describe(parse_scenario("- wait_for: " + std::string(81, 'a'), "s.yaml").steps[0]),
+              "wait_for \"" + std::string(80, 'a') + "\"... (81 bytes)");
 }
 
 TEST(ScenarioFile, WritesEachCharacterAsOneByte)
@@ -269,6 +277,27 @@ TEST(ScenarioFile, RefusesPinsTheBoardLacks)
             EXPECT_TRUE(std::string(error.what()).starts_with(c.error)) << error.what();
             EXPECT_STRNE(c.error, "") << error.what();
         }
+    }
+}
+
+TEST(ScenarioRunner, PassesOnlyWhatTheBoardDid)
+{
+    const struct {
+        const char *image;
+        std::string steps;
+        int status;
+    } cases[] = {
+        {"consolefw-64", "- write: \"1\"\n- wait_for: \"1 is selected\"\n", 0},
+        {"consolefw-24", "- write: \"2\"\n- wait_for: \"2 is selected\"\n", 0},
+        {"pollfw-64", "- write: \"x\"\n- wait: 1\n", exit_expectation},
+        {"pollfw-64", "- write: \"x\"\n- wait: 1\n- expect_exit: 0\n", 0},
+        {"consolefw-64", "- write: \"2" + std::string(80, 'z') + "\"\n- wait_for: \"Test 9\"\n  timeout: 11\n", 0},
+    };
+    for (const auto &c : cases) {
+        const Options options;
+        Session session(Machine::load(test::image_path(c.image)), options);
+        EXPECT_EQ(run_scenario(session, parse_scenario(c.steps, "s.yaml")), c.status) << c.image << "\n" << c.steps;
+        EXPECT_EQ(session.machine().console().overruns(), 0u) << c.steps;
     }
 }
 
@@ -310,6 +339,9 @@ TEST(ScenarioFile, NamesTheLineOfEachMistake)
         {"write: \"1\"\n", "s.yaml:1: a scenario is a list of steps, each starting with '- '"},
         {"# nothing yet\n", "s.yaml:1: no steps"},
         {"- write: [1, 2]\n", "s.yaml:1: write wants a single value"},
+        {"- write: \"1\"\n-\twait: 1\n", "s.yaml:2: a tab in the indentation: YAML does not allow tabs"},
+        {"- wait_for: x\n  timeout: 1\n  timeout: 2\n", "s.yaml:3: a second timeout in one step"},
+        {"- expect_pin: {port: N, pin: 9, port: F, level: 1}\n", "s.yaml:1: a second 'port' in expect_pin"},
     };
     for (const auto &c : cases) {
         try {

@@ -85,6 +85,7 @@ struct Streams {
     bool no_stdin = false;              // no standard input open at all
     bool stdin_stays_open = false;      // the input pipe is held open, silent, until keltosim ends
     const char *stdout_path = nullptr;  // standard output to this file instead of a pipe
+    bool stdout_reader_gone = false;    // standard output to a pipe whose reader has gone
     std::chrono::seconds patience = host_patience;
 };
 
@@ -102,8 +103,11 @@ Finished run_keltosim(const std::vector<std::string> &args, const std::string &i
             ::close(0);
         else
             ::dup2(in[0], 0);
+        int gone[2];
         if (streams.stdout_path)
             ::dup2(::open(streams.stdout_path, O_WRONLY), 1);
+        else if (streams.stdout_reader_gone && ::pipe(gone) == 0 && ::close(gone[0]) == 0)
+            ::dup2(gone[1], 1);
         else
             ::dup2(out[1], 1);
         ::dup2(err[1], 2);
@@ -338,6 +342,7 @@ TEST(Pipes, EndingsHaveTheirStatusAndMessage)
         {{five}, "", {}, 5, "all done\n", {"keltosim: main returned 5\n"}},
         {{image("greetfw")}, "", {.stdout_path = "/dev/full"}, exit_output, "",
          {"keltosim: cannot write the console's output to standard output: No space left on device\n"}},
+        {{image("greetfw")}, "", {.stdout_reader_gone = true}, 128 + SIGPIPE, "", {}},
         // Waiting on a pipe that stays open but silent counts towards the limit.
         {{"--timeout", "2", image("consolefw-64")}, "",
          {.stdin_stays_open = true, .patience = std::chrono::seconds(20)}, exit_time_limit, "x> Exit\r\n",

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "frontends/cli.hpp"
@@ -68,6 +69,20 @@ std::optional<char32_t> next_code_point(const std::string &text, std::size_t &i)
     return code;
 }
 
+constexpr std::size_t excerpt_bytes = 80;
+
+// What a message adds after the first excerpt_bytes of a longer text.
+std::string cut_note(std::string_view text)
+{
+    return text.size() > excerpt_bytes ? "... (" + std::to_string(text.size()) + " bytes)" : std::string();
+}
+
+// A value as the file gave it, in single quotes, cut as quoted_excerpt cuts.
+std::string as_written(std::string_view text)
+{
+    return "'" + std::string(text.substr(0, excerpt_bytes)) + "'" + cut_note(text);
+}
+
 class Parser {
 public:
     explicit Parser(std::string name) : name_(std::move(name)) {}
@@ -90,7 +105,7 @@ public:
         const std::optional<double> value = parse_seconds(text);
         if (!value)
             fail(line_of(node, line),
-                 std::string(what) + " wants a number of seconds, " + seconds_range() + ", not '" + text + "'");
+                 std::string(what) + " wants a number of seconds, " + seconds_range() + ", not " + as_written(text));
         return *value;
     }
 
@@ -124,7 +139,7 @@ public:
         in >> value;
         if (!in || !in.eof() || value < low || value > high)
             fail(line_of(node, line), std::string(what) + " wants a whole number from " + std::to_string(low) +
-                                          " to " + std::to_string(high) + ", not '" + text + "'");
+                                          " to " + std::to_string(high) + ", not " + as_written(text));
         return value;
     }
 
@@ -134,7 +149,7 @@ public:
         std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
         if (const std::optional<Button> button = button_named(text))
             return *button;
-        fail(line_of(node, line), "no button '" + text + "' (up, down, left or right)");
+        fail(line_of(node, line), "no button " + as_written(text) + " (up, down, left or right)");
     }
 
     std::vector<Button> buttons(const YAML::Node &node, int line) const
@@ -166,7 +181,7 @@ public:
             if (n >= 1 && n <= 14)
                 return n + 1;
         }
-        fail(line_of(node, line), "function wants input, output or alt1 to alt14, not '" + text + "'");
+        fail(line_of(node, line), "function wants input, output or alt1 to alt14, not " + as_written(text));
     }
 
     void pin(const YAML::Node &node, Step &step) const
@@ -174,17 +189,20 @@ public:
         if (!node.IsMap())
             fail(step.line, "expect_pin wants a mapping such as {port: N, pin: 9, level: 1}");
         bool has_port = false, has_pin = false;
+        std::set<std::string> keys;
         for (const auto &entry : node) {
             const std::string key = entry.first.Scalar();
             const YAML::Node &value = entry.second;
             const int line = line_of(entry.first, step.line);
+            if (!keys.insert(key).second)
+                fail(line, "a second " + as_written(key) + " in expect_pin");
             if (key == "port") {
                 std::string letter = scalar(value, line, "port");
                 if (letter.size() != 1 || !std::isalpha(static_cast<unsigned char>(letter[0])))
-                    fail(line, "port wants a letter, A to Q, not '" + letter + "'");
+                    fail(line, "port wants a letter, A to Q, not " + as_written(letter));
                 const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])));
                 if (upper > 'Q')
-                    fail(line, "port wants a letter, A to Q, not '" + letter + "'");
+                    fail(line, "port wants a letter, A to Q, not " + as_written(letter));
                 step.pin.port = static_cast<std::uint8_t>(upper - 'A');
                 has_port = true;
             } else if (key == "pin") {
@@ -195,7 +213,7 @@ public:
             } else if (key == "function") {
                 step.function = function(value, line);
             } else {
-                fail(line, "unknown key '" + key + "' in expect_pin (port, pin, level, function)");
+                fail(line, "unknown key " + as_written(key) + " in expect_pin (port, pin, level, function)");
             }
         }
         if (!has_port || !has_pin)
@@ -221,14 +239,16 @@ public:
         for (const auto &[key, value] : entries) {
             const int line = line_of(value, step.line);
             if (key == "timeout") {
+                if (timeout)
+                    fail(line, "a second timeout in one step");
                 timeout = &value;
                 continue;
             }
             const auto found = actions.find(key);
             if (found == actions.end())
-                fail(line, "unknown key '" + key + "'");
+                fail(line, "unknown key " + as_written(key));
             if (action)
-                fail(line, std::string("one action per step: '") + action_name(*action) + "' and '" + key + "'");
+                fail(line, std::string("one action per step: '") + action_name(*action) + "' and " + as_written(key));
             action = found->second;
             argument = &value;
         }
@@ -352,6 +372,22 @@ private:
     int depth_ = 0;
 };
 
+// Whether the line's indentation, the spaces and list dashes before its
+// first other character, holds a tab: YAML's own message for that names a
+// symptom ("illegal map value") instead.
+bool indented_with_tab(const std::string &text, int line)
+{
+    std::size_t start = 0;
+    for (int n = 1; n < line && start != std::string::npos; n++) {
+        start = text.find('\n', start);
+        if (start != std::string::npos)
+            start++;
+    }
+    if (start == std::string::npos)
+        return false;
+    return text.find('\t', start) < text.find_first_not_of(" \t-", start);
+}
+
 }  // namespace
 
 Scenario parse_scenario(const std::string &text, const std::string &name)
@@ -366,7 +402,10 @@ Scenario parse_scenario(const std::string &text, const std::string &name)
         }
         root = YAML::Load(text);
     } catch (const YAML::ParserException &error) {
-        parser.fail(error.mark.line + 1, error.msg);
+        const int line = error.mark.line + 1;
+        if (indented_with_tab(text, line))
+            parser.fail(line, "a tab in the indentation: YAML does not allow tabs for indentation, only spaces");
+        parser.fail(line, error.msg);
     }
     if (!root || root.IsNull())
         parser.fail(1, "no steps");
@@ -428,6 +467,11 @@ std::string quoted(std::string_view text)
     return result + "\"";
 }
 
+std::string quoted_excerpt(std::string_view text)
+{
+    return quoted(text.substr(0, excerpt_bytes)) + cut_note(text);
+}
+
 std::string describe(const Step &step)
 {
     std::string text = action_name(step.action);
@@ -438,7 +482,7 @@ std::string describe(const Step &step)
     };
     switch (step.action) {
     case Action::write:
-    case Action::wait_for: return text + " " + frontend::quoted(step.text);
+    case Action::wait_for: return text + " " + quoted_excerpt(step.text);
     case Action::wait: return text + " " + number(step.seconds) + " s";
     case Action::hold:
     case Action::release:

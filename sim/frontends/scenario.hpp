@@ -59,7 +59,11 @@ void check_against_board(const Scenario &scenario, const BoardSpec &board);
 
 // Text in double quotes with control bytes escaped, for messages.
 std::string quoted(std::string_view text);
-// The step as written, for messages: wait_for "Up key pressed".
+// The same, cut to its first 80 bytes and its length when longer, so that a
+// message quoting a long text stays short.
+std::string quoted_excerpt(std::string_view text);
+// The step as written, for messages, its text cut as quoted_excerpt does:
+// wait_for "Up key pressed".
 std::string describe(const Step &step);
 // Where the step is: "file:12".
 std::string where(const Scenario &scenario, const Step &step);

@@ -1,5 +1,7 @@
 #include "frontends/scenario_runner.hpp"
 
+#include <algorithm>
+
 #include "frontends/display.hpp"
 #include "models/gpio.hpp"
 
@@ -63,7 +65,20 @@ Outcome expect_exit(Session &session, const Step &step)
     return {};
 }
 
-Outcome perform(Session &session, const Step &step)
+// Main returning while the scenario only waits ends its run: that passes
+// only in a scenario that expects the exit.
+Outcome wait(Session &session, const Step &step, bool exit_expected)
+{
+    const Event event = session.advance(step.seconds, false);
+    if (event == Event::span_done || (event == Event::returned && exit_expected))
+        return {};
+    if (event == Event::returned)
+        return fail("main returned " + std::to_string(session.return_value()) +
+                    " meanwhile, and no expect_exit step expects it; " + session.recent_output());
+    return {std::nullopt, event};
+}
+
+Outcome perform(Session &session, const Step &step, bool exit_expected)
 {
     using Action = Step::Action;
     switch (step.action) {
@@ -73,12 +88,7 @@ Outcome perform(Session &session, const Step &step)
         for (Button button : step.buttons)
             session.set_button(button, step.action == Action::hold);
         return {};
-    case Action::wait: {
-        const Event event = session.advance(step.seconds, false);
-        if (event == Event::span_done || event == Event::returned)
-            return {};
-        return {std::nullopt, event};
-    }
+    case Action::wait: return wait(session, step, exit_expected);
     case Action::wait_for: return wait_for(session, step);
     case Action::expect_backlight: {
         const std::optional<int> shown = session.machine().backlight_percent();
@@ -96,8 +106,10 @@ Outcome perform(Session &session, const Step &step)
 
 int run_scenario(Session &session, const Scenario &scenario)
 {
+    const bool exit_expected = std::any_of(scenario.steps.begin(), scenario.steps.end(),
+                                           [](const Step &step) { return step.action == Step::Action::expect_exit; });
     for (const Step &step : scenario.steps) {
-        const Outcome outcome = perform(session, step);
+        const Outcome outcome = perform(session, step, exit_expected);
         if (outcome.failure) {
             session.note(where(scenario, step) + ": " + describe(step) + ": " + *outcome.failure);
             return exit_expectation;

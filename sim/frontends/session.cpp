@@ -262,7 +262,7 @@ int Session::conclude(Event event)
     switch (event) {
     case Event::returned:
         if (options_.expect && !expect_seen_) {
-            note("main returned " + std::to_string(return_value_) + " before " + quoted(*options_.expect) +
+            note("main returned " + std::to_string(return_value_) + " before " + quoted_excerpt(*options_.expect) +
                  " appeared");
             return exit_expectation;
         }
@@ -272,7 +272,7 @@ int Session::conclude(Event event)
     case Event::fault: note("fault: " + last_.message); return exit_fault;
     case Event::input_ended:
         note("input ended while the firmware waits for console input" +
-             (options_.expect ? "; " + quoted(*options_.expect) + " did not appear" : std::string()));
+             (options_.expect ? "; " + quoted_excerpt(*options_.expect) + " did not appear" : std::string()));
         return exit_input_ended;
     case Event::waiting:
         note("the firmware waits for console input and nothing more is coming");
@@ -282,7 +282,7 @@ int Session::conclude(Event event)
         note("time limit: " + seconds_text(*options_.timeout) +
              (host_waited_ ? " of board time and waiting on the host passed" : " of board time passed"));
         return exit_time_limit;
-    case Event::fail_seen: note(quoted(*fail_seen_) + " appeared on the console"); return exit_expectation;
+    case Event::fail_seen: note(quoted_excerpt(*fail_seen_) + " appeared on the console"); return exit_expectation;
     case Event::expect_seen: return 0;
     case Event::signal: return 128 + signal_;
     case Event::quit: return *end_status_;
@@ -618,13 +618,15 @@ bool Session::tend()
 }
 
 // One byte at a time, and only into an idle line and an empty receiver: a
-// script, however fast, never overruns the 64-byte FIFO.
+// script, however fast, never overruns the 64-byte FIFO. Nothing goes out
+// before the firmware first polls the receiver: a byte on the line while it
+// sets the UART up could be emptied from the FIFO with its reset.
 bool Session::feed_one()
 {
     if (queue_.empty())
         return false;
     UartChannel &console = machine_->console();
-    if (console.rx_waiting() != 0 || !console.line_idle())
+    if (console.rx_waiting() != 0 || !console.line_idle() || !console.receiver_polled())
         return false;
     machine_->feed_console(std::string(1, static_cast<char>(queue_.front())));
     queue_.pop_front();

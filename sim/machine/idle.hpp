@@ -57,6 +57,9 @@ public:
     // ticking: the register's reading changes with time alone.
     void register_read(std::uint32_t block_pc, std::uint32_t address, std::uint32_t value, bool ticking);
     void register_written() { changed_ = true; }
+    // A model's event (a byte arriving or leaving the line) changed what the
+    // turn's earlier reads saw: the turn proves nothing.
+    void model_changed() { changed_ = true; }
     // The last turn ended in a proven idle loop.
     bool idle() const { return proven_ && repeats_ >= settle_turns; }
 

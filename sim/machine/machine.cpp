@@ -763,6 +763,17 @@ void Machine::service_devices()
     refresh_deadline();
 }
 
+// Between two blocks of a turn of the loop the idle detector follows: an
+// event that fires here changes what the turn's earlier reads saw, so that
+// turn cannot prove the loop idle. (A byte arriving just after the receiver
+// read empty would otherwise let the wait pass unseen to the run's end.)
+void Machine::service_devices_in_turn()
+{
+    if (next_model_event() <= clock_.now())
+        idle_->model_changed();
+    service_devices();
+}
+
 void Machine::attend_block()
 {
     if (stop_request_ || restart_emulation_) {
@@ -774,10 +785,10 @@ void Machine::attend_block()
         return;
     if (clock_.mode() == ClockMode::virtual_time) {
         if (clock_.now() >= next_service_)
-            service_devices();
+            service_devices_in_turn();
     } else if (clock_.counted() >= wall_attention_) {
         wall_attention_ = clock_.counted() + wall_service_instructions;
-        service_devices();
+        service_devices_in_turn();
         if (host_)
             host_->service(*this);
     }

@@ -319,6 +319,7 @@ private:
     void fault_at(const std::string &message, std::uint32_t address, std::uint32_t value, std::uint32_t pc);
     void fault_on_jump(std::uint32_t target);
     void service_devices();
+    void service_devices_in_turn();
     Cycles next_model_event() const;
     void refresh_deadline();
     std::uint64_t mmio_read(Device &device, std::uint32_t offset, unsigned size);

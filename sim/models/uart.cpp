@@ -108,6 +108,8 @@ std::uint32_t UartChannel::fifo_status() const
 std::optional<std::uint32_t> UartChannel::read(std::uint32_t offset)
 {
     advance(bus().clock().now());
+    if (receiver_on() && (offset == UFSTAT || offset == UTRSTAT || offset == URXH))
+        receiver_polled_ = true;
     switch (offset) {
     case UERSTAT: {
         const std::uint32_t errors = uerstat_;

@@ -60,6 +60,9 @@ public:
     // Bytes sent since reset, kept or not.
     std::uint64_t sent() const { return sent_; }
     std::size_t rx_waiting() const { return rx_fifo_.size(); }
+    // The firmware has read the receiver's status or data with the receiver
+    // on: its set-up (a FIFO reset among it) is behind it.
+    bool receiver_polled() const { return receiver_polled_; }
     std::uint64_t overruns() const { return overruns_; }
     // Bytes that reached the receive FIFO.
     std::uint64_t received() const { return received_; }
@@ -92,6 +95,7 @@ private:
     Cycles wire_next_ = never;
     std::uint64_t overruns_ = 0;
     std::uint64_t received_ = 0;
+    bool receiver_polled_ = false;
 
     std::string output_;
     std::vector<Cycles> output_times_;
