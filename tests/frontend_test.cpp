@@ -74,6 +74,13 @@ TEST(CommandLine, RejectsWhatItCannotRun)
     EXPECT_EQ(usage_error({"--expect", "a", "--expect", "b", "image"}), "--expect may be given once");
     EXPECT_NE(usage_error({"--scenario", "s.yaml", "--serial", "pty", "image"}), "accepted");
     EXPECT_EQ(usage_error({"--trace-file", "t.txt", "image"}), "--trace-file goes with --trace");
+    for (std::string_view size : {"0", "-1", "1.5M", "1T", "1KB", "M", "", "17179869184G"})
+        EXPECT_EQ(usage_error({"--trace", "--trace-limit", size, "image"}),
+                  "--trace-limit wants a number of bytes above 0, plain or with K, M or G, not '" + std::string(size) +
+                      "'");
+    EXPECT_EQ(parse({"--trace", "--trace-limit", "100m", "image"}).trace_limit, 100u << 20);
+    EXPECT_EQ(parse({"--trace", "--trace-limit", "1G", "image"}).trace_limit, 1u << 30);
+    EXPECT_EQ(parse({"--trace", "--trace-limit", "4096", "image"}).trace_limit, 4096u);
     for (std::string_view gdb : {"", "host", "host:", ":1234", "70000", "1234x", "[::1]"})
         EXPECT_EQ(usage_error({"--gdb", gdb, "image"}), "--gdb wants [HOST:]PORT, not '" + std::string(gdb) + "'");
     EXPECT_NE(usage_error({"-S", "image"}), "accepted") << "-S without a GDB server";

@@ -317,6 +317,19 @@ std::string printing_image(const std::string &text, bool crash)
     return tiny_arm_image(link, {{link, words, 0, false}});
 }
 
+// A program at board 64's link address that makes GPN9 an output and
+// toggles it for ever.
+std::string toggling_image()
+{
+    const std::uint32_t link = 0x50080000;
+    return tiny_arm_image(link, {{link,
+                                  {0xE59F0018, 0xE3A01701, 0xE5801830,  // r0 = GPIO; GPNCON: pin 9 output
+                                   0xE3A01C02, 0xE5801834,              // loop: GPNDAT = 0x200
+                                   0xE3A01000, 0xE5801834, 0xEAFFFFFA,  // GPNDAT = 0; b loop
+                                   0x7F008000},
+                                  0, false}});
+}
+
 // How runs end other than with main returning 0: each status, what came out
 // before it and what keltosim says.
 TEST(Pipes, EndingsHaveTheirStatusAndMessage)
@@ -324,6 +337,7 @@ TEST(Pipes, EndingsHaveTheirStatusAndMessage)
     const std::string crash = write_file("crash", printing_image("about to crash\n", true));
     const std::string five = write_file("five", printing_image("all done\n", false));
     const std::string log = testing::TempDir() + "/serial.log";
+    const std::string toggling = write_file("toggling", toggling_image());
     const struct {
         std::vector<std::string> args;
         std::string input;
@@ -343,6 +357,15 @@ TEST(Pipes, EndingsHaveTheirStatusAndMessage)
         {{image("greetfw")}, "", {.stdout_path = "/dev/full"}, exit_output, "",
          {"keltosim: cannot write the console's output to standard output: No space left on device\n"}},
         {{image("greetfw")}, "", {.stdout_reader_gone = true}, 128 + SIGPIPE, "", {}},
+        // A record that cannot be written fails the run, at its end or at
+        // once when it fills its buffer; one that reaches its limit does not.
+        {{"--trace", "--trace-file", "/dev/full", image("greetfw")}, "", {}, exit_output, "Hello World!\n",
+         {"keltosim: cannot write the trace to /dev/full: No space left on device\n"}},
+        {{"--vcd", "/dev/full", toggling}, "", {}, exit_output, "",
+         {"keltosim: cannot write the waveforms to /dev/full: No space left on device\n"}},
+        {{"--trace", "--trace-file", testing::TempDir() + "/greet.trace", "--trace-limit", "1K", image("greetfw")},
+         "", {}, 0, "Hello World!\n",
+         {"keltosim: the trace reached its limit of 1 KiB (--trace-limit) and stopped; the run goes on\n"}},
         // Waiting on a pipe that stays open but silent counts towards the limit.
         {{"--timeout", "2", image("consolefw-64")}, "",
          {.stdin_stays_open = true, .patience = std::chrono::seconds(20)}, exit_time_limit, "x> Exit\r\n",

@@ -13,6 +13,8 @@
 
 using namespace kelto::test;
 using kelto::sim::Device;
+using kelto::sim::TimerBlock;
+using kelto::sim::UartChannel;
 using kelto::sim::frontend::Stats;
 using kelto::sim::frontend::Trace;
 using kelto::sim::frontend::Vcd;
@@ -55,12 +57,13 @@ std::vector<std::string> greeting_trace(const std::string &filter)
 TEST(Trace, NamesFunctionsShowsCharactersAndWordsAndKeepsWhatTheFilterNames)
 {
     const std::vector<std::string> all = greeting_trace("");
-    ASSERT_EQ(all.size(), 4u + 2 * 39);
+    // A status read and a write of 'l' each repeat once with the same value.
+    ASSERT_EQ(all.size(), 4u + 2 * 39 - 2);
     EXPECT_TRUE(has(all[0], "kelto_uart_init+0x")) << all[0];
     EXPECT_TRUE(has(all[0], "UART1 ULCON") && all[0].ends_with("8N1")) << all[0];
     EXPECT_TRUE(all[1].ends_with("receiver off -> polling, transmitter off -> polling")) << all[1];
     EXPECT_TRUE(all[3].ends_with("117857 bit/s")) << all[3];
-    EXPECT_EQ(count_containing(all, "kelto_uart_write+0x"), 2u * 39);
+    EXPECT_EQ(count_containing(all, "kelto_uart_write+0x"), 2u * 39 - 2);
     EXPECT_EQ(count_containing(all, "'H'"), 3u);
     EXPECT_EQ(count_containing(all, "'\\n'"), 3u);
 
@@ -104,6 +107,78 @@ TEST(Trace, ControlRegisterWritesSayWhatChanges)
         EXPECT_EQ((*device)->describe_write(c.offset, c.value), c.words)
             << c.image << " " << c.device << " +" << c.offset;
     }
+}
+
+// What a run of accesses, repeated, folds into: each line ends as given.
+TEST(Trace, FoldsOnlyTheSameAccessFromTheSameInstruction)
+{
+    auto m = load("consolefw-64");
+    // Timer 4 counting: its count is a reading that moves on by itself.
+    m->timer().write(TimerBlock::TCNTB4, 1000);
+    m->timer().write(TimerBlock::TCON, 0x00600000);
+    m->timer().write(TimerBlock::TCON, 0x00500000);
+    const Device &uart = m->uart(1), &gpio = m->gpio(), &timer = m->timer();
+    struct Step {
+        const Device *device;
+        std::uint32_t offset, pc, value;
+        bool write;
+    };
+    const std::uint32_t gpndat = 0x834, tcnto4 = TimerBlock::tcnto(4), p1 = 0x50080000, p2 = 0x50080010;
+    const struct {
+        const char *what;
+        std::vector<Step> steps;
+        int rounds;
+        std::vector<std::string> line_ends;
+    } cases[] = {
+        {"one value from two instructions", {{&gpio, gpndat, p1, 1, false}, {&gpio, gpndat, p2, 1, false}}, 1,
+         {"-> 0x00000001", "-> 0x00000001"}},
+        {"two keys", {{&uart, UartChannel::URXH, p1, 'a', false}, {&uart, UartChannel::URXH, p1, 'b', false}}, 1,
+         {"'a'", "'b'"}},
+        {"a poll", {{&uart, UartChannel::UTRSTAT, p1, 6, false}}, 3, {"-> 0x00000006  x3 until 0.000000000"}},
+        {"a counter", {{&timer, tcnto4, p1, 9, false}, {&timer, tcnto4, p1, 8, false}}, 1,
+         {"-> 0x00000009  x2 until 0.000000000, last 0x00000008"}},
+        {"a pin toggled", {{&gpio, gpndat, p1, 0x200, true}, {&gpio, gpndat, p1, 0, true}}, 3,
+         {"<- 0x00000200  x3 until 0.000000000", "<- 0x00000000  x3 until 0.000000000"}},
+        {"bytes sent", {{&uart, UartChannel::UTXH, p1, 'a', true}, {&uart, UartChannel::UTXH, p1, 'b', true}}, 1,
+         {"'a'", "'b'"}},
+    };
+    for (const auto &c : cases) {
+        const std::string path = testing::TempDir() + "fold.trace";
+        {
+            Trace trace(path);
+            trace.attach(*m);
+            trace.enable();
+            for (int round = 0; round < c.rounds; round++) {
+                for (const Step &s : c.steps)
+                    trace.accessed({0, s.pc, s.device->base() + s.offset, s.value, s.write}, *s.device);
+            }
+        }
+        const std::vector<std::string> lines = file_lines(path);
+        ASSERT_EQ(lines.size(), c.line_ends.size()) << c.what;
+        for (std::size_t i = 0; i < lines.size(); i++)
+            EXPECT_TRUE(lines[i].ends_with(c.line_ends[i])) << c.what << ": " << lines[i];
+    }
+}
+
+TEST(Trace, StopsAtItsLimitWhileTheRunGoesOn)
+{
+    auto m = load("greetfw");
+    const std::string path = testing::TempDir() + "limited.trace";
+    {
+        Trace trace(path, 1000);
+        trace.attach(*m);
+        trace.enable();
+        run_to_end(*m);
+    }
+    EXPECT_EQ(m->console().sent(), 39u);
+    const std::vector<std::string> lines = file_lines(path);
+    ASSERT_GT(lines.size(), 5u);
+    EXPECT_EQ(lines.back(), "trace stopped: it reached its limit of 1000 bytes (--trace-limit); the run went on");
+    std::size_t traced = 0;
+    for (std::size_t i = 0; i + 1 < lines.size(); i++)
+        traced += lines[i].size() + 1;
+    EXPECT_LE(traced, 1000u);
+    EXPECT_GT(traced, 1000u - lines[0].size());
 }
 
 TEST(Stats, CountsWhatTheGreetingSentAndAccessed)
@@ -197,6 +272,11 @@ TEST(Vcd, BacklightDutyOnThePwmWireMatchesTheBrightnessSet)
         EXPECT_NEAR(duty(tout, from, to), percent / 100.0, 0.005) << percent << " %";
         EXPECT_NEAR(duty(pin, from, to), percent / 100.0, 0.005) << percent << " %";
     }
+    // A period is TCNTB + 1 counts: from one edge to the next but one.
+    const TimerBlock::State timer = m->timer().state(1);
+    const auto edges = tout.size();
+    EXPECT_NEAR(static_cast<double>(tout[edges - 1].first - tout[edges - 3].first),
+                (timer.count_buffer + 1) * 1e9 / timer.count_hz, 1.0);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include "frontends/cli.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 namespace kelto::sim::frontend {
 
@@ -31,6 +33,8 @@ Options:
                        of the peripherals (uart, gpio, timer) and registers
                        (UTXH, GPNCON) in a comma list
   --trace-file FILE    write the trace to FILE instead
+  --trace-limit SIZE   stop the trace, not the run, once it has written SIZE
+                       bytes, plain or with K, M or G (default 1G)
   --stats              print figures of the run at its end: board time,
                        instructions, deepest stack, UART bytes, accesses
   --vcd FILE           record pins and PWM outputs as a waveform (VCD)
@@ -46,7 +50,8 @@ all, s shows the board, h shows the keys, x or q quits, Ctrl-A sends Ctrl-A.
 
 Exit status: main's return value when main returns; 64 usage error,
 65 expectation not met, 66 input ended while the firmware waits for input,
-67 time limit, 70 simulator fault, 74 console output not delivered,
+67 time limit, 70 simulator fault, 74 console output, serial log, trace or
+waveforms not delivered,
 128+N stopped by signal N.
 )";
 
@@ -99,6 +104,19 @@ std::optional<double> parse_seconds(std::string_view text)
         value > Clock::max_seconds)
         return std::nullopt;
     return value;
+}
+
+std::optional<std::uint64_t> parse_size(std::string_view text)
+{
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    const std::string_view unit = text.substr(static_cast<std::size_t>(end - text.data()));
+    static constexpr std::string_view units = "KMG";
+    const std::size_t power = unit.empty() ? 0 : units.find(static_cast<char>(std::toupper(unit[0]))) + 1;
+    if (error != std::errc() || value == 0 || unit.size() > 1 || (power == 0 && !unit.empty()) ||
+        value > (std::numeric_limits<std::uint64_t>::max() >> (10 * power)))
+        return std::nullopt;
+    return value << (10 * power);
 }
 
 std::string seconds_range()
@@ -163,7 +181,7 @@ Options parse_options(std::span<const std::string_view> args)
         }
         static constexpr std::string_view valued[] = {"--board",   "--serial",  "--clock",      "--scenario",
                                                       "--expect",  "--fail-on", "--timeout",    "--trace-file",
-                                                      "--vcd",     "--serial-log", "--gdb"};
+                                                      "--trace-limit", "--vcd", "--serial-log", "--gdb"};
         if (std::find(std::begin(valued), std::end(valued), name) == std::end(valued))
             throw UsageError("unknown option '" + std::string(arg) + "'");
         if (!value) {
@@ -208,6 +226,11 @@ Options parse_options(std::span<const std::string_view> args)
             options.serial_log = text;
         } else if (name == "--trace-file") {
             options.trace_file = text;
+        } else if (name == "--trace-limit") {
+            options.trace_limit = parse_size(text);
+            if (!options.trace_limit)
+                throw UsageError("--trace-limit wants a number of bytes above 0, plain or with K, M or G, not '" +
+                                 text + "'");
         } else if (name == "--vcd") {
             options.vcd = text;
         } else {
@@ -227,6 +250,8 @@ Options parse_options(std::span<const std::string_view> args)
         throw UsageError("-S waits for a debugger: give --gdb [HOST:]PORT or -s too");
     if (options.trace_file && !options.trace)
         throw UsageError("--trace-file goes with --trace");
+    if (options.trace_limit && !options.trace)
+        throw UsageError("--trace-limit goes with --trace");
     options.image = images[0];
     return options;
 }

@@ -1,6 +1,7 @@
 // Command line of keltosim: options, exit statuses and the help text.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -46,6 +47,7 @@ struct Options {
     bool trace = false;
     std::string trace_filter;               // empty: every register
     std::optional<std::string> trace_file;  // default: stderr
+    std::optional<std::uint64_t> trace_limit;  // bytes; default: Trace::default_limit
     bool stats = false;
     std::optional<std::string> vcd;
     bool help = false;
@@ -59,6 +61,10 @@ struct UsageError : std::runtime_error {
 // scenario: a decimal number of seconds from 0 to Clock::max_seconds, or
 // nullopt. Larger times would not fit the clock's count of cycles.
 std::optional<double> parse_seconds(std::string_view text);
+// A number of bytes as a user writes it: plain, or with K, M or G for
+// binary kilo-, mega- and gigabytes ("100M"); nullopt unless it is above 0
+// and fits 64 bits.
+std::optional<std::uint64_t> parse_size(std::string_view text);
 // The range parse_seconds takes, for messages: "... at most 1000000 (about 11.6 days)".
 std::string seconds_range();
 

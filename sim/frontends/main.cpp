@@ -56,7 +56,7 @@ Setup load(const Options &options)
         setup.serial_log = std::make_unique<SerialLog>(*options.serial_log);
     // A debugger may switch the trace on later (monitor trace on).
     if (options.trace || options.gdb)
-        setup.trace = std::make_unique<Trace>(options.trace_file);
+        setup.trace = std::make_unique<Trace>(options.trace_file, options.trace_limit.value_or(Trace::default_limit));
     if (options.trace) {
         setup.trace->attach(*setup.machine);
         setup.trace->enable(options.trace_filter);
@@ -140,10 +140,12 @@ int run(const Options &options)
             session.pause();
         int status = setup.scenario ? run_scenario(session, *setup.scenario) : session.run();
         console.finish(session);
-        if (setup.serial_log && !setup.serial_log->finish(session) && status == 0)
+        // Each says what it lost; a run that lost a record does not succeed.
+        bool recorded = !setup.serial_log || setup.serial_log->finish(session);
+        recorded = (!setup.trace || setup.trace->finish(session)) && recorded;
+        recorded = (!setup.vcd || setup.vcd->finish(session)) && recorded;
+        if (!recorded && status == 0)
             status = exit_output;
-        if (setup.trace)
-            setup.trace->flush();
         if (setup.stats)
             write_message(setup.stats->report());
         return status;

@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <stdexcept>
-
-#include <unistd.h>
 
 #include "models/uart.hpp"
 
@@ -71,15 +70,35 @@ std::string quoted_char(std::uint32_t value)
     return text;
 }
 
+template <class... Values> std::string formatted(const char *format, Values... values)
+{
+    std::string text(160, '\0');
+    const int length = std::snprintf(text.data(), text.size(), format, values...);
+    text.resize(static_cast<std::size_t>(std::max(length, 0)));
+    if (text.size() >= 160)
+        std::snprintf(text.data(), text.size() + 1, format, values...);
+    return text;
+}
+
+// "1 GiB", "100 MiB", "1000 bytes": a limit as it was most likely given.
+std::string size_text(std::uint64_t bytes)
+{
+    for (const auto &[unit, name] : {std::pair{std::uint64_t{1} << 30, "GiB"}, {std::uint64_t{1} << 20, "MiB"},
+                                     {std::uint64_t{1} << 10, "KiB"}}) {
+        if (bytes % unit == 0)
+            return std::to_string(bytes / unit) + " " + name;
+    }
+    return std::to_string(bytes) + " bytes";
+}
+
+
 }  // namespace
 
-Trace::Trace(std::optional<std::string> path)
-    : out_(path ? std::fopen(path->c_str(), "w") : stderr), owns_out_(path.has_value())
+Trace::Trace(const std::optional<std::string> &path, std::uint64_t limit)
+    : out_("the trace", path), limit_(limit)
 {
-    if (!out_)
-        throw std::runtime_error("cannot write the trace to " + *path);
     // A terminal in raw mode does not return the carriage at a line feed.
-    if (::isatty(::fileno(out_)))
+    if (out_.is_terminal())
         line_end_ = "\r\n";
 }
 
@@ -88,14 +107,13 @@ Trace::~Trace()
     flush();
     if (machine_)
         machine_->remove_access_observer(*this);
-    if (owns_out_)
-        std::fclose(out_);
 }
 
 void Trace::attach(Machine &machine)
 {
     machine_ = &machine;
-    machine.add_access_observer(*this);
+    if (!full_)
+        machine.add_access_observer(*this);
     selected_.clear();
     locations_.clear();
     loop_.clear();
@@ -144,78 +162,121 @@ bool Trace::selected(const Access &access, const Device &device)
 
 void Trace::accessed(const Access &access, const Device &device)
 {
-    if (!enabled_ || !selected(access, device))
-        return;
-    if (!access.write) {
+    if (enabled_ && !full_ && selected(access, device))
         fold(access, device);
-        return;
-    }
-    write_loop();
-    const std::uint32_t offset = access.address - device.base();
-    std::string words = device.describe_write(offset, access.value);
-    if (offset == UartChannel::UTXH && dynamic_cast<const UartChannel *>(&device))
-        words = quoted_char(access.value);
-    write_line(access.time, access.pc, device, access.address, true, access.value, words);
 }
 
-// Reads collect into a loop: while no register in it has been seen twice the
-// loop may grow; once it repeats, each read must be the one the loop expects
-// next, or the loop is written out and a new one starts.
+// Accesses collect into a loop: while no place in it has been seen twice the
+// loop may grow; once it comes round, each access must repeat the one the
+// loop expects next, or the loop is written out and a new one starts.
 void Trace::fold(const Access &access, const Device &device)
 {
     if (!loop_.empty()) {
-        Read &expected = loop_[next_];
-        if (expected.address == access.address && expected.pc == access.pc) {
+        // A free-running counter's reading moves on while a loop waits on it.
+        const bool counter = !access.write && device.read_may_change(access.address - device.base());
+        const auto repeats = [&](const Entry &entry) {
+            return entry.address == access.address && entry.pc == access.pc && entry.write == access.write &&
+                   (entry.last == access.value || counter);
+        };
+        Entry &expected = loop_[next_];
+        if (repeats(expected)) {
             expected.count++;
             expected.last = access.value;
             expected.last_time = access.time;
             next_ = (next_ + 1) % loop_.size();
             return;
         }
-        const bool forming = next_ == 0 && std::all_of(loop_.begin(), loop_.end(), [&](const Read &read) {
-                                 return read.count == 1 && !(read.address == access.address && read.pc == access.pc);
+        const bool forming = next_ == 0 && std::all_of(loop_.begin(), loop_.end(), [&](const Entry &entry) {
+                                 return entry.count == 1 && !repeats(entry);
                              });
         if (!forming || loop_.size() == max_loop)
             write_loop();
     }
-    loop_.push_back(Read{access.address, access.pc, &device, access.time, access.time, access.value, access.value, 1});
+    loop_.push_back(entry(access, device));
     next_ = 0;
+}
+
+// A write is put in words before it applies, while the model still holds
+// what it replaces.
+Trace::Entry Trace::entry(const Access &access, const Device &device) const
+{
+    const std::uint32_t offset = access.address - device.base();
+    const bool uart = dynamic_cast<const UartChannel *>(&device) != nullptr;
+    std::string words;
+    if (uart && offset == (access.write ? UartChannel::UTXH : UartChannel::URXH))
+        words = quoted_char(access.value);
+    else if (access.write)
+        words = device.describe_write(offset, access.value);
+    return Entry{access.address, access.pc,   access.write, &device, access.time, access.time,
+                 access.value,   access.value, 1,           std::move(words)};
 }
 
 void Trace::flush()
 {
     write_loop();
-    std::fflush(out_);
+    out_.flush();
+}
+
+bool Trace::finish(Board &board)
+{
+    flush();
+    service(board);
+    return !out_.failed();
+}
+
+void Trace::service(Board &board)
+{
+    out_.report(board);
+    if (!full_ || full_noted_)
+        return;
+    full_noted_ = true;
+    // Not from inside the access it was reached at: the machine is going
+    // through its observers then.
+    if (machine_)
+        machine_->remove_access_observer(*this);
+    board.note("the trace reached its limit of " + size_text(limit_) + " (--trace-limit) and stopped; the run goes on");
 }
 
 void Trace::write_loop()
 {
-    for (const Read &read : loop_) {
-        std::string words;
-        const std::uint32_t offset = read.address - read.device->base();
-        if (offset == UartChannel::URXH && dynamic_cast<const UartChannel *>(read.device))
-            words = quoted_char(read.first);
-        if (read.count > 1) {
-            char text[96];
-            std::snprintf(text, sizeof text, "x%llu until %.9f, last 0x%08x",
-                          static_cast<unsigned long long>(read.count),
-                          machine_->clock().to_seconds(read.last_time), read.last);
-            append_words(words, text);
-        }
-        write_line(read.first_time, read.pc, *read.device, read.address, false, read.first, words);
-    }
+    for (const Entry &entry : loop_)
+        write_line(entry);
     loop_.clear();
     next_ = 0;
 }
 
-void Trace::write_line(Cycles time, std::uint32_t pc, const Device &device, std::uint32_t address, bool write,
-                       std::uint32_t value, const std::string &words)
+void Trace::write_line(const Entry &entry)
 {
-    const std::string name = device.register_name(address - device.base());
+    if (full_ || out_.failed())
+        return;
+    const Device &device = *entry.device;
+    std::string words = entry.words;
+    if (entry.count > 1) {
+        append_words(words, formatted("x%llu until %.9f", static_cast<unsigned long long>(entry.count),
+                                      machine_->clock().to_seconds(entry.last_time)));
+        if (entry.last != entry.first)
+            words += formatted(", last 0x%08x", entry.last);
+    }
+    const std::string name = device.register_name(entry.address - device.base());
     const std::string reg = name.empty() ? device.name() : device.name() + " " + name;
-    std::fprintf(out_, "%12.9f  %-30s %-18s %s 0x%08x%s%s%s", machine_->clock().to_seconds(time),
-                 location(pc).c_str(), reg.c_str(), write ? "<-" : "->", value, words.empty() ? "" : "  ",
-                 words.c_str(), line_end_);
+    const std::string line =
+        formatted("%12.9f  %-30s %-18s %s 0x%08x%s%s", machine_->clock().to_seconds(entry.first_time),
+                  location(entry.pc).c_str(), reg.c_str(), entry.write ? "<-" : "->", entry.first,
+                  words.empty() ? "" : "  ", words.c_str());
+    if (out_.size() + line.size() + 2 > limit_) {
+        stop_at_limit();
+        return;
+    }
+    out_.append(line);
+    out_.end_line(line_end_);
+}
+
+void Trace::stop_at_limit()
+{
+    full_ = true;
+    out_.append("trace stopped: it reached its limit of " + size_text(limit_) + " (--trace-limit); the run went on");
+    out_.end_line(line_end_);
+    out_.flush();
 }
 
 const std::string &Trace::location(std::uint32_t pc)

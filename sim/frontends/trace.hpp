@@ -5,28 +5,38 @@
 //   0.000251000  kelto_uart_write+0x18       UART1 UTXH     <- 0x00000048  'H'
 //   0.000300000  udelay+0x24                 PWM timers TCNTO4 -> 0x000003e7  x10000 until 0.010300000, last 0x00000012
 //
-// A busy-wait folds: reads that repeat the same short loop of registers from
-// the same instructions, with nothing else in between, become one line per
-// register with the count and the first and last values.
+// A busy-wait folds: accesses that repeat the same short loop, each made by
+// the same instruction to the same register with the same value, with
+// nothing else in between, become one line per access with the count. Only a
+// free-running counter's readings may differ within a fold (the line then
+// gives the last value too): each byte taken from a receiver is a line.
+//
+// The trace stops, with a line saying so, once it has written its limit of
+// bytes; the run goes on.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "frontends/frontend.hpp"
+#include "frontends/record_file.hpp"
 #include "machine/machine.hpp"
 
 namespace kelto::sim::frontend {
 
-class Trace final : public Frontend, private AccessObserver {
+class Trace final : public Frontend, public AccessObserver {
 public:
-    // Writes to path, or to stderr without one. Throws std::runtime_error
-    // when the file cannot be opened.
-    explicit Trace(std::optional<std::string> path = std::nullopt);
+    // What --trace-limit is without one: a long trace of folded lines is a
+    // few megabytes, and a gigabyte is more than anyone reads, yet fits any
+    // disk a test or a CI job runs on.
+    static constexpr std::uint64_t default_limit = std::uint64_t{1} << 30;
+
+    // Writes to path, or to stderr without one, up to limit bytes. Throws
+    // std::runtime_error when the file cannot be opened.
+    explicit Trace(const std::optional<std::string> &path = std::nullopt, std::uint64_t limit = default_limit);
     ~Trace() override;
     Trace(const Trace &) = delete;
     Trace &operator=(const Trace &) = delete;
@@ -41,38 +51,49 @@ public:
     bool enabled() const { return enabled_; }
     // Writes out a folded loop still open, and what the file holds so far.
     void flush();
+    // Flushes; false, with a note and the end of the run, when some of the
+    // trace could not be written.
+    bool finish(Board &board);
 
+    void service(Board &board) override;
     void board_changed(Board &board) override;
+    void accessed(const Access &access, const Device &device) override;
+    bool wants_instruction_pc() const override { return true; }
 
 private:
-    struct Read {
+    // One access of the loop being folded, and how often it came round.
+    struct Entry {
         std::uint32_t address;
         std::uint32_t pc;
+        bool write;
         const Device *device;
         Cycles first_time, last_time;
         std::uint32_t first, last;
         std::uint64_t count;
+        std::string words;
     };
 
-    void accessed(const Access &access, const Device &device) override;
-    bool wants_instruction_pc() const override { return true; }
     bool selected(const Access &access, const Device &device);
     void fold(const Access &access, const Device &device);
+    Entry entry(const Access &access, const Device &device) const;
     void write_loop();
-    void write_line(Cycles time, std::uint32_t pc, const Device &device, std::uint32_t address, bool write,
-                    std::uint32_t value, const std::string &words);
+    void write_line(const Entry &entry);
+    void stop_at_limit();
     const std::string &location(std::uint32_t pc);
 
-    std::FILE *out_;
-    bool owns_out_;
+    RecordFile out_;
     const char *line_end_ = "\n";
+    std::uint64_t limit_;
+    // The limit was reached: nothing more is traced, and the session is told.
+    bool full_ = false;
+    bool full_noted_ = false;
     Machine *machine_ = nullptr;
     bool enabled_ = false;
     std::vector<std::string> filter_;
     std::unordered_map<std::uint32_t, bool> selected_;
     std::unordered_map<std::uint32_t, std::string> locations_;
-    // The loop of reads being folded, and which of them comes next.
-    std::vector<Read> loop_;
+    // The loop of accesses being folded, and which of them comes next.
+    std::vector<Entry> loop_;
     std::size_t next_ = 0;
 };
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <stdexcept>
+#include <limits>
 
 #include "models/gpio.hpp"
 
@@ -20,6 +20,18 @@ std::string signal_id(std::size_t index)
         index /= count;
     } while (index > 0);
     return id;
+}
+
+std::string var_line(int width, const std::string &id, const std::string &name)
+{
+    std::string line = "$var wire ";
+    line += std::to_string(width);
+    line += ' ';
+    line += id;
+    line += ' ';
+    line += name;
+    line += " $end\n";
+    return line;
 }
 
 std::string function_vector(unsigned function)
@@ -91,12 +103,18 @@ void Wave::take_edge()
     }
 }
 
-Vcd::Vcd(Machine &machine, const std::string &path) : machine_(&machine), out_(std::fopen(path.c_str(), "w"))
+Vcd::Vcd(Machine &machine, const std::string &path) : machine_(&machine), out_("the waveforms", path)
 {
-    if (!out_)
-        throw std::runtime_error("cannot write the waveforms to " + path);
-    for (Pin pin : machine.gpio().pins())
+    for (Pin pin : machine.gpio().pins()) {
+        if (pin == machine.board().backlight_pwm)
+            backlight_ = pins_.size();
         pins_.push_back(PinSignal{pin, {}, {}, 'x', 0});
+    }
+    for (std::size_t port = 0; port < port_starts_.size(); port++)
+        port_starts_[port] = static_cast<std::size_t>(
+            std::partition_point(pins_.begin(), pins_.end(),
+                                 [&](const PinSignal &signal) { return signal.pin.port < port; }) -
+            pins_.begin());
     std::size_t next_id = 0;
     for (PinSignal &signal : pins_) {
         signal.level_id = signal_id(next_id++);
@@ -113,44 +131,50 @@ Vcd::~Vcd()
 {
     flush();
     machine_->remove_access_observer(*this);
-    std::fclose(out_);
 }
 
 void Vcd::write_header()
 {
-    std::fprintf(out_, "$version keltosim $end\n$timescale 1 ns $end\n$scope module board_%d $end\n",
-                 machine_->board().id);
+    out_.append("$version keltosim $end\n$timescale 1 ns $end\n$scope module board_" +
+                std::to_string(machine_->board().id) + " $end\n");
     char port = 0;
     for (const PinSignal &signal : pins_) {
         const char letter = static_cast<char>('A' + signal.pin.port);
         if (letter != port) {
-            std::fprintf(out_, "%s$scope module GP%c $end\n", port ? "$upscope $end\n" : "", letter);
+            out_.append(std::string(port ? "$upscope $end\n" : "") + "$scope module GP" + letter + " $end\n");
             port = letter;
         }
-        std::fprintf(out_, "$var wire 1 %s GP%c%u $end\n$var wire 4 %s GP%c%u_function $end\n",
-                     signal.level_id.c_str(), letter, signal.pin.number, signal.function_id.c_str(), letter,
-                     signal.pin.number);
+        const std::string name = std::string("GP") + letter + std::to_string(signal.pin.number);
+        out_.append(var_line(1, signal.level_id, name));
+        out_.append(var_line(4, signal.function_id, name + "_function"));
     }
-    std::fprintf(out_, "$upscope $end\n$scope module timers $end\n");
-    for (int timer = 0; timer < pwm_timers; timer++)
-        std::fprintf(out_, "$var wire 1 %s TOUT%d $end\n", timer_ids_[static_cast<std::size_t>(timer)].c_str(), timer);
-    std::fprintf(out_, "$upscope $end\n$upscope $end\n$enddefinitions $end\n");
+    out_.append("$upscope $end\n$scope module timers $end\n");
+    for (std::size_t timer = 0; timer < timer_ids_.size(); timer++)
+        out_.append(var_line(1, timer_ids_[timer], "TOUT" + std::to_string(timer)));
+    out_.append("$upscope $end\n$upscope $end\n$enddefinitions $end\n");
 }
 
 void Vcd::write_initial_values()
 {
     stamp(now_ns());
-    std::fprintf(out_, "$dumpvars\n");
+    out_.append("$dumpvars\n");
     for (const std::string &id : timer_ids_)
-        std::fprintf(out_, "0%s\n", id.c_str());
+        write_level('0', id);
     for (PinSignal &signal : pins_) {
         signal.function = machine_->gpio().pin_function(signal.pin).value_or(0);
         signal.level = pin_level(signal);
-        std::fprintf(out_, "%c%s\n%s %s\n", signal.level, signal.level_id.c_str(),
-                     function_vector(signal.function).c_str(), signal.function_id.c_str());
+        write_level(signal.level, signal.level_id);
+        out_.append(function_vector(signal.function) + " " + signal.function_id + "\n");
     }
-    std::fprintf(out_, "$end\n");
+    out_.append("$end\n");
     restart_waves();
+}
+
+void Vcd::write_level(char level, const std::string &id)
+{
+    out_.append(level);
+    out_.append(id);
+    out_.end_line();
 }
 
 std::uint64_t Vcd::now_ns()
@@ -164,7 +188,9 @@ void Vcd::stamp(std::uint64_t ns)
     ns = std::max(ns, last_ns_);
     if (stamped_ && ns == last_ns_)
         return;
-    std::fprintf(out_, "#%llu\n", static_cast<unsigned long long>(ns));
+    out_.append('#');
+    out_.append_number(ns);
+    out_.end_line();
     last_ns_ = ns;
     stamped_ = true;
 }
@@ -174,23 +200,47 @@ void Vcd::written(const Access &, const Device &device)
     if (&device == &machine_->timer()) {
         play_waves(now_ns());
         restart_waves();
-    } else if (&device == &machine_->gpio()) {
-        play_waves(now_ns());
-        scan_pins();
+    } else if (&device == &machine_->gpio() && touched_ && touched_->pins != 0) {
+        const std::uint64_t now = now_ns();
+        play_waves(now);
+        const std::size_t first = port_starts_[touched_->port], end = port_starts_[touched_->port + 1u];
+        for (std::size_t index = first; index < end; index++) {
+            if ((touched_->pins >> (index - first)) & 1)
+                scan_pin(pins_[index], now);
+        }
     }
+}
+
+void Vcd::accessed(const Access &access, const Device &device)
+{
+    if (access.write && &device == &machine_->gpio())
+        touched_ = machine_->gpio().pins_touched(access.address - device.base(), access.value);
 }
 
 void Vcd::refresh()
 {
-    play_waves(now_ns());
-    scan_pins();
+    const std::uint64_t now = now_ns();
+    play_waves(now);
+    for (PinSignal &signal : pins_)
+        scan_pin(signal, now);
 }
 
 void Vcd::flush()
 {
     play_waves(now_ns());
     stamp(now_ns());
-    std::fflush(out_);
+    out_.flush();
+}
+
+bool Vcd::finish(Board &board)
+{
+    flush();
+    return out_.report(board);
+}
+
+void Vcd::service(Board &board)
+{
+    out_.report(board);
 }
 
 void Vcd::board_changed(Board &board)
@@ -208,27 +258,30 @@ void Vcd::board_changed(Board &board)
 // Edges of all timers, in time order, up to a moment.
 void Vcd::play_waves(std::uint64_t until_ns)
 {
+    if (until_ns < next_edge_ns_)
+        return;
     for (;;) {
         Wave *earliest = nullptr;
         std::optional<Wave::Edge> edge;
         for (Wave &wave : waves_) {
             const std::optional<Wave::Edge> next = wave.next_edge();
-            if (next && next->ns <= until_ns && (!edge || next->ns < edge->ns)) {
+            if (next && (!edge || next->ns < edge->ns)) {
                 edge = next;
                 earliest = &wave;
             }
         }
-        if (!earliest)
+        if (!earliest || edge->ns > until_ns) {
+            next_edge_ns_ = earliest ? edge->ns : std::numeric_limits<std::uint64_t>::max();
             return;
+        }
         earliest->take_edge();
         stamp(edge->ns);
         const auto timer = static_cast<std::size_t>(earliest - waves_.data());
-        std::fprintf(out_, "%d%s\n", edge->level ? 1 : 0, timer_ids_[timer].c_str());
-        for (PinSignal &signal : pins_) {
-            if (follows_timer(signal) && static_cast<std::size_t>(machine_->board().backlight_timer) == timer) {
-                signal.level = edge->level ? '1' : '0';
-                std::fprintf(out_, "%c%s\n", signal.level, signal.level_id.c_str());
-            }
+        write_level(edge->level ? '1' : '0', timer_ids_[timer]);
+        if (backlight_ && follows_timer(pins_[*backlight_]) &&
+            static_cast<std::size_t>(machine_->board().backlight_timer) == timer) {
+            pins_[*backlight_].level = edge->level ? '1' : '0';
+            write_level(pins_[*backlight_].level, pins_[*backlight_].level_id);
         }
     }
 }
@@ -240,25 +293,24 @@ void Vcd::restart_waves()
         Wave &wave = waves_[static_cast<std::size_t>(timer)];
         wave = Wave(machine_->timer().state(timer), now, wave.level());
     }
+    next_edge_ns_ = 0;
     play_waves(now);
 }
 
-void Vcd::scan_pins()
+void Vcd::scan_pin(PinSignal &signal, std::uint64_t now)
 {
-    const GpioBlock &gpio = machine_->gpio();
-    for (PinSignal &signal : pins_) {
-        const unsigned function = gpio.pin_function(signal.pin).value_or(0);
-        if (function != signal.function) {
-            stamp(now_ns());
-            signal.function = function;
-            std::fprintf(out_, "%s %s\n", function_vector(function).c_str(), signal.function_id.c_str());
-        }
-        const char level = pin_level(signal);
-        if (level != signal.level) {
-            stamp(now_ns());
-            signal.level = level;
-            std::fprintf(out_, "%c%s\n", level, signal.level_id.c_str());
-        }
+    const unsigned function = machine_->gpio().pin_function(signal.pin).value_or(0);
+    if (function != signal.function) {
+        stamp(now);
+        signal.function = function;
+        out_.append(function_vector(function) + " " + signal.function_id);
+        out_.end_line();
+    }
+    const char level = pin_level(signal);
+    if (level != signal.level) {
+        stamp(now);
+        signal.level = level;
+        write_level(level, signal.level_id);
     }
 }
 

@@ -14,13 +14,14 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "frontends/frontend.hpp"
+#include "frontends/record_file.hpp"
 #include "machine/machine.hpp"
+#include "models/gpio.hpp"
 #include "models/timer.hpp"
 
 namespace kelto::sim::frontend {
@@ -73,7 +74,11 @@ public:
     void refresh();
     // Writes the waves up to now; the file is complete and readable.
     void flush();
+    // Flushes; false, with a note and the end of the run, when some of the
+    // file could not be written.
+    bool finish(Board &board);
 
+    void service(Board &board) override;
     void board_changed(Board &board) override;
 
 private:
@@ -85,7 +90,7 @@ private:
     };
     static constexpr int pwm_timers = 4;
 
-    void accessed(const Access &, const Device &) override {}
+    void accessed(const Access &access, const Device &device) override;
     void written(const Access &access, const Device &device) override;
     void write_header();
     void write_initial_values();
@@ -93,14 +98,25 @@ private:
     void stamp(std::uint64_t ns);
     void play_waves(std::uint64_t until_ns);
     void restart_waves();
-    void scan_pins();
+    void scan_pin(PinSignal &signal, std::uint64_t now);
+    void write_level(char level, const std::string &id);
     char pin_level(const PinSignal &signal) const;
     bool follows_timer(const PinSignal &signal) const;
 
     Machine *machine_;
-    std::FILE *out_;
+    RecordFile out_;
     std::vector<PinSignal> pins_;
+    // Where each port's pins start in pins_, by port number; the next port's
+    // start ends them.
+    std::array<std::size_t, 27> port_starts_{};
+    // The pins the GPIO write under way changes: a pin toggled in a loop
+    // costs a look at that pin, not at the whole chip.
+    std::optional<GpioBlock::Touched> touched_;
+    // The backlight's PWM pin, which follows its timer in its timer function.
+    std::optional<std::size_t> backlight_;
     std::array<Wave, pwm_timers> waves_{};
+    // No wave changes before this: most register writes pass the waves by.
+    std::uint64_t next_edge_ns_ = 0;
     std::array<std::string, pwm_timers> timer_ids_;
     std::uint64_t last_ns_ = 0;
     bool stamped_ = false;

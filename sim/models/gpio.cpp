@@ -123,7 +123,9 @@ GpioBlock::GpioBlock(const BoardSpec &board)
     : Device("GPIO", board.gpio_base, board.gpio_size), board_(board),
       ports_(ports_of(board.chip))
 {
+    by_letter_.fill(-1);
     for (std::size_t i = 0; i < ports_.size(); i++) {
+        by_letter_[static_cast<std::size_t>(ports_[i].letter - 'A')] = static_cast<std::int8_t>(i);
         if (ports_[i].field_bits == combined)
             state_[i].config = {port_a_reset, port_a_reset};
     }
@@ -263,14 +265,35 @@ std::vector<Pin> GpioBlock::pins() const
     return list;
 }
 
+std::optional<GpioBlock::Touched> GpioBlock::pins_touched(std::uint32_t offset, std::uint32_t value) const
+{
+    const std::optional<Decoded> found = decode(offset);
+    if (!found || found->reg == Register::pull)
+        return std::nullopt;
+    const Layout &port = ports_[found->port];
+    const PortState &state = state_[found->port];
+    const auto letter = static_cast<std::uint8_t>(port.letter - 'A');
+    const std::uint32_t all_pins = (1u << pin_count(port)) - 1;
+    if (found->reg == Register::data)
+        return Touched{letter, (state.data ^ value) & all_pins};
+    const unsigned word = found->reg == Register::config1 ? 1 : 0;
+    // Port A's combined words give each pin two bits, its data and function.
+    const unsigned bits_per_pin = port.field_bits == combined ? 2 : port.field_bits;
+    const std::uint32_t changed = state.config[word] ^ value;
+    std::uint32_t pins = 0;
+    for (unsigned bit = 0; bit < 32; bit++) {
+        if ((changed >> bit) & 1)
+            pins |= 1u << (8 * word + bit / bits_per_pin);
+    }
+    return Touched{letter, pins & all_pins};
+}
+
 const GpioBlock::PortLayout *GpioBlock::layout(Pin pin) const
 {
-    const char letter = static_cast<char>('A' + pin.port);
-    for (const Layout &port : ports_) {
-        if (port.letter == letter)
-            return pin.number < pin_count(port) ? &port : nullptr;
-    }
-    return nullptr;
+    if (pin.port >= by_letter_.size() || by_letter_[pin.port] < 0)
+        return nullptr;
+    const Layout &port = ports_[static_cast<std::size_t>(by_letter_[pin.port])];
+    return pin.number < pin_count(port) ? &port : nullptr;
 }
 
 unsigned GpioBlock::pin_count(const PortLayout &port)
@@ -349,7 +372,11 @@ bool GpioBlock::pin_level(Pin pin) const
     const auto index = static_cast<std::size_t>(port - ports_.data());
     if (port->field_bits == combined)
         return (state_[index].config[pin.number / 8] >> (2 * (pin.number % 8))) & 1;
-    return (data_reading(index) >> pin.number) & 1;
+    // data_reading's bit for this pin, without the rest of the port: a
+    // waveform recorder asks for pins one by one on every write.
+    if (field_function(index, pin.number) == function_input)
+        return bus().input_level(pin);
+    return (state_[index].data >> pin.number) & 1;
 }
 
 std::optional<bool> GpioBlock::output_level(Pin pin) const

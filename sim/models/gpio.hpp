@@ -62,6 +62,15 @@ public:
 
     // Every pin the chip has, port by port.
     std::vector<Pin> pins() const;
+    // What writing value at offset would change: the port, as Pin numbers
+    // it, and those of its pins (bit n for pin n) whose function or data
+    // latch the write alters. Asked before the write applies, by a recorder
+    // that looks at those pins only; nullopt where no pin can change.
+    struct Touched {
+        std::uint8_t port;
+        std::uint32_t pins;
+    };
+    std::optional<Touched> pins_touched(std::uint32_t offset, std::uint32_t value) const;
 
     // The board's view of its pins. A pin the chip does not have (no such
     // port, or a number past the port's last function field) has no
@@ -108,6 +117,9 @@ private:
 
     const BoardSpec &board_;
     std::span<const PortLayout> ports_;
+    // Index in ports_ by Pin::port, -1 for a letter the chip lacks: a
+    // recorder looks pins up on every write.
+    std::array<std::int8_t, 26> by_letter_{};
     std::array<PortState, 17> state_{};
 };
 
