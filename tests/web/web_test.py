@@ -96,8 +96,7 @@ def refuses_strangers(url):
     here, stranger = urllib.parse.urlsplit(url).netloc, "evil.example:" + str(urllib.parse.urlsplit(url).port)
     assert status_of(url, "/", stranger) == "403"
     assert status_of(url, "/ws", stranger, "http://" + stranger) == "403"
-    for target in ("/../../etc/passwd", "/page/%2e%2e/%2e%2e/%2e%2e/etc/passwd.js"):
-        assert status_of(url, target, here) == "404", target
+    assert status_of(url, "/page/%2e%2e/%2e%2e/%2e%2e/etc/passwd.js", here) == "404"
 
 
 def held_buttons(browser):

@@ -43,8 +43,8 @@ bool same_host(const std::string &name, std::string_view host)
 {
     if (host.empty())
         return false;
-    const std::string written = host.find(':') == std::string_view::npos ? std::string(host) : "[" + std::string(host) + "]";
-    return name == lowercase(written);
+    const bool ipv6 = host.find(':') != std::string_view::npos;
+    return name == lowercase(ipv6 ? "[" + std::string(host) + "]" : std::string(host));
 }
 
 // A relative path of plain names, nothing that climbs out of the root.

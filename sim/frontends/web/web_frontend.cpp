@@ -285,8 +285,8 @@ private:
     void answer(const HttpRequest &request)
     {
         const bool upgrade = websocket::is_upgrade(request);
-        const bool allowed = admitted(standard(request[http::field::host]), standard(request[http::field::origin]), upgrade,
-                                      server_.names(stream_.socket()));
+        const bool allowed = admitted(standard(request[http::field::host]), standard(request[http::field::origin]),
+                                      upgrade, server_.names(stream_.socket()));
         if (!allowed || (upgrade && request.target() != "/ws")) {
             reply(respond(request, http::status::forbidden, "this board answers only its own page on this machine\n",
                           "text/plain"));
