@@ -13,6 +13,8 @@
 #include "frontends/scenario.hpp"
 #include "frontends/scenario_runner.hpp"
 #include "frontends/session.hpp"
+#include "frontends/web/access.hpp"
+#include "frontends/web/inbox.hpp"
 #include "frontends/web/messages.hpp"
 #include "harness.hpp"
 
@@ -159,6 +161,74 @@ TEST(WebView, TakesThePagesRequestsAndNothingElse)
     // Console bytes of any value reach the page as they were sent.
     EXPECT_EQ(web::json_string(std::string("a\"\\\r\n\x1b\x7f\xe9\0", 9)),
               R"("a\"\\\u000d\u000a\u001b\u007f\u00e9\u0000")");
+}
+
+// A rebinding page names itself in both Host and Origin: only this
+// machine's names, the one given to --web and the address reached count.
+TEST(WebView, AnswersOnlyThisMachinesNamesAndItsOwnPage)
+{
+    const web::ServerNames server{"kelto-box.lan", 8064, "fd00::5"};
+    const struct {
+        std::string_view host, origin;
+        bool websocket, admitted;
+    } cases[] = {
+        {"127.0.0.1:8064", "", false, true},       {"localhost", "", false, true},
+        {"LocalHost:8064", "", false, true},       {"127.3.4.5:8064", "", false, true},
+        {"[::1]", "", false, true},                {"kelto-box.lan:8064", "", false, true},
+        {"[fd00::5]:8064", "", false, true},       {"evil.example:8064", "", false, false},
+        {"evil.example", "", false, false},        {"localhost:8065", "", false, false},
+        {"localhost:", "", false, false},          {"localhost.evil.example", "", false, false},
+        {"128.0.0.1:8064", "", false, false},      {"126.255.255.255", "", false, false},
+        {"[::2]:8064", "", false, false},          {"[::1:8064", "", false, false},
+        {"", "", false, false},                    {"[fd00::6]:8064", "", false, false},
+        {"localhost:8064", "http://localhost:8064", true, true},
+        {"[::1]:8064", "http://[::1]:8064", true, true},
+        {"evil.example:8064", "http://evil.example:8064", true, false},
+        {"localhost:8064", "http://evil.example:8064", true, false},
+        {"localhost:8064", "", true, false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(web::admitted(c.host, c.origin, c.websocket, server), c.admitted) << c.host << " " << c.origin;
+}
+
+TEST(WebView, ServesItsPageAndNothingOutsideIt)
+{
+    for (auto [target, file] : {std::pair{"/", "/page/index.html"}, {"/?tab=2", "/page/index.html"},
+                                {"/page/board.js", "/page/board.js"}, {"/xterm/xterm.js", "/xterm.js"}})
+        EXPECT_TRUE(web::file_for(target).value_or("").ends_with(file)) << target;
+    for (const char *target : {"/../../etc/passwd", "/page/../../../../etc/passwd.html", "/xterm/../page/board.js",
+                               "/page/%2e%2e/%2e%2e/etc/passwd.js", "/page/..%2f..%2fetc%2fpasswd.js",
+                               "/page/.%2e/x.js", "/page//etc/x.js", "/page/board.exe", "/etc/passwd.js", "/page/"})
+        EXPECT_EQ(web::file_for(target), std::nullopt) << target;
+}
+
+TEST(WebView, TypingWaitsWithinItsBoundAndRequestsHoldTheReader)
+{
+    using web::Inbox;
+    int wakes = 0;
+    Inbox inbox([&] { wakes++; });
+    for (char key : {'a', 'b', 'c', 'd'})
+        EXPECT_EQ(inbox.put({web::Request::Kind::type, std::string(Inbox::typing_limit / 4, key), {}}),
+                  Inbox::Admission::taken);
+    for (int i = 0; i < 1000; i++)
+        EXPECT_EQ(inbox.put({web::Request::Kind::type, "e", {}}), Inbox::Admission::refused);
+    EXPECT_TRUE(inbox.take(false).typed.empty());
+    std::string typed;
+    for (int i = 0; i < 100 && typed.size() < Inbox::typing_limit; i++)
+        typed += inbox.take(true).typed;
+    const std::size_t quarter = Inbox::typing_limit / 4;
+    EXPECT_EQ(typed, std::string(quarter, 'a') + std::string(quarter, 'b') + std::string(quarter, 'c') +
+                         std::string(quarter, 'd'));
+
+    for (std::size_t i = 1; i <= Inbox::request_limit; i++)
+        EXPECT_EQ(inbox.put({web::Request::Kind::press, {}, i == 1 ? Button::down : Button::left}),
+                  i < Inbox::request_limit ? Inbox::Admission::taken : Inbox::Admission::full);
+    const auto delivery = inbox.take(false);
+    ASSERT_EQ(delivery.requests.size(), Inbox::request_limit);
+    EXPECT_EQ(delivery.requests.front().button, Button::down);
+    EXPECT_TRUE(delivery.room_again);
+    EXPECT_FALSE(inbox.take(false).room_again);
+    EXPECT_EQ(wakes, 2);  // the first key, the first press
 }
 
 TEST(EscapeKeys, PassEverythingButTheirOwnCommands)

@@ -4,10 +4,12 @@ backlight, several tabs, and a board that shrugs off requests that are not
 its page's. Usage: web_test.py KELTOSIM IMAGE_DIR SCREENSHOT_DIR"""
 import os
 import re
+import socket
 import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 
 SKIP = 77
 try:
@@ -15,6 +17,7 @@ try:
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
     print("python3-selenium is not installed")
@@ -78,6 +81,39 @@ def socket_outcome(browser, url, message=None):
     """, url, message)
 
 
+def status_of(url, target, host, origin=None):
+    """The status keltosim gives a request written by hand, as no browser would."""
+    address = urllib.parse.urlsplit(url)
+    upgrade = (f"Origin: {origin}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+               "Sec-WebSocket-Key: a2VsdG9zaW0gdGVzdCBrZXk=\r\n" if origin else "")
+    with socket.create_connection((address.hostname, address.port), timeout=WAIT) as connection:
+        connection.sendall(f"GET {target} HTTP/1.1\r\nHost: {host}\r\n{upgrade}\r\n".encode())
+        return connection.recv(12).decode().split(" ")[-1]
+
+
+def refuses_strangers(url):
+    """A rebinding page's requests (its own name in Host and Origin), and paths out of the page's directory."""
+    here, stranger = urllib.parse.urlsplit(url).netloc, "evil.example:" + str(urllib.parse.urlsplit(url).port)
+    assert status_of(url, "/", stranger) == "403"
+    assert status_of(url, "/ws", stranger, "http://" + stranger) == "403"
+    assert status_of(url, "/page/%2e%2e/%2e%2e/%2e%2e/etc/passwd.js", here) == "404"
+
+
+def held_buttons(browser):
+    return {button.get_attribute("data-button") for button in browser.find_elements(By.CSS_SELECTOR, ".button.held")}
+
+
+def arrow_keys(browser):
+    """Each arrow key holds the button it points at, while the terminal does not have the focus."""
+    browser.execute_script("document.activeElement.blur()")
+    for key, name in ((Keys.ARROW_UP, "up"), (Keys.ARROW_DOWN, "down"), (Keys.ARROW_LEFT, "left"),
+                      (Keys.ARROW_RIGHT, "right")):
+        ActionChains(browser).key_down(key).perform()
+        WebDriverWait(browser, WAIT, 0.05).until(lambda b: held_buttons(b) == {name}, f"{name} not alone held")
+        ActionChains(browser).key_up(key).perform()
+        WebDriverWait(browser, WAIT, 0.05).until(lambda b: not held_buttons(b), f"{name} stayed held")
+
+
 def tour(browser, url, screenshot):
     """The console, a drawn button, the backlight and a second tab."""
     browser.get(url)
@@ -92,6 +128,7 @@ def tour(browser, url, screenshot):
     WebDriverWait(browser, WAIT).until(lambda b: "held" in up.get_attribute("class"), "up never drawn held")
     ActionChains(browser).release(up).perform()
     WebDriverWait(browser, WAIT).until(lambda b: "held" not in up.get_attribute("class"), "up stayed held")
+    arrow_keys(browser)
     type_keys(browser, "q")
 
     type_keys(browser, "3")
@@ -118,6 +155,13 @@ def tour(browser, url, screenshot):
     wait_for_glow(browser, "100")
     browser.save_screenshot(screenshot)
 
+    # Typing past what the board reads is refused, and the page says so.
+    browser.find_element(By.ID, "pause").click()
+    WebDriverWait(browser, WAIT).until(lambda b: "stopped: paused" in b.find_element(By.ID, "notice").text)
+    browser.execute_script("typeText('0'.repeat(9000))")
+    WebDriverWait(browser, WAIT).until(lambda b: "not typed" in b.find_element(By.ID, "notice").text,
+                                       "typing past the bound was not refused")
+
 
 def main():
     keltosim, image_dir, screenshot_dir = sys.argv[1:4]
@@ -127,6 +171,7 @@ def main():
     for board in ("64", "24"):
         process, url = start_keltosim(keltosim, os.path.join(image_dir, f"consolefw-{board}"))
         try:
+            refuses_strangers(url)
             with tempfile.TemporaryDirectory() as profile:
                 browser = open_browser(profile)
                 screenshot = os.path.join(screenshot_dir, f"web-view-{board}.png")

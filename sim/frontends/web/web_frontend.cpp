@@ -15,6 +15,8 @@
 #include <sstream>
 #include <thread>
 
+#include "frontends/web/access.hpp"
+#include "frontends/web/inbox.hpp"
 #include "frontends/web/messages.hpp"
 
 namespace kelto::sim::frontend::web {
@@ -37,40 +39,12 @@ constexpr std::size_t history_limit = std::size_t{256} * 1024;
 // Messages waiting for a tab that does not read them; past this the tab is
 // dropped rather than holding the others back or filling memory.
 constexpr std::size_t backlog_limit = 8 << 20;
+// How long the server waits before accepting again after a failure, such
+// as running out of file descriptors, that would otherwise fail at once
+// again and again.
+constexpr auto accept_retry = 50ms;
 // How often the board time on the page moves while the board runs.
 constexpr auto state_interval = 250ms;
-
-struct Root {
-    std::string_view prefix;
-    std::string directory;
-};
-
-// The page's own files, and Debian's installed xterm.js modules.
-const Root roots[] = {{"/page/", KELTO_WEB_PAGE_DIR}, {"/xterm/", KELTO_XTERM_DIR}};
-
-const char *content_type(std::string_view path)
-{
-    static constexpr std::pair<std::string_view, const char *> types[] = {
-        {".html", "text/html; charset=utf-8"}, {".js", "text/javascript; charset=utf-8"},
-        {".css", "text/css; charset=utf-8"},   {".svg", "image/svg+xml"},
-        {".png", "image/png"},
-    };
-    for (auto [suffix, type] : types)
-        if (path.ends_with(suffix))
-            return type;
-    return nullptr;
-}
-
-// A relative path of plain names, nothing that climbs out of the root.
-bool plain_path(std::string_view path)
-{
-    if (path.empty() || path.front() == '/' || path.find("..") != std::string_view::npos)
-        return false;
-    for (char c : path)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '/' && c != '.' && c != '_' && c != '-')
-            return false;
-    return true;
-}
 
 std::optional<std::string> read_file(const std::string &path)
 {
@@ -80,6 +54,12 @@ std::optional<std::string> read_file(const std::string &path)
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+// Beast 1.74 has Boost's string_view of its own.
+std::string_view standard(beast::string_view text)
+{
+    return {text.data(), text.size()};
 }
 
 using HttpRequest = http::request<http::string_body>;
@@ -101,29 +81,10 @@ HttpResponse serve_file(const HttpRequest &request)
 {
     if (request.method() != http::verb::get)
         return respond(request, http::status::method_not_allowed, "GET only\n", "text/plain");
-    std::string target(request.target());
-    target.resize(std::min(target.size(), target.find('?')));
-    if (target == "/")
-        target = "/page/index.html";
-    for (const Root &root : roots) {
-        if (!target.starts_with(root.prefix))
-            continue;
-        const std::string path = target.substr(root.prefix.size());
-        const char *type = content_type(path);
-        if (!type || !plain_path(path))
-            break;
-        if (auto body = read_file(root.directory + "/" + path))
-            return respond(request, http::status::ok, std::move(*body), type);
-    }
+    if (const auto path = file_for(standard(request.target())))
+        if (auto body = read_file(*path))
+            return respond(request, http::status::ok, std::move(*body), content_type(*path));
     return respond(request, http::status::not_found, "not found\n", "text/plain");
-}
-
-// Only the page this server gave out may drive the board: a page from
-// another site open in the same browser would send its own Origin.
-bool same_origin(const HttpRequest &request)
-{
-    const auto host = request[http::field::host];
-    return !host.empty() && request[http::field::origin] == "http://" + std::string(host);
 }
 
 void apply(Board &board, const web::Request &request)
@@ -136,6 +97,19 @@ void apply(Board &board, const web::Request &request)
     case web::Request::Kind::resume: board.resume(); break;
     case web::Request::Kind::reset: board.reset(); break;
     }
+}
+
+// The address a connection came in on, as a browser writes it in a Host:
+// an IPv4 client of a dual-stack socket names the IPv4 address.
+std::string arrival_address(const tcp::socket &socket)
+{
+    beast::error_code error;
+    auto ip = socket.local_endpoint(error).address();
+    if (error)
+        return {};
+    if (ip.is_v6() && ip.to_v6().is_v4_mapped())
+        ip = asio::ip::make_address_v4(asio::ip::v4_mapped, ip.to_v6());
+    return ip.to_string();
 }
 
 }  // namespace
@@ -153,25 +127,35 @@ public:
     // From the session's thread.
     void console(std::string_view bytes);
     void publish(std::string message, bool is_state);
+    // Carries out what the pages asked, as far as the board takes it.
+    void deliver(Board &board);
 
     // On the server's thread.
     void join(const std::shared_ptr<Tab> &tab);
     void leave(const std::shared_ptr<Tab> &tab) { tabs_.erase(tab); }
-    void perform(const web::Request &request)
+    Inbox::Admission perform(web::Request request) { return inbox_.put(std::move(request)); }
+    // A tab that found the inbox full reads on once the session took it.
+    void park(const std::shared_ptr<Tab> &tab) { parked_.push_back(tab); }
+    ServerNames names(const tcp::socket &socket) const
     {
-        board_.post([&board = board_, request] { apply(board, request); });
+        return ServerNames{named_host_, endpoint_.port(), arrival_address(socket)};
     }
 
 private:
     void accept();
+    void accept_later();
+    void read_on();
     void flush_console();
     void broadcast(const std::shared_ptr<const std::string> &message);
 
-    Board &board_;
+    Inbox inbox_;
+    std::string named_host_;
     asio::io_context io_;
     tcp::acceptor acceptor_{io_};
+    asio::steady_timer accept_timer_{io_};
     tcp::endpoint endpoint_;
     std::set<std::shared_ptr<Tab>> tabs_;
+    std::vector<std::shared_ptr<Tab>> parked_;
     std::string history_;
     std::string state_;
 
@@ -198,6 +182,20 @@ public:
         });
     }
 
+    void read()
+    {
+        ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code error, std::size_t) {
+            if (error) {
+                self->server_.leave(self);
+                return;
+            }
+            if (self->take_message())
+                self->read();
+            else
+                self->server_.park(self);
+        });
+    }
+
     void send(std::shared_ptr<const std::string> message)
     {
         if (closing_)
@@ -213,28 +211,28 @@ public:
     }
 
 private:
-    void read()
-    {
-        ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code error, std::size_t) {
-            if (error) {
-                self->server_.leave(self);
-                return;
-            }
-            self->take_message();
-            self->read();
-        });
-    }
-
-    void take_message()
+    // Whether to read on now: not while the inbox is full.
+    bool take_message()
     {
         const std::string message = beast::buffers_to_string(buffer_.data());
         buffer_.consume(buffer_.size());
-        const auto request = ws_.got_text() ? parse_request(message) : std::nullopt;
-        if (request)
-            server_.perform(*request);
-        else
-            send(std::make_shared<const std::string>(refusal_message("unknown request")));
+        auto request = ws_.got_text() ? parse_request(message) : std::nullopt;
+        if (!request) {
+            refuse("unknown request");
+            return true;
+        }
+        const std::size_t typed = request->bytes.size();
+        switch (server_.perform(std::move(*request))) {
+        case Inbox::Admission::taken: break;
+        case Inbox::Admission::full: return false;
+        case Inbox::Admission::refused:
+            refuse("typing faster than the board reads: " + std::to_string(typed) + " bytes were not typed");
+            break;
+        }
+        return true;
     }
+
+    void refuse(std::string_view why) { send(std::make_shared<const std::string>(refusal_message(why))); }
 
     void write()
     {
@@ -286,11 +284,14 @@ public:
 private:
     void answer(const HttpRequest &request)
     {
-        if (!websocket::is_upgrade(request)) {
-            reply(serve_file(request));
-        } else if (request.target() != "/ws" || !same_origin(request)) {
-            reply(respond(request, http::status::forbidden, "this board takes orders from its own page only\n",
+        const bool upgrade = websocket::is_upgrade(request);
+        const bool allowed = admitted(standard(request[http::field::host]), standard(request[http::field::origin]),
+                                      upgrade, server_.names(stream_.socket()));
+        if (!allowed || (upgrade && request.target() != "/ws")) {
+            reply(respond(request, http::status::forbidden, "this board answers only its own page on this machine\n",
                           "text/plain"));
+        } else if (!upgrade) {
+            reply(serve_file(request));
         } else {
             stream_.expires_never();
             std::make_shared<Tab>(stream_.release_socket(), server_)->start(request);
@@ -315,7 +316,7 @@ private:
 };
 
 WebFrontend::Server::Server(Board &board, const Address &address, std::string initial_state)
-    : board_(board), state_(std::move(initial_state))
+    : inbox_([&board] { board.post([] {}); }), named_host_(address.host), state_(std::move(initial_state))
 {
     const auto endpoint = *tcp::resolver(io_).resolve(address.host, std::to_string(address.port)).begin();
     acceptor_.open(endpoint.endpoint().protocol());
@@ -336,10 +337,36 @@ WebFrontend::Server::~Server()
 void WebFrontend::Server::accept()
 {
     acceptor_.async_accept([this](beast::error_code error, tcp::socket socket) {
-        if (!error)
-            std::make_shared<Connection>(std::move(socket), *this)->read();
+        if (error) {
+            accept_later();
+            return;
+        }
+        std::make_shared<Connection>(std::move(socket), *this)->read();
         accept();
     });
+}
+
+void WebFrontend::Server::accept_later()
+{
+    accept_timer_.expires_after(accept_retry);
+    accept_timer_.async_wait([this](beast::error_code) { accept(); });
+}
+
+void WebFrontend::Server::deliver(Board &board)
+{
+    Inbox::Delivery delivery = inbox_.take(board.wants_input());
+    for (const web::Request &request : delivery.requests)
+        apply(board, request);
+    if (!delivery.typed.empty())
+        board.type(delivery.typed);
+    if (delivery.room_again)
+        asio::post(io_, [this] { read_on(); });
+}
+
+void WebFrontend::Server::read_on()
+{
+    for (const auto &tab : std::exchange(parked_, {}))
+        tab->read();
 }
 
 void WebFrontend::Server::join(const std::shared_ptr<Tab> &tab)
@@ -417,6 +444,7 @@ void WebFrontend::publish_state(Board &board)
 
 void WebFrontend::service(Board &board)
 {
+    server_->deliver(board);
     if (!board.paused() && std::chrono::steady_clock::now() - last_state_ >= state_interval)
         publish_state(board);
 }

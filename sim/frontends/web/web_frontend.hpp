@@ -1,7 +1,9 @@
 // The board in a web browser: an HTTP and WebSocket server (Boost.Beast) on
 // a thread of its own that serves a drawing of the board with its buttons,
 // backlight, pins and serial console (xterm.js), and keeps every open tab up
-// to date. Any tab may type, press buttons, pause, resume or reset.
+// to date. Any tab may type, press buttons, pause, resume or reset; what
+// the tabs ask waits in a bounded inbox (inbox.hpp) for the session's turn,
+// and only requests addressed to this machine are answered (access.hpp).
 #pragma once
 
 #include <chrono>

@@ -12,6 +12,14 @@ function send(command) {
   if (socket && socket.readyState === WebSocket.OPEN) socket.send(command);
 }
 
+// The server takes messages of up to 4096 bytes: a long paste goes in
+// parts, each at most 1000 characters of up to 4 bytes.
+function typeText(text) {
+  const characters = Array.from(text);
+  for (let start = 0; start < characters.length; start += 1000)
+    send(`type ${characters.slice(start, start + 1000).join('')}`);
+}
+
 function pressButton(name, held) {
   send(`${held ? 'press' : 'release'} ${name}`);
 }
@@ -66,7 +74,9 @@ function receive(event) {
   else if (message.t === 'halted') {
     const notice = message.kind === 'exited' ? `main returned ${message.value}` : `${message.kind} ${message.message}`;
     document.getElementById('notice').textContent = `The board stopped: ${notice}`;
-  } else if (message.t === 'refused') console.warn('keltosim refused a request:', message.why);
+  } else if (message.t === 'refused') {
+    document.getElementById('notice').textContent = `keltosim refused a request: ${message.why}`;
+  }
 }
 
 function connect() {
@@ -114,7 +124,7 @@ async function openTerminal() {
   const Terminal = await loadCommonJs('/xterm/xterm.js');
   terminal = new Terminal({ cols: 80, rows: 24, convertEol: true, rendererType: 'dom' });
   terminal.open(document.getElementById('terminal'));
-  terminal.on('data', data => send(`type ${data}`));
+  terminal.on('data', typeText);
   terminal.write(pendingOutput);
   pendingOutput = '';
 }
