@@ -376,6 +376,20 @@ TEST(MachineClock, SlicedRunCountsEveryInstructionOnce)
         // Idle for ever, later slices only let time pass.
         sliced->run(limits);
         EXPECT_EQ(sliced->clock().instructions(), whole->clock().instructions());
+
+        // A debugger's steps count one instruction each, and stops at a
+        // breakpoint inside a block do not count what is left of it.
+        auto debugged = Machine::load(path);
+        for (std::uint64_t steps = 1; steps <= 6; steps++) {
+            debugged->step();
+            EXPECT_EQ(debugged->clock().instructions(), steps);
+        }
+        debugged->add_breakpoint(link + 8);
+        for (int hit = 0; hit < 3; hit++)
+            EXPECT_EQ(debugged->run().reason, StopReason::breakpoint);
+        debugged->remove_breakpoint(link + 8);
+        debugged->run();
+        EXPECT_EQ(debugged->clock().instructions(), whole->clock().instructions());
         std::remove(path.c_str());
     }
 }

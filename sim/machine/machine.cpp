@@ -190,9 +190,9 @@ struct MachineHooks {
         static_cast<Machine *>(user)->on_breakpoint(static_cast<std::uint32_t>(address));
     }
 
-    static void instruction(uc_engine *, std::uint64_t, std::uint32_t, void *user)
+    static void instruction(uc_engine *, std::uint64_t address, std::uint32_t, void *user)
     {
-        static_cast<Machine *>(user)->on_instruction();
+        static_cast<Machine *>(user)->on_instruction(static_cast<std::uint32_t>(address));
     }
 
     static void watched(uc_engine *, uc_mem_type type, std::uint64_t address, int size, std::int64_t, void *user)
@@ -534,6 +534,9 @@ void Machine::fault_at(const std::string &message, std::uint32_t address, std::u
     if (fault_)
         return;
     uc_emu_stop(uc_);
+    // The faulting instruction and the rest of its block do not run (a jump's
+    // target lies outside it).
+    uncount_from(pc);
     char time[48];
     std::snprintf(time, sizeof time, "%.9f s", clock_.to_seconds(clock_.now()));
     const std::string report = message + ", at " + where(pc) + ", at " + time + " of board time";
@@ -834,10 +837,17 @@ void Machine::stop_before_block()
     uc_emu_stop(uc_);
 }
 
+// A block is counted whole as it starts: when emulation stops inside it, the
+// instructions from pc on have not run, and run and count when it resumes.
+void Machine::uncount_from(std::uint32_t pc)
+{
+    if (pc >= block_pc_ && pc < block_pc_ + block_size_)
+        clock_.uncount(block_->instructions - instructions_before(pc));
+}
+
 void Machine::on_deadline_instruction(std::uint32_t pc)
 {
-    // Counted whole with its block, the rest of the block does not run.
-    clock_.uncount(block_->instructions - instructions_before(pc));
+    uncount_from(pc);
     deadline_reached_ = true;
     service_devices();
     uc_emu_stop(uc_);
@@ -1244,6 +1254,7 @@ void Machine::on_breakpoint(std::uint32_t address)
     request_stop(StopReason::breakpoint);
     // Unicorn looks for a stop right after a code hook: the instruction does
     // not run.
+    uncount_from(address);
     uc_emu_stop(uc_);
 }
 
@@ -1316,10 +1327,11 @@ void Machine::on_watched(std::uint32_t address, unsigned size, bool write)
 
 // While watching or stepping: the instruction after a watched access, or
 // after the step's, does not run.
-void Machine::on_instruction()
+void Machine::on_instruction(std::uint32_t pc)
 {
     if (watch_hit_ || (stepping_ && std::exchange(stepped_, true))) {
         request_stop(watch_hit_ ? StopReason::watchpoint : StopReason::step);
+        uncount_from(pc);
         uc_emu_stop(uc_);
     }
 }

@@ -311,7 +311,8 @@ private:
     void drop_deadline_hook();
     void refresh_attention();
     void on_breakpoint(std::uint32_t address);
-    void on_instruction();
+    void on_instruction(std::uint32_t pc);
+    void uncount_from(std::uint32_t pc);
     void on_watched(std::uint32_t address, unsigned size, bool write);
     void update_hooks();
     void drop_translations();

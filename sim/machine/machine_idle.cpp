@@ -79,9 +79,7 @@ void Machine::stuck_for_ever(std::uint32_t pc)
     if (limits_ && limits_->single_step)
         return;
     idle_for_ever_at_ = pc;
-    // The block was counted whole; from this instruction on it does not run.
-    if (pc >= block_pc_ && pc < block_pc_ + block_size_)
-        clock_.uncount(block_->instructions - instructions_before(pc));
+    uncount_from(pc);
     if (clock_.mode() == ClockMode::virtual_time && idle_horizon() == never)
         request_stop(StopReason::idle_for_ever, "the firmware is idle for ever at " + code_location(pc));
     else
