@@ -6,6 +6,7 @@
 #include <string>
 
 #include "harness.hpp"
+#include "machine/instructions.hpp"
 
 using namespace kelto::test;
 
@@ -227,14 +228,26 @@ TEST(MachineDebug, HaltOnFaultKeepsTheFaultingInstruction)
 TEST(MachineDebug, HaltOnFaultLeavesEveryFaultAtItsInstruction)
 {
     const std::uint32_t link = 0x50080000, adds_r2 = 0xE2922001, faulting = link + 8;
-    // bx r0 (a jump where there is no code); ldr r1, [r0] outside DRAM and in
+    const std::uint32_t gap = 0x7F00883C, pin = 0x7F008834, nowhere = 0x10000000;
+    // ARM: bx r0 (a jump where there is no code); ldr r1, [r0] outside DRAM and in
     // a register gap; strb r1, [r0] to a register; str r1, [r0] into code.
-    const std::uint32_t cases[][3] = {{0xE12FFF10, 0x50100000, 0x50100000}, {0xE5901000, 0x10000000, faulting},
-        {0xE5901000, 0x7F00883C, faulting}, {0xE5C01000, 0x7F008834, faulting}, {0xE5801000, link, faulting}};
-    for (const auto &[instruction, address, pc] : cases) {
+    // Thumb, two halfwords, nop (0x46C0) where one will do: ldr r1, [r0];
+    // movs r3, #4; ldr r1, [r0, r3]; ldrsb r1, [r0, r3]; strh r1, [r0, #2];
+    // str r1, [r0]; stmia r0!, {r1}; mov sp, r0; push {r1}; pop {r1}.
+    const struct {
+        std::uint32_t instruction, address, pc;
+        bool thumb = false;
+    } cases[] = {{0xE12FFF10, 0x50100000, 0x50100000}, {0xE5901000, nowhere, faulting}, {0xE5901000, gap, faulting},
+        {0xE5C01000, pin, faulting}, {0xE5801000, link, faulting}, {0x46C06801, nowhere, link + 4, true},
+        {0x58C12304, gap - 4, link + 6, true}, {0x56C12304, pin - 4, link + 6, true},
+        {0x46C08041, pin - 2, link + 4, true}, {0x46C06001, link, link + 4, true}, {0x46C0C002, link, link + 4, true},
+        {0xB4024685, nowhere + 4, link + 6, true}, {0xBC024685, nowhere, link + 6, true}};
+    for (const auto &[instruction, address, pc, thumb] : cases) {
         // adds r2, r2, #1; ldr r0, [pc, #8]; INSTRUCTION; adds r2, r2, #1; bx lr; .word ADDRESS
-        const std::string path = write_temp_file("halting.elf", tiny_arm_image(link, {
-            {link, {adds_r2, 0xE59F0008, instruction, adds_r2, 0xE12FFF1E, address}, 0, false}}));
+        const std::vector<std::uint32_t> code = thumb
+            ? std::vector<std::uint32_t>{0x48023201, instruction, 0x47703201, address}
+            : std::vector<std::uint32_t>{adds_r2, 0xE59F0008, instruction, adds_r2, 0xE12FFF1E, address};
+        const std::string path = write_temp_file("halting.elf", tiny_arm_image(link | thumb, {{link, code, 0, false}}));
         auto m = Machine::load(path, Machine::Options{std::nullopt, kelto::sim::ClockMode::virtual_time, true});
         for (const RunResult &result : {m->run(), m->step(), m->run()}) {
             EXPECT_NE(result.message.find("at pc " + hex(pc)), std::string::npos) << result.message;
@@ -242,6 +255,18 @@ TEST(MachineDebug, HaltOnFaultLeavesEveryFaultAtItsInstruction)
             EXPECT_EQ(m->reg(2), 1u) << result.message;
         }
         std::remove(path.c_str());
+    }
+}
+
+// No literal load can fault, so the pc it reads is checked here: its own
+// address + 4, rounded down to a word.
+TEST(MachineDebug, ThumbLiteralLoadsReadFromTheAlignedPc)
+{
+    for (const std::uint32_t at : {0x50080000u, 0x50080002u}) {
+        const auto access = kelto::sim::thumb_access(0x4801, at, {});  // ldr r0, [pc, #4]
+        ASSERT_TRUE(access.has_value());
+        EXPECT_TRUE(access->load);
+        EXPECT_EQ(access->first, 0x50080008u);
     }
 }
 

@@ -9,8 +9,10 @@
 // prefix that ends a block, as at the end of a page, runs and counts alone.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace kelto::sim {
@@ -32,5 +34,23 @@ bool thumb_may_store(std::span<const std::uint16_t> code);
 // comes.
 bool arm_endless(std::uint32_t insn);
 bool thumb_endless(std::uint16_t insn);
+
+// r0 to r14 as the instruction finds them; the decoders know what it reads
+// as the pc.
+using CoreRegisters = std::array<std::uint32_t, 15>;
+
+// The words a load or store reaches: from the one holding `first` to the one
+// holding `last`.
+struct MemoryAccess {
+    bool load = false;
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
+    bool reaches(std::uint32_t address) const { return address >= (first & ~3u) && address <= last + 3; }
+};
+
+// The access the load or store at `at` makes with these registers; nothing
+// for any other instruction.
+std::optional<MemoryAccess> arm_access(std::uint32_t insn, std::uint32_t at, const CoreRegisters &registers);
+std::optional<MemoryAccess> thumb_access(std::uint16_t insn, std::uint32_t at, const CoreRegisters &registers);
 
 }  // namespace kelto::sim

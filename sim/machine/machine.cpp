@@ -556,54 +556,30 @@ void Machine::fault_on_jump(std::uint32_t target)
     fault_at("jump to " + hex(target) + ", where the image has no code, from " + jumped_from_, target, 0, target);
 }
 
+namespace {
+const int register_ids[] = {UC_ARM_REG_R0,  UC_ARM_REG_R1,  UC_ARM_REG_R2,  UC_ARM_REG_R3, UC_ARM_REG_R4,
+                            UC_ARM_REG_R5,  UC_ARM_REG_R6,  UC_ARM_REG_R7,  UC_ARM_REG_R8, UC_ARM_REG_R9,
+                            UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR,
+                            UC_ARM_REG_PC,  UC_ARM_REG_CPSR};
+}  // namespace
+
 // Unicorn reports the start of the translated block, not the instruction, for
 // a memory access. The registers are current, though, so the instruction is
 // found by decoding the block's loads and stores and matching the address.
 std::uint32_t Machine::locate_access(std::uint32_t address, bool write) const
 {
-    auto reg = [&](unsigned n, std::uint32_t insn_address) {
-        if (n == 15)
-            return insn_address + 8;
-        static const int ids[] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,  UC_ARM_REG_R4,
-                                  UC_ARM_REG_R5, UC_ARM_REG_R6, UC_ARM_REG_R7,  UC_ARM_REG_R8,  UC_ARM_REG_R9,
-                                  UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR};
-        std::uint32_t value = 0;
-        uc_reg_read(uc_, ids[n], &value);
-        return value;
-    };
-    auto shifted = [&](std::uint32_t insn, std::uint32_t at) {
-        const std::uint32_t rm = reg(insn & 15, at);
-        const unsigned amount = (insn >> 7) & 31;
-        switch ((insn >> 5) & 3) {
-        case 0: return rm << amount;
-        case 1: return amount ? rm >> amount : 0u;
-        case 2: return amount ? static_cast<std::uint32_t>(static_cast<std::int32_t>(rm) >> amount) : (rm >> 31 ? ~0u : 0u);
-        default: return amount ? (rm >> amount) | (rm << (32 - amount)) : rm;
-        }
-    };
-    for (std::uint32_t at = block_pc_; at < block_pc_ + block_size_; at += 4) {
+    CoreRegisters registers{};
+    for (std::size_t n = 0; n < registers.size(); n++)
+        uc_reg_read(uc_, register_ids[n], &registers[n]);
+    const std::uint32_t step = block_->thumb ? 2 : 4;
+    for (std::uint32_t at = block_pc_; at < block_pc_ + block_size_; at += step) {
         std::uint32_t insn = 0;
-        if (uc_mem_read(uc_, at, &insn, sizeof insn) != UC_ERR_OK)
+        if (uc_mem_read(uc_, at, &insn, step) != UC_ERR_OK)
             break;
-        const bool load = (insn >> 20) & 1;
-        const bool pre = (insn >> 24) & 1;
-        const bool up = (insn >> 23) & 1;
-        const std::uint32_t base = reg((insn >> 16) & 15, at);
-        std::uint32_t first = 0, last = 0;
-        if (((insn >> 26) & 3) == 1 && !((insn >> 25) & 1 && (insn >> 4) & 1)) {
-            const std::uint32_t offset = ((insn >> 25) & 1) ? shifted(insn, at) : (insn & 0xFFF);
-            first = last = pre ? (up ? base + offset : base - offset) : base;
-        } else if (((insn >> 25) & 7) == 0 && (insn & 0x90) == 0x90 && ((insn >> 5) & 3) != 0) {
-            const std::uint32_t offset = ((insn >> 22) & 1) ? (((insn >> 4) & 0xF0) | (insn & 0xF)) : reg(insn & 15, at);
-            first = last = pre ? (up ? base + offset : base - offset) : base;
-        } else if (((insn >> 25) & 7) == 4) {
-            const auto count = static_cast<std::uint32_t>(__builtin_popcount(insn & 0xFFFF));
-            first = up ? (pre ? base + 4 : base) : (pre ? base - 4 * count : base - 4 * count + 4);
-            last = first + 4 * (count ? count - 1 : 0);
-        } else {
-            continue;
-        }
-        if (load == !write && address >= (first & ~3u) && address <= last + 3)
+        const std::optional<MemoryAccess> access = block_->thumb
+                                                       ? thumb_access(static_cast<std::uint16_t>(insn), at, registers)
+                                                       : arm_access(insn, at, registers);
+        if (access && access->load == !write && access->reaches(address))
             return at;
     }
     return block_pc_;
@@ -1017,7 +993,7 @@ RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
         if (fault_) {
             if (halt_on_fault_) {
                 pc = fault_->pc;
-                uc_reg_write(uc_, UC_ARM_REG_PC, &pc);
+                move_pc(pc);
             }
             result = RunResult{StopReason::fault, 0, 0, fault_->message};
             break;
@@ -1134,13 +1110,6 @@ RunResult Machine::call(std::string_view name, const std::vector<std::uint32_t> 
 // ---------------------------------------------------------------------------
 // Debugging
 
-namespace {
-const int register_ids[] = {UC_ARM_REG_R0,  UC_ARM_REG_R1,  UC_ARM_REG_R2,  UC_ARM_REG_R3, UC_ARM_REG_R4,
-                            UC_ARM_REG_R5,  UC_ARM_REG_R6,  UC_ARM_REG_R7,  UC_ARM_REG_R8, UC_ARM_REG_R9,
-                            UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR,
-                            UC_ARM_REG_PC,  UC_ARM_REG_CPSR};
-}  // namespace
-
 std::uint32_t Machine::reg(int number)
 {
     if (number < 0 || number > cpsr_register)
@@ -1161,7 +1130,20 @@ void Machine::set_reg(int number, std::uint32_t value)
         main_pc_ = value;
         jumped_from_ = "a write to the pc";
     }
-    uc_reg_write(uc_, register_ids[number], &value);
+    if (number == 15)
+        move_pc(value);
+    else
+        uc_reg_write(uc_, register_ids[number], &value);
+}
+
+// The engine takes the core's state from bit 0 of a pc written to it: the
+// state stays as it is.
+void Machine::move_pc(std::uint32_t pc)
+{
+    std::uint32_t cpsr = 0;
+    uc_reg_read(uc_, UC_ARM_REG_CPSR, &cpsr);
+    const std::uint32_t value = pc | ((cpsr & 0x20) ? 1u : 0u);
+    uc_reg_write(uc_, UC_ARM_REG_PC, &value);
 }
 
 Device *Machine::device_at(std::uint32_t address) const

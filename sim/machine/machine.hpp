@@ -331,6 +331,7 @@ private:
     void request_stop(StopReason reason, std::string message = {});
     std::string where(std::uint32_t pc) const;
     std::uint32_t locate_access(std::uint32_t address, bool write) const;
+    void move_pc(std::uint32_t pc);
     // Idle loops (machine_idle.cpp).
     void watch_endless_instructions();
     Cycles idle_horizon();
