@@ -18,6 +18,9 @@ namespace kelto::sim::frontend::gdb {
 namespace {
 
 constexpr int send_wait_ms = 2000;
+// The pause after a failed accept; the session still wakes at least this
+// often to service the front ends.
+constexpr auto accept_retry = std::chrono::milliseconds(50);
 
 void set_nonblocking(int fd)
 {
@@ -87,8 +90,9 @@ Server::~Server()
 
 void Server::watch(std::vector<pollfd> &fds)
 {
-    for (const int listener : listeners_)
-        fds.push_back(pollfd{listener, POLLIN, 0});
+    if (accepting())
+        for (const int listener : listeners_)
+            fds.push_back(pollfd{listener, POLLIN, 0});
     if (client_ >= 0)
         fds.push_back(pollfd{client_, POLLIN, 0});
 }
@@ -103,15 +107,19 @@ void Server::service(Board &board)
 void Server::accept_clients(Board &board)
 {
     for (const int listener : listeners_)
-        accept_clients(board, listener);
+        if (accepting())
+            accept_clients(board, listener);
 }
 
 void Server::accept_clients(Board &board, int listener)
 {
     for (;;) {
         const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                accept_resumes_ = std::chrono::steady_clock::now() + accept_retry;
             return;
+        }
         if (client_ >= 0) {
             // One debugger at a time: a second one hears why and is let go.
             write_all(fd, "keltosim: a debugger is already connected\n", 100);

@@ -3,6 +3,7 @@
 // board through the stub (stub.hpp).
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,7 @@ public:
 private:
     void accept_clients(Board &board);
     void accept_clients(Board &board, int listener);
+    bool accepting() const { return std::chrono::steady_clock::now() >= accept_resumes_; }
     // Binds and listens; the port bound (port 0 picks a free one).
     int listen_on(const std::string &host, int port);
     void read_client(Board &board);
@@ -46,6 +48,10 @@ private:
     PacketReader reader_;
     Stub stub_;
     std::string last_sent_;  // for a debugger that asks again
+    // Until then the listeners are neither watched nor accepted from: an
+    // accept that failed for want of descriptors would fail again at once,
+    // and the connection left waiting would wake the session without end.
+    std::chrono::steady_clock::time_point accept_resumes_{};
 };
 
 }  // namespace kelto::sim::frontend::gdb
