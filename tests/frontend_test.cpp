@@ -480,27 +480,6 @@ TEST(GdbPackets, FramingChecksumsAndEscapes)
     }
 }
 
-// A board held by nothing but the stub: whether it is paused.
-struct StillBoard final : Board {
-    std::unique_ptr<Machine> held;
-    bool stopped = false;
-    Machine &machine() override { return *held; }
-    void type(std::string_view) override {}
-    bool wants_input() const override { return false; }
-    void input_ended() override {}
-    void set_button(Button, bool) override {}
-    void pause() override { stopped = true; }
-    void resume() override { stopped = false; }
-    void step() override {}
-    bool paused() const override { return stopped; }
-    void reset() override {}
-    void halt_on_fault(bool) override {}
-    void quit(int) override {}
-    void note(const std::string &) override {}
-    std::string report() override { return {}; }
-    void post(std::function<void()> work) override { work(); }
-};
-
 // Packets in order, each with its reply ("-" for none: the board runs), and
 // the stop replies, on a board whose main stores a word: a watchpoint on one
 // of its bytes stops it.
@@ -510,8 +489,8 @@ TEST(GdbStub, AnswersPacketsAndStops)
     // ldr r0, [pc, #4]; str r0, [r0]; bx lr; .word data
     const std::string path = test::write_temp_file("stub.elf", test::tiny_arm_image(link, {
         {link, {0xE59F0004, 0xE5800000, 0xE12FFF1E, data}, 0, false}, {data, {0}, 4, true}}));
-    StillBoard board;
-    board.held = Machine::load(path);
+    const Options options;
+    Session board(Machine::load(path), options);
     Stub stub;
     stub.attach(board);
     auto reply = [&](std::string_view packet) { return stub.handle(board, packet).value_or("-"); };
@@ -531,7 +510,7 @@ TEST(GdbStub, AnswersPacketsAndStops)
     }
     // The debugger goes away from a halted board: its points go, and the
     // board runs on.
-    board.stopped = true;
+    board.pause();
     stub.release(board);
     EXPECT_FALSE(board.paused());
     board.machine().set_reg(15, link);
