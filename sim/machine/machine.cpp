@@ -211,6 +211,8 @@ struct MachineHooks {
     }
 };
 
+const Machine::BlockCount Machine::no_block_{};
+
 Machine::Machine(const BoardSpec &board, ElfImage image, ClockMode clock)
     : board_(board), image_(std::move(image)), clock_(board.cpu_hz, clock)
 {
@@ -551,7 +553,7 @@ void Machine::fault_on_jump(std::uint32_t target)
 {
     if (fault_)
         return;
-    if (block_size_)
+    if (block_->size())
         jumped_from_ = code_location(instruction_after(block_->instructions - 1));
     fault_at("jump to " + hex(target) + ", where the image has no code, from " + jumped_from_, target, 0, target);
 }
@@ -572,7 +574,7 @@ std::uint32_t Machine::locate_access(std::uint32_t address, bool write) const
     for (std::size_t n = 0; n < registers.size(); n++)
         uc_reg_read(uc_, register_ids[n], &registers[n]);
     const std::uint32_t step = block_->thumb ? 2 : 4;
-    for (std::uint32_t at = block_pc_; at < block_pc_ + block_size_; at += step) {
+    for (std::uint32_t at = block_->pc(); at < block_->pc() + block_->size(); at += step) {
         std::uint32_t insn = 0;
         if (uc_mem_read(uc_, at, &insn, step) != UC_ERR_OK)
             break;
@@ -582,14 +584,14 @@ std::uint32_t Machine::locate_access(std::uint32_t address, bool write) const
         if (access && access->load == !write && access->reaches(address))
             return at;
     }
-    return block_pc_;
+    return block_->pc();
 }
 
 void Machine::log_access(const Device &device, std::uint32_t address, std::uint32_t value, bool write)
 {
     if (!logging_ && observers_.empty())
         return;
-    const std::uint32_t pc = instruction_pcs_ ? locate_access(address, write) : block_pc_;
+    const std::uint32_t pc = instruction_pcs_ ? locate_access(address, write) : block_->pc();
     const Access access{clock_.now(), pc, address, value, write};
     for (AccessObserver *observer : observers_)
         observer->accessed(access, device);
@@ -605,7 +607,7 @@ void Machine::tell_written(const Device &device, std::uint32_t address, std::uin
 {
     if (observers_.empty())
         return;
-    const Access access{clock_.now(), block_pc_, address, value, true};
+    const Access access{clock_.now(), block_->pc(), address, value, true};
     for (AccessObserver *observer : observers_)
         observer->written(access, device);
 }
@@ -662,7 +664,7 @@ std::uint64_t Machine::mmio_read(Device &device, std::uint32_t offset, unsigned 
         return 0;
     }
     // Whether the reading ticks matters only to a loop already followed.
-    idle_->register_read(block_pc_, address, *value, idle_->watching() && device.read_may_change(offset));
+    idle_->register_read(block_->pc(), address, *value, idle_->watching() && device.read_may_change(offset));
     refresh_attention();
     log_access(device, address, *value, false);
     if (!watchpoints_.empty())
@@ -771,7 +773,7 @@ void Machine::attend_block()
         if (host_)
             host_->service(*this);
     }
-    if (idle_->block(block_pc_, block_size_, block_->thumb))
+    if (idle_->block(block_->pc(), block_->size(), block_->thumb))
         let_idle_time_pass();
     refresh_attention();
 }
@@ -809,7 +811,7 @@ bool Machine::stop_inside_block()
 void Machine::stop_before_block()
 {
     clock_.uncount(block_->instructions);
-    resume_at_ = block_pc_ | (block_->thumb ? 1u : 0u);
+    resume_at_ = block_->pc() | (block_->thumb ? 1u : 0u);
     uc_emu_stop(uc_);
 }
 
@@ -817,7 +819,7 @@ void Machine::stop_before_block()
 // instructions from pc on have not run, and run and count when it resumes.
 void Machine::uncount_from(std::uint32_t pc)
 {
-    if (pc >= block_pc_ && pc < block_pc_ + block_size_)
+    if (pc >= block_->pc() && pc < block_->pc() + block_->size())
         clock_.uncount(block_->instructions - instructions_before(pc));
 }
 
@@ -867,16 +869,16 @@ std::vector<std::uint16_t> Machine::thumb_code(std::uint32_t from, std::uint32_t
 std::uint32_t Machine::instructions_before(std::uint32_t pc) const
 {
     if (!block_->thumb)
-        return (pc - block_pc_) / 4;
-    return walk_thumb(thumb_code(block_pc_, pc)).instructions;
+        return (pc - block_->pc()) / 4;
+    return walk_thumb(thumb_code(block_->pc(), pc)).instructions;
 }
 
 std::uint32_t Machine::instruction_after(std::uint32_t n) const
 {
     if (!block_->thumb)
-        return block_pc_ + 4 * n;
-    const ThumbWalk walk = walk_thumb(thumb_code(block_pc_, block_pc_ + block_size_), n);
-    return block_pc_ + 2 * static_cast<std::uint32_t>(walk.halfwords);
+        return block_->pc() + 4 * n;
+    const ThumbWalk walk = walk_thumb(thumb_code(block_->pc(), block_->pc() + block_->size()), n);
+    return block_->pc() + 2 * static_cast<std::uint32_t>(walk.halfwords);
 }
 
 void Machine::refresh_attention()
@@ -964,7 +966,7 @@ RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
         limits.idle_seconds ? std::max(deadline_, clock_.now() + clock_.from_seconds(*limits.idle_seconds)) : deadline_;
     idle_->forget();
     idle_for_ever_at_.reset();
-    block_size_ = 0;  // no block of this run yet, for the report of a jump
+    block_ = &no_block_;  // none of this run yet, for the report of a jump
     refresh_deadline();
     run_past_.reset();
     for (const auto &[address, hook] : breakpoints_)

@@ -261,7 +261,7 @@ public:
     // Console status reads that found nothing received and nothing on the way.
     std::uint64_t console_empty_polls() const { return console_empty_polls_; }
     void schedule(Cycles when) override;
-    std::uint32_t current_pc() const override { return block_pc_; }
+    std::uint32_t current_pc() const override { return block_->pc(); }
     // Register accesses so far, logged or not: a model tells from it whether
     // anything else happened between two accesses of its own.
     std::uint64_t register_accesses() const override { return register_accesses_; }
@@ -282,8 +282,6 @@ private:
         const BlockCount &known = block_counts_[(address >> 1) % block_counts_.size()];
         if (known.key != (address | std::uint64_t{size} << 32)) [[unlikely]]
             return on_new_block(address, size);
-        block_pc_ = static_cast<std::uint32_t>(address);
-        block_size_ = size;
         block_ = &known;
         clock_.count(known.instructions);
         if (clock_.counted() >= attention_)
@@ -293,10 +291,13 @@ private:
     [[gnu::noinline]] void on_new_block(std::uint64_t address, std::uint32_t size);
     // The block's instructions, in the state the core runs it in.
     struct BlockCount {
-        std::uint64_t key = 1;  // pc and size; no block starts at an odd address
+        std::uint64_t key = 0;  // pc and size; no block is empty
         std::uint32_t instructions = 0;
         bool thumb = false;
+        std::uint32_t pc() const { return static_cast<std::uint32_t>(key); }
+        std::uint32_t size() const { return static_cast<std::uint32_t>(key >> 32); }
     };
+    static const BlockCount no_block_;
     BlockCount count_block(std::uint32_t pc, std::uint32_t size) const;
     std::vector<std::uint16_t> thumb_code(std::uint32_t from, std::uint32_t to) const;
     // Of the current block: the instructions before the one at pc; the
@@ -375,9 +376,7 @@ private:
     Cycles idle_deadline_ = never;  // how far an idle firmware may let time pass
     std::unique_ptr<IdleDetector> idle_;
     std::optional<std::uint32_t> idle_for_ever_at_;
-    std::uint32_t block_pc_ = 0;
-    std::uint32_t block_size_ = 0;
-    const BlockCount *block_ = &block_counts_[0];
+    const BlockCount *block_ = &no_block_;  // the one running, or the last
     // The instruction a run's deadline falls on, hooked to stop there; the
     // block holding it runs up to it.
     std::optional<std::size_t> deadline_hook_;
