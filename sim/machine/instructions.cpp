@@ -15,18 +15,6 @@ bool thumb_wide(std::uint16_t half)
     return (half >> 11) >= 0x1D;
 }
 
-bool thumb_narrow_store(std::uint16_t half)
-{
-    const bool immediate = (half & 0xE800) == 0x6000;   // str, strb #imm
-    const bool halfword = (half & 0xF800) == 0x8000;    // strh #imm
-    const bool indexed = (half & 0xFC00) == 0x5000 ||   // str, strh [rn, rm]
-                         (half & 0xFE00) == 0x5400;     // strb [rn, rm]
-    const bool stack = (half & 0xF800) == 0x9000;       // str [sp, #imm]
-    const bool push = (half & 0xFE00) == 0xB400;
-    const bool multiple = (half & 0xF800) == 0xC000;    // stmia
-    return immediate || halfword || indexed || stack || push || multiple;
-}
-
 MemoryAccess single_access(bool load, std::uint32_t address)
 {
     return MemoryAccess{load, address, address};
@@ -85,7 +73,9 @@ bool thumb_may_store(std::span<const std::uint16_t> code)
 {
     for (std::size_t at = 0; at < code.size(); at++) {
         const bool after_prefix = at > 0 && thumb_bl_prefix(code[at - 1]);
-        if (thumb_narrow_store(code[at]) || (thumb_wide(code[at]) && !thumb_bl_prefix(code[at]) && !after_prefix))
+        // The same decoding that finds an access's address; here only its direction counts.
+        const std::optional<MemoryAccess> narrow = thumb_access(code[at], 0, CoreRegisters{});
+        if ((narrow && !narrow->load) || (thumb_wide(code[at]) && !thumb_bl_prefix(code[at]) && !after_prefix))
             return true;
     }
     return false;
