@@ -91,7 +91,6 @@ std::string size_text(std::uint64_t bytes)
     return std::to_string(bytes) + " bytes";
 }
 
-
 }  // namespace
 
 Trace::Trace(const std::optional<std::string> &path, std::uint64_t limit)

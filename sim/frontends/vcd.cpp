@@ -24,14 +24,7 @@ std::string signal_id(std::size_t index)
 
 std::string var_line(int width, const std::string &id, const std::string &name)
 {
-    std::string line = "$var wire ";
-    line += std::to_string(width);
-    line += ' ';
-    line += id;
-    line += ' ';
-    line += name;
-    line += " $end\n";
-    return line;
+    return "$var wire " + std::to_string(width) + " " + id + " " + name + " $end\n";
 }
 
 std::string function_vector(unsigned function)
