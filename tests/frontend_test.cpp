@@ -358,7 +358,6 @@ TEST(ScenarioRunner, PassesOnlyWhatTheBoardDid)
         int status;
     } cases[] = {
         {"consolefw-64", "- write: \"1\"\n- wait_for: \"1 is selected\"\n", 0},
-        {"consolefw-24", "- write: \"2\"\n- wait_for: \"2 is selected\"\n", 0},
         {"pollfw-64", "- write: \"x\"\n- wait: 1\n", exit_expectation},
         {"pollfw-64", "- write: \"x\"\n- wait: 1\n- expect_exit: 0\n", 0},
         {"consolefw-64", "- write: \"2" + std::string(80, 'z') + "\"\n- wait_for: \"Test 9\"\n  timeout: 11\n", 0},
