@@ -87,9 +87,8 @@ TEST_P(Buttons, ScanIsOneReadOfTheDataWord)
         EXPECT_FALSE(seen[0].write);
         EXPECT_EQ(seen[0].address, wiring().button_data);
     }
-    // A key code past the port's pins is refused by the GPIO driver, with
-    // nothing read: the button counts as released, however the pins stand.
-    // The refusal is printed on the console.
+    // A key code past the port's pins is refused by the GPIO driver (on the
+    // console), nothing read: the button counts as released, however the pins stand.
     ASSERT_EQ(call(machine(), "kelto_uart_init", {1, 115200}), 0u);
     for (Button button : sim::all_buttons)
         machine().set_button(button, true);

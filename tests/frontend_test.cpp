@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "frontends/cli.hpp"
@@ -80,9 +81,8 @@ TEST(CommandLine, RejectsWhatItCannotRun)
         EXPECT_EQ(usage_error({"--trace", "--trace-limit", size, "image"}),
                   "--trace-limit wants a number of bytes above 0, plain or with K, M or G, not '" + std::string(size) +
                       "'");
-    EXPECT_EQ(parse({"--trace", "--trace-limit", "100m", "image"}).trace_limit, 100u << 20);
-    EXPECT_EQ(parse({"--trace", "--trace-limit", "1G", "image"}).trace_limit, 1u << 30);
-    EXPECT_EQ(parse({"--trace", "--trace-limit", "4096", "image"}).trace_limit, 4096u);
+    for (auto [size, bytes] : {std::pair{"100m", 100u << 20}, {"1G", 1u << 30}, {"4096", 4096u}})
+        EXPECT_EQ(parse({"--trace", "--trace-limit", size, "image"}).trace_limit, bytes) << size;
     for (std::string_view gdb : {"", "host", "host:", ":1234", "70000", "1234x", "[::1]"})
         EXPECT_EQ(usage_error({"--gdb", gdb, "image"}), "--gdb wants [HOST:]PORT, not '" + std::string(gdb) + "'");
     EXPECT_NE(usage_error({"-S", "image"}), "accepted") << "-S without a GDB server";
@@ -168,27 +168,20 @@ TEST(WebView, TakesThePagesRequestsAndNothingElse)
 TEST(WebView, AnswersOnlyThisMachinesNamesAndItsOwnPage)
 {
     const web::ServerNames server{"kelto-box.lan", 8064, "fd00::5"};
-    const struct {
-        std::string_view host, origin;
-        bool websocket, admitted;
-    } cases[] = {
-        {"127.0.0.1:8064", "", false, true},       {"localhost", "", false, true},
-        {"LocalHost:8064", "", false, true},       {"127.3.4.5:8064", "", false, true},
-        {"[::1]", "", false, true},                {"kelto-box.lan:8064", "", false, true},
-        {"[fd00::5]:8064", "", false, true},       {"evil.example:8064", "", false, false},
-        {"evil.example", "", false, false},        {"localhost:8065", "", false, false},
-        {"localhost:", "", false, false},          {"localhost.evil.example", "", false, false},
-        {"128.0.0.1:8064", "", false, false},      {"126.255.255.255", "", false, false},
-        {"[::2]:8064", "", false, false},          {"[::1:8064", "", false, false},
-        {"", "", false, false},                    {"[fd00::6]:8064", "", false, false},
-        {"localhost:8064", "http://localhost:8064", true, true},
-        {"[::1]:8064", "http://[::1]:8064", true, true},
-        {"evil.example:8064", "http://evil.example:8064", true, false},
-        {"localhost:8064", "http://evil.example:8064", true, false},
-        {"localhost:8064", "", true, false},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(web::admitted(c.host, c.origin, c.websocket, server), c.admitted) << c.host << " " << c.origin;
+    for (std::string_view host : {"127.0.0.1:8064", "localhost", "LocalHost:8064", "127.3.4.5:8064", "[::1]",
+                                  "kelto-box.lan:8064", "[fd00::5]:8064"})
+        EXPECT_TRUE(web::admitted(host, "", false, server)) << host;
+    for (std::string_view host : {"evil.example:8064", "evil.example", "localhost:8065", "localhost:",
+                                  "localhost.evil.example", "128.0.0.1:8064", "126.255.255.255", "[::2]:8064",
+                                  "[::1:8064", "", "[fd00::6]:8064"})
+        EXPECT_FALSE(web::admitted(host, "", false, server)) << host;
+    // A websocket also names its page's origin.
+    for (auto [host, origin, expected] : {std::tuple{"localhost:8064", "http://localhost:8064", true},
+                                          {"[::1]:8064", "http://[::1]:8064", true},
+                                          {"evil.example:8064", "http://evil.example:8064", false},
+                                          {"localhost:8064", "http://evil.example:8064", false},
+                                          {"localhost:8064", "", false}})
+        EXPECT_EQ(web::admitted(host, origin, true, server), expected) << host << " " << origin;
 }
 
 TEST(WebView, ServesItsPageAndNothingOutsideIt)
@@ -365,7 +358,6 @@ TEST(ScenarioRunner, PassesOnlyWhatTheBoardDid)
         int status;
     } cases[] = {
         {"consolefw-64", "- write: \"1\"\n- wait_for: \"1 is selected\"\n", 0},
-        {"consolefw-24", "- write: \"2\"\n- wait_for: \"2 is selected\"\n", 0},
         {"pollfw-64", "- write: \"x\"\n- wait: 1\n", exit_expectation},
         {"pollfw-64", "- write: \"x\"\n- wait: 1\n- expect_exit: 0\n", 0},
         {"consolefw-64", "- write: \"2" + std::string(80, 'z') + "\"\n- wait_for: \"Test 9\"\n  timeout: 11\n", 0},

@@ -19,6 +19,19 @@ std::string hex(std::uint32_t value)
     return text;
 }
 
+// A machine on a hand-made image, whose file goes once it is loaded. The file
+// is named after the test: ctest runs tests side by side.
+std::unique_ptr<Machine> load_tiny(std::uint32_t entry, const std::vector<TinySegment> &segments,
+                                   const Machine::Options &options = {})
+{
+    const std::string name = std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) + ".elf";
+    const std::string path = write_temp_file(name, tiny_arm_image(entry, segments));
+    auto machine = Machine::load(path, options);
+    std::remove(path.c_str());
+    return machine;
+}
+const Machine::Options halting{std::nullopt, kelto::sim::ClockMode::virtual_time, true};
+
 class StrictMachine : public testing::Test {
 protected:
     void SetUp() override
@@ -247,14 +260,12 @@ TEST(MachineDebug, HaltOnFaultLeavesEveryFaultAtItsInstruction)
         const std::vector<std::uint32_t> code = thumb
             ? std::vector<std::uint32_t>{0x48023201, instruction, 0x47703201, address}
             : std::vector<std::uint32_t>{adds_r2, 0xE59F0008, instruction, adds_r2, 0xE12FFF1E, address};
-        const std::string path = write_temp_file("halting.elf", tiny_arm_image(link | thumb, {{link, code, 0, false}}));
-        auto m = Machine::load(path, Machine::Options{std::nullopt, kelto::sim::ClockMode::virtual_time, true});
+        auto m = load_tiny(link | thumb, {{link, code, 0, false}}, halting);
         for (const RunResult &result : {m->run(), m->step(), m->run()}) {
             EXPECT_NE(result.message.find("at pc " + hex(pc)), std::string::npos) << result.message;
             EXPECT_EQ(m->reg(15), pc) << result.message;
             EXPECT_EQ(m->reg(2), 1u) << result.message;
         }
-        std::remove(path.c_str());
     }
 }
 
@@ -313,9 +324,7 @@ TEST(MachineIdle, LoopsThatChangeNothingLetTimePass)
     };
     for (const auto &loop : loops) {
         SCOPED_TRACE(loop.name);
-        const std::string path =
-            write_temp_file("idle-loop.elf", tiny_arm_image(link | loop.thumb, {{link, loop.code, 0, false}}));
-        auto machine = Machine::load(path);
+        auto machine = load_tiny(link | loop.thumb, {{link, loop.code, 0, false}});
         // Enough to tell, and quick under the sanitizers too.
         const double seconds = loop.skips ? 10 : 0.02;
         const RunResult result = run_for(*machine, seconds);
@@ -331,7 +340,6 @@ TEST(MachineIdle, LoopsThatChangeNothingLetTimePass)
             const std::uint64_t turns = machine->clock().instructions() / loop.turn;
             EXPECT_NEAR(machine->read_word(counter), static_cast<double>(turns), 1);
         }
-        std::remove(path.c_str());
     }
 }
 
@@ -351,13 +359,10 @@ TEST(MachineMemory, JumpOutsideTheCodeNamesWhereItCameFrom)
     std::remove(path.c_str());
 
     // An entry point in .data, and a debugger's pc where there is no code.
-    const std::string data_entry = write_temp_file(
-        "data-entry.elf", tiny_arm_image(link + 0x1000, {{link, {0xE12FFF1E}, 0, false}, {link + 0x1000, {0}, 4, true}}));
-    machine = Machine::load(data_entry, Machine::Options{std::nullopt, kelto::sim::ClockMode::virtual_time, true});
+    machine = load_tiny(link + 0x1000, {{link, {0xE12FFF1E}, 0, false}, {link + 0x1000, {0}, 4, true}}, halting);
     EXPECT_EQ(machine->run().message.find("jump to 0x50081000, where the image has no code, from the boot loader"), 0u);
     machine->set_reg(15, 0x50100000);
     EXPECT_EQ(machine->step().message.find("jump to 0x50100000, where the image has no code, from a write to"), 0u);
-    std::remove(data_entry.c_str());
 }
 
 // A run cut into slices, as scenario waits and debugger steps cut it, must
@@ -379,13 +384,12 @@ TEST(MachineClock, SlicedRunCountsEveryInstructionOnce)
     };
     for (const auto &loop : loops) {
         SCOPED_TRACE(loop.name);
-        const std::string path =
-            write_temp_file("sliced.elf", tiny_arm_image(link | loop.thumb, {{link, loop.code, 0, false}}));
-        auto whole = Machine::load(path);
+        const std::vector<TinySegment> image = {{link, loop.code, 0, false}};
+        auto whole = load_tiny(link | loop.thumb, image);
         ASSERT_EQ(whole->run().reason, StopReason::idle_for_ever);
         EXPECT_EQ(whole->clock().instructions(), loop.thumb ? 2u + 4 * 0x10000 : 1u + 2 * 0x10000);
 
-        auto sliced = Machine::load(path);
+        auto sliced = load_tiny(link | loop.thumb, image);
         RunLimits limits;
         limits.seconds = 2e-5;
         limits.until_waiting = false;
@@ -404,7 +408,7 @@ TEST(MachineClock, SlicedRunCountsEveryInstructionOnce)
 
         // A debugger's steps count one instruction each, and stops at a
         // breakpoint inside a block do not count what is left of it.
-        auto debugged = Machine::load(path);
+        auto debugged = load_tiny(link | loop.thumb, image);
         for (std::uint64_t steps = 1; steps <= 6; steps++) {
             debugged->step();
             EXPECT_EQ(debugged->clock().instructions(), steps);
@@ -415,7 +419,6 @@ TEST(MachineClock, SlicedRunCountsEveryInstructionOnce)
         debugged->remove_breakpoint(link + 8);
         debugged->run();
         EXPECT_EQ(debugged->clock().instructions(), whole->clock().instructions());
-        std::remove(path.c_str());
     }
 }
 
@@ -429,8 +432,7 @@ TEST(MachineClock, AnEventScheduledByAWriteIsServedOnTime)
     const std::vector<std::uint32_t> code = {0xE59F0034, 0xE3A01003, 0xE5801000, 0xE3A01022, 0xE5801028, 0xE3A01001,
                                              0xE5801008, 0xE3A01005, 0xE5801004, 0xE3A01041, 0xE5801020, 0xE3A02201,
                                              0xE2522001, 0x1AFFFFFD, 0xE12FFF1E, 0x7F005400};
-    const std::string path = write_temp_file("send-and-compute.elf", tiny_arm_image(link, {{link, code, 0, false}}));
-    auto machine = Machine::load(path);
+    auto machine = load_tiny(link, {{link, code, 0, false}});
     RunLimits limits;
     limits.until_output = "A";
     limits.seconds = 1;
@@ -438,7 +440,6 @@ TEST(MachineClock, AnEventScheduledByAWriteIsServedOnTime)
     EXPECT_EQ(result.reason, StopReason::output_seen) << describe(result);
     ASSERT_EQ(machine->console().output_times().size(), 1u);
     EXPECT_LE(result.time - machine->console().output_times().front(), 2u);
-    std::remove(path.c_str());
 }
 
 // What SIGTERM does to a session: a stop request from the host.
@@ -452,10 +453,8 @@ TEST(MachineClock, AStopRequestEndsThumbLoops)
     } stopper;
     // b .; and 1: b 2f; 2: b 1b, two blocks of one halfword each.
     for (const std::uint32_t code : {0xE7FEu, 0xE7FDE7FFu}) {
-        const std::string path = write_temp_file("thumb-loop.elf", tiny_arm_image(link, {{link - 1, {code}, 0, false}}));
-        auto machine = Machine::load(path, Machine::Options{std::nullopt, kelto::sim::ClockMode::wall_time, false});
+        auto machine = load_tiny(link, {{link - 1, {code}, 0, false}}, {{}, kelto::sim::ClockMode::wall_time, false});
         machine->set_host(&stopper);
         EXPECT_EQ(machine->run().reason, StopReason::stopped);
-        std::remove(path.c_str());
     }
 }

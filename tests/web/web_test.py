@@ -106,8 +106,8 @@ def held_buttons(browser):
 def arrow_keys(browser):
     """Each arrow key holds the button it points at, while the terminal does not have the focus."""
     browser.execute_script("document.activeElement.blur()")
-    for key, name in ((Keys.ARROW_UP, "up"), (Keys.ARROW_DOWN, "down"), (Keys.ARROW_LEFT, "left"),
-                      (Keys.ARROW_RIGHT, "right")):
+    for name in ("up", "down", "left", "right"):
+        key = getattr(Keys, "ARROW_" + name.upper())
         ActionChains(browser).key_down(key).perform()
         WebDriverWait(browser, WAIT, 0.05).until(lambda b: held_buttons(b) == {name}, f"{name} not alone held")
         ActionChains(browser).key_up(key).perform()
