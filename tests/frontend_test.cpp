@@ -479,10 +479,10 @@ TEST(GdbStub, AnswersPacketsAndStops)
 {
     const std::uint32_t link = 0x50080000, data = 0x50081000;
     // ldr r0, [pc, #4]; str r0, [r0]; bx lr; .word data
-    const std::string path = test::write_temp_file("stub.elf", test::tiny_arm_image(link, {
-        {link, {0xE59F0004, 0xE5800000, 0xE12FFF1E, data}, 0, false}, {data, {0}, 4, true}}));
     const Options options;
-    Session board(Machine::load(path), options);
+    Session board(test::load_tiny(link, {{link, {0xE59F0004, 0xE5800000, 0xE12FFF1E, data}, 0, false},
+                                         {data, {0}, 4, true}}),
+                  options);
     Stub stub;
     stub.attach(board);
     auto reply = [&](std::string_view packet) { return stub.handle(board, packet).value_or("-"); };
@@ -507,7 +507,6 @@ TEST(GdbStub, AnswersPacketsAndStops)
     EXPECT_FALSE(board.paused());
     board.machine().set_reg(15, link);
     EXPECT_EQ(board.machine().run().reason, StopReason::returned);
-    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -19,17 +19,6 @@ std::string hex(std::uint32_t value)
     return text;
 }
 
-// A machine on a hand-made image, whose file goes once it is loaded. The file
-// is named after the test: ctest runs tests side by side.
-std::unique_ptr<Machine> load_tiny(std::uint32_t entry, const std::vector<TinySegment> &segments,
-                                   const Machine::Options &options = {})
-{
-    const std::string name = std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) + ".elf";
-    const std::string path = write_temp_file(name, tiny_arm_image(entry, segments));
-    auto machine = Machine::load(path, options);
-    std::remove(path.c_str());
-    return machine;
-}
 const Machine::Options halting{std::nullopt, kelto::sim::ClockMode::virtual_time, true};
 
 class StrictMachine : public testing::Test {
@@ -143,17 +132,12 @@ TEST(MachineMemory, DataSharingAPageWithCodeStaysWritable)
         0xE12FFF1E,  // bx lr
         data,
     };
-    const std::string path = write_temp_file(
-        "data-beside-code.elf",
-        tiny_arm_image(link, {{link, code, 0, false}, {data, {0x11111111}, 8, true}}));
-
-    auto machine = Machine::load(path);
+    auto machine = load_tiny(link, {{link, code, 0, false}, {data, {0x11111111}, 8, true}});
     EXPECT_EQ(machine->read_word(data), 0x11111111u) << "initialised data loaded";
     EXPECT_EQ(machine->read_word(data + 4), 0u) << ".bss zeroed";
     const RunResult result = run_to_end(*machine);
     EXPECT_EQ(result.value, 7u);
     EXPECT_EQ(machine->read_word(data), 7u);
-    std::remove(path.c_str());
 }
 
 // What a debugger does with the machine: stop at an instruction, step, watch
@@ -218,9 +202,7 @@ TEST(MachineDebug, HaltOnFaultKeepsTheFaultingInstruction)
 {
     const std::uint32_t link = 0x50080000;
     // ldr r0, [pc, #4]; ldr r1, [r0], #4; bx lr; .word 0x10000000
-    const std::string path = write_temp_file(
-        "stray-read.elf", tiny_arm_image(link, {{link, {0xE59F0004, 0xE4901004, 0xE12FFF1E, 0x10000000}, 0, false}}));
-    auto m = Machine::load(path, Machine::Options{std::nullopt, kelto::sim::ClockMode::virtual_time, true});
+    auto m = load_tiny(link, {{link, {0xE59F0004, 0xE4901004, 0xE12FFF1E, 0x10000000}, 0, false}}, halting);
     RunResult result = m->run();
     ASSERT_EQ(result.reason, StopReason::fault);
     EXPECT_NE(result.message.find("pc 0x50080004"), std::string::npos) << result.message;
@@ -232,7 +214,6 @@ TEST(MachineDebug, HaltOnFaultKeepsTheFaultingInstruction)
     EXPECT_EQ(result.reason, StopReason::returned) << describe(result);
     EXPECT_EQ(result.value, link + 4) << "written back once";
     EXPECT_EQ(m->reg(1), 0xE59F0004u);
-    std::remove(path.c_str());
 }
 
 // Each kind of fault, made by the instruction at link + 8 between two adds,
@@ -347,16 +328,13 @@ TEST(MachineMemory, JumpOutsideTheCodeNamesWhereItCameFrom)
 {
     const std::uint32_t link = 0x50080000;
     // ldr pc, [pc, #-4]: the word after it, an address in DRAM with no code.
-    const std::string path =
-        write_temp_file("stray-jump.elf", tiny_arm_image(link, {{link, {0xE51FF004, 0x50100000}, 0, false}}));
-    auto machine = Machine::load(path);
+    auto machine = load_tiny(link, {{link, {0xE51FF004, 0x50100000}, 0, false}});
     const RunResult result = machine->run();
     EXPECT_EQ(result.reason, StopReason::fault);
     EXPECT_NE(result.message.find("jump to 0x50100000, where the image has no code, from 0x50080000"),
               std::string::npos)
         << result.message;
     EXPECT_LT(machine->clock().instructions(), 10u);
-    std::remove(path.c_str());
 
     // An entry point in .data, and a debugger's pc where there is no code.
     machine = load_tiny(link + 0x1000, {{link, {0xE12FFF1E}, 0, false}, {link + 0x1000, {0}, 4, true}}, halting);

@@ -231,4 +231,15 @@ std::string write_temp_file(const std::string &name, const std::string &bytes)
     return path;
 }
 
+// The file is named after the test: ctest runs tests side by side.
+std::unique_ptr<Machine> load_tiny(std::uint32_t entry, const std::vector<TinySegment> &segments,
+                                   const Machine::Options &options)
+{
+    const std::string name = std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) + ".elf";
+    const std::string path = write_temp_file(name, tiny_arm_image(entry, segments));
+    auto machine = Machine::load(path, options);
+    std::remove(path.c_str());
+    return machine;
+}
+
 }  // namespace kelto::test

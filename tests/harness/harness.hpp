@@ -108,5 +108,8 @@ struct TinySegment {
 std::string tiny_arm_image(std::uint32_t entry, const std::vector<TinySegment> &segments);
 // Writes bytes to a file in the test's temporary directory; its path.
 std::string write_temp_file(const std::string &name, const std::string &bytes);
+// A machine on a hand-made image, whose file goes once it is loaded.
+std::unique_ptr<Machine> load_tiny(std::uint32_t entry, const std::vector<TinySegment> &segments,
+                                   const Machine::Options &options = {});
 
 }  // namespace kelto::test
