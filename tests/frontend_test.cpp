@@ -496,7 +496,8 @@ TEST(GdbStub, AnswersPacketsAndStops)
         EXPECT_EQ(reply(packet), expected) << packet;
     const RunResult watched = board.machine().run();
     EXPECT_EQ(stub.halted(board, Halt{Halt::Kind::watchpoint, watched.address, 0, {}}), "T05watch:50081001;thread:1;");
-    for (const auto &[kind, expected] : {std::pair{Halt::Kind::fault, "T0bthread:1;"}, {Halt::Kind::step, "T05thread:1;"}}) {
+    for (const auto &[kind, expected] :
+         {std::pair{Halt::Kind::fault, "T0bthread:1;"}, {Halt::Kind::step, "T05thread:1;"}}) {
         EXPECT_EQ(reply("c"), "-");
         EXPECT_EQ(stub.halted(board, Halt{kind, 0, 0, {}}), expected);
     }
