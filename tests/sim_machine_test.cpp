@@ -225,7 +225,7 @@ TEST(MachineDebug, HaltOnFaultLeavesEveryFaultAtItsInstruction)
     const std::uint32_t gap = 0x7F00883C, pin = 0x7F008834, nowhere = 0x10000000;
     // ARM: bx r0 (a jump where there is no code); ldr r1, [r0] outside DRAM and in
     // a register gap; strb r1, [r0] to a register; str r1, [r0] into code;
-    // ldrd r4, r5, [r0] outside DRAM.
+    // ldrd r4, r5, [r0] outside DRAM; an undefined instruction.
     // Thumb, two halfwords, nop (0x46C0) where one will do: ldr r1, [r0];
     // movs r3, #4; ldr r1, [r0, r3]; ldrsb r1, [r0, r3]; strh r1, [r0, #2];
     // str r1, [r0]; stmia r0!, {r1}; mov sp, r0; push {r1}; pop {r1}.
@@ -233,7 +233,7 @@ TEST(MachineDebug, HaltOnFaultLeavesEveryFaultAtItsInstruction)
         std::uint32_t instruction, address, pc;
         bool thumb = false;
     } cases[] = {{0xE12FFF10, 0x50100000, 0x50100000}, {0xE5901000, nowhere, faulting}, {0xE5901000, gap, faulting},
-        {0xE5C01000, pin, faulting}, {0xE5801000, link, faulting}, {0xE1C040D0, nowhere, faulting},
+        {0xE5C01000, pin, faulting}, {0xE5801000, link, faulting}, {0xE1C040D0, nowhere, faulting}, {0xE7F000F0, 0, faulting},
         {0x46C06801, nowhere, link + 4, true}, {0x58C12304, gap - 4, link + 6, true},
         {0x56C12304, pin - 4, link + 6, true}, {0x46C08041, pin - 2, link + 4, true}, {0x46C06001, link, link + 4, true},
         {0x46C0C002, link, link + 4, true}, {0xB4024685, nowhere + 4, link + 6, true}, {0xBC024685, nowhere, link + 6, true}};
