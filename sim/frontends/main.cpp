@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -19,6 +20,7 @@
 #include "frontends/serial_log.hpp"
 #include "frontends/session.hpp"
 #include "frontends/stats.hpp"
+#include "frontends/suite.hpp"
 #include "frontends/terminal.hpp"
 #include "frontends/trace.hpp"
 #include "frontends/vcd.hpp"
@@ -44,8 +46,8 @@ struct Setup {
 Setup load(const Options &options)
 {
     Setup setup;
-    if (options.scenario)
-        setup.scenario = load_scenario(*options.scenario);
+    if (!options.scenarios.empty())
+        setup.scenario = load_scenario(options.scenarios.front());
     const bool stdin_terminal = ::isatty(STDIN_FILENO);
     setup.machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
     if (setup.scenario)
@@ -84,8 +86,17 @@ void announce_gdb(Session &session, const web::Address &address, int port, const
                  at + "')");
 }
 
+bool runs_suite(const Options &options)
+{
+    std::error_code error;
+    return suite_asked(options) ||
+           (options.scenarios.size() == 1 && std::filesystem::is_directory(options.scenarios.front(), error));
+}
+
 int run(const Options &options)
 {
+    if (runs_suite(options))
+        return run_suite(options);
     Setup setup;
     try {
         setup = load(options);
@@ -135,10 +146,18 @@ int run(const Options &options)
             announce_gdb(session, *options.gdb, gdb_server->port(), options.image);
         }
 
+        std::optional<ScenarioRunner> scenario;
+        if (setup.scenario) {
+            scenario.emplace(*setup.scenario);
+            session.add_frontend(*scenario);
+        }
+
         console.start(session);
         if (options.gdb_start_halted)
             session.pause();
-        int status = setup.scenario ? run_scenario(session, *setup.scenario) : session.run();
+        if (scenario)
+            scenario->start(session);
+        int status = session.run();
         console.finish(session);
         // Each says what it lost; a run that lost a record does not succeed.
         bool recorded = !setup.serial_log || setup.serial_log->finish(session);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <utility>
 
 #include "frontends/display.hpp"
 #include "frontends/scenario.hpp"
@@ -92,16 +93,66 @@ void Session::add_frontend(Frontend &frontend)
 
 int Session::run()
 {
-    return conclude(advance(std::nullopt, false));
+    for (;;) {
+        std::optional<WaitEnd> over = std::exchange(wait_over_, std::nullopt);
+        Event event = Event::span_done;
+        if (!over) {
+            event = advance(wait_ ? wait_->end : never, wait_ && wait_->until_input_wait);
+            over = wait_ended_by(event);
+        }
+        if (!over)
+            return conclude(event);
+        for (Frontend *frontend : frontends_)
+            frontend->wait_over(*this, *over);
+    }
+}
+
+void Session::wait(const Wait &wait)
+{
+    Clock &clock = machine_->clock();
+    wait_over_.reset();
+    watch_.reset();
+    wait_ = PendingWait{wait.seconds ? saturating_add(clock.now(), clock.from_seconds(*wait.seconds)) : never,
+                        wait.until_input_wait};
+    if (wait.text.empty())
+        return;
+    if (find_text(wait.text)) {
+        wait_.reset();
+        wait_over_ = WaitEnd::text_seen;
+        return;
+    }
+    longest_text_ = std::max(longest_text_, wait.text.size());
+    watch_ = wait.text;
+}
+
+void Session::finish()
+{
+    finished_ = true;
+    stop_machine();
+}
+
+// The wait that ends with the event, if one does; any other event ends
+// the session.
+std::optional<WaitEnd> Session::wait_ended_by(Event event)
+{
+    if (!wait_ || (event != Event::text_seen && event != Event::span_done && event != Event::waiting &&
+                   event != Event::returned))
+        return std::nullopt;
+    const bool seen = std::exchange(text_seen_, false) || (watch_ && find_text(*watch_));
+    wait_.reset();
+    watch_.reset();
+    if (seen)
+        return WaitEnd::text_seen;
+    if (event == Event::span_done)
+        return WaitEnd::time_passed;
+    return event == Event::waiting ? WaitEnd::input_wait : WaitEnd::main_returned;
 }
 
 // ---------------------------------------------------------------------------
 // Running
 
-Event Session::advance(std::optional<double> span, bool until_waiting)
+Event Session::advance(Cycles end, bool until_waiting)
 {
-    Clock &clock = machine_->clock();
-    const Cycles end = span ? saturating_add(clock.now(), clock.from_seconds(*span)) : never;
     bool told_paused = false;
     for (;;) {
         run_posted();
@@ -163,7 +214,7 @@ Event Session::advance(std::optional<double> span, bool until_waiting)
             continue;
         default: break;  // a slice ended, or a stop the flags explain
         }
-        if (tell_idle_for_ever(!span))
+        if (tell_idle_for_ever(end == never))
             return pending_event().value_or(Event::idle_for_ever);
         if (polling_after_input_ended())
             return Event::input_ended;
@@ -238,6 +289,8 @@ std::optional<Event> Session::pending_event() const
         return Event::expect_seen;
     if (text_seen_)
         return Event::text_seen;
+    if (finished_)
+        return Event::finished;
     return std::nullopt;
 }
 
@@ -259,6 +312,8 @@ int Session::conclude(Event event)
     // Output that could not be delivered outweighs any success.
     if (end_status_ && event != Event::quit && event != Event::signal && event != Event::fault)
         event = Event::quit;
+    if (event == Event::finished)
+        event = machine_->main_returned() ? Event::returned : Event::span_done;
     switch (event) {
     case Event::returned:
         if (options_.expect && !expect_seen_) {
@@ -287,7 +342,8 @@ int Session::conclude(Event event)
     case Event::signal: return 128 + signal_;
     case Event::quit: return *end_status_;
     case Event::span_done:
-    case Event::text_seen: return 0;
+    case Event::text_seen:
+    case Event::finished: return 0;
     }
     return 0;
 }
@@ -302,21 +358,6 @@ bool Session::find_text(const std::string &text)
         return false;
     unmatched_.erase(0, found + text.size());
     return true;
-}
-
-Event Session::wait_for_text(const std::string &text, double seconds)
-{
-    if (find_text(text))
-        return Event::text_seen;
-    longest_text_ = std::max(longest_text_, text.size());
-    watch_ = text;
-    const Event event = advance(seconds, true);
-    watch_.reset();
-    const bool seen = text_seen_;
-    text_seen_ = false;
-    if (seen || find_text(text))
-        return Event::text_seen;
-    return event;
 }
 
 void Session::watch_text(char byte)
@@ -463,7 +504,10 @@ void Session::note(const std::string &text)
     message += "keltosim: " + text;
     if (message.back() != '\n')
         message += '\n';
-    write_message(std::move(message));
+    if (notes_)
+        *notes_ += message;
+    else
+        write_message(std::move(message));
     if (notes_share_line_)
         last_out_ = '\n';
 }

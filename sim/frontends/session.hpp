@@ -36,6 +36,7 @@ enum class Event {
     quit,           // a front end ended the session (Ctrl-A x, gdb kill, an error)
     idle_for_ever,  // the firmware can never move on, and nothing limits the run
     signal,
+    finished,       // the front end driving the run is done
 };
 
 class Session final : public Board, private HostLink {
@@ -51,22 +52,9 @@ public:
     // Runs the board until something ends the session; the exit status.
     int run();
 
-    // Runs the board for a span of board time (or until something else
-    // happens); until_waiting stops when the firmware waits for console
-    // input that nobody has written. For scenarios.
-    Event advance(std::optional<double> span, bool until_waiting);
-    // The exit status for the way the session ended, with its message.
-    int conclude(Event event);
-
-    // Looks for text in the console output since the last match; the match
-    // moves the mark past it.
-    bool find_text(const std::string &text);
-    // Runs until text appears past the mark, for at most seconds.
-    Event wait_for_text(const std::string &text, double seconds);
-    // The last lines of console output with their board times, for a
-    // failure message.
-    std::string recent_output() const;
-    std::uint32_t return_value() const { return return_value_; }
+    // Notes go to the end of this text instead of standard error, for a run
+    // whose messages are shown with its result.
+    void keep_notes(std::string &into) { notes_ = &into; }
 
     // The user's side of the session (terminal, script) is gone or failed:
     // ends with status, after a note of why when there is one.
@@ -85,11 +73,15 @@ public:
     void reset() override;
     void halt_on_fault(bool on) override;
     void quit(int status) override { end(status); }
+    void wait(const Wait &wait) override;
+    void finish() override;
     void note(const std::string &text) override;
     // The board's output and the notes share one terminal line: a note
     // starts on a line of its own. The console knows.
     void notes_share_line(bool share) { notes_share_line_ = share; }
     std::string report() override;
+    std::string recent_output() const override;
+    double seconds() const override { return machine_->seconds(); }
     void post(std::function<void()> work) override;
 
 private:
@@ -97,6 +89,10 @@ private:
     void service(Machine &machine) override;
     void transmitted(Machine &machine, std::uint8_t byte) override;
 
+    Event advance(Cycles end, bool until_waiting);
+    std::optional<WaitEnd> wait_ended_by(Event event);
+    int conclude(Event event);
+    bool find_text(const std::string &text);
     std::optional<Event> pending_event() const;
     void attach_machine();
     bool feed_one();
@@ -155,7 +151,17 @@ private:
     std::optional<int> end_status_;
     bool expect_seen_ = false, text_seen_ = false;
     std::optional<std::string> fail_seen_;
-    std::optional<std::string> watch_;  // a scenario's wait_for text
+    std::optional<std::string> watch_;  // the text a wait looks for
+    // The wait a front end asked for: until this board time, or the firmware
+    // waiting for input. A wait met before the board ran is over at once.
+    struct PendingWait {
+        Cycles end;
+        bool until_input_wait;
+    };
+    std::optional<PendingWait> wait_;
+    std::optional<WaitEnd> wait_over_;
+    bool finished_ = false;
+    std::string *notes_ = nullptr;
 
     bool paused_ = false;
     bool step_requested_ = false;
