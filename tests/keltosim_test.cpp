@@ -174,7 +174,7 @@ std::string write_file(const std::string &name, const std::string &text)
 
 std::string empty_directory()
 {
-    const std::string path = testing::TempDir() + "/empty";
+    std::string path = testing::TempDir() + "/empty";
     std::filesystem::create_directories(path);
     return path;
 }
@@ -426,6 +426,8 @@ TEST(Pipes, UsageErrors)
         {{image_in_loader_stack()}, "reaches into 0x33f00000-0x33ffffff, the top MiB of the board 24's DRAM"},
         {{"--timeout", "1e11", image("greetfw")}, "--timeout wants a number of seconds above 0, at most 1000000"},
         {{"--scenario", empty_directory(), image("greetfw")}, "no *.yaml scenario files in this directory"},
+        {{"--stats", "--scenario", "a.yaml", "--scenario", "b.yaml", image("greetfw")},
+         "--stats watches one board and does not combine with a suite of scenarios"},
         {{"--scenario", write_file("no-port.yaml", "- wait: 1\n- expect_pin: {port: N, pin: 0, level: 1}\n"),
           image("consolefw-24")},
          "no-port.yaml:2: expect_pin GPN0 high: the board 24's S3C2450 has no port N"},
