@@ -39,10 +39,9 @@ public:
     // The session keeps it, and lets it go before the machine.
     template <class T> T &adopt(std::unique_ptr<T> frontend)
     {
-        T &added = *frontend;
         owned_.push_back(std::move(frontend));
-        add_frontend(added);
-        return added;
+        add_frontend(*owned_.back());
+        return static_cast<T &>(*owned_.back());
     }
 
     // Tells the front ends the run starts, runs the board until something
