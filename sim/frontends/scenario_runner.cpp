@@ -12,18 +12,17 @@ namespace {
 
 std::optional<std::string> expect_pin(Board &board, const Step &step)
 {
-    const GpioBlock &gpio = board.machine().gpio();
-    const std::optional<unsigned> function = gpio.pin_function(step.pin);
-    if (!function || (step.function && function != step.function))
-        return function ? "the pin is " + function_name(*function) : std::string("the chip has no such pin");
-    if (step.level && gpio.pin_level(step.pin) != *step.level)
+    const std::optional<PinState> pin = board.pin(step.pin);
+    if (!pin || (step.function && pin->function != step.function))
+        return pin ? "the pin is " + function_name(pin->function) : std::string("the chip has no such pin");
+    if (step.level && pin->level != *step.level)
         return std::string("the pin reads ") + (*step.level ? "low" : "high");
     return std::nullopt;
 }
 
 std::optional<std::string> expect_backlight(Board &board, const Step &step)
 {
-    const std::optional<int> shown = board.machine().backlight_percent();
+    const std::optional<int> shown = board.view().backlight;
     if (shown == step.percent)
         return std::nullopt;
     return "the backlight is " + backlight_text(shown);
@@ -38,7 +37,7 @@ ScenarioRunner::ScenarioRunner(const Scenario &scenario)
 {
 }
 
-void ScenarioRunner::start(Board &board)
+void ScenarioRunner::started(Board &board)
 {
     go_on(board);
 }

@@ -16,12 +16,12 @@ class ScenarioRunner final : public Frontend {
 public:
     explicit ScenarioRunner(const Scenario &scenario);
 
-    // Takes the steps up to the first that waits; before the session runs.
-    void start(Board &board);
     // Where the run stood when the session ended: the step that failed or
     // was under way ("file:12"); nullopt once every step has passed.
     std::optional<std::string> step_reached() const;
 
+    // Takes the steps up to the first that waits.
+    void started(Board &board) override;
     void wait_over(Board &board, WaitEnd why) override;
     void halted(Board &board, const Halt &halt) override;
 

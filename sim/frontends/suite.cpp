@@ -76,13 +76,12 @@ ScenarioResult run_one(const Options &options, const Scenario &scenario)
         session.keep_notes(result.notes);
         ScenarioRunner runner(scenario);
         session.add_frontend(runner);
-        runner.start(session);
         result.status = session.run();
         if (!result.passed()) {
             result.step = runner.step_reached();
             result.recent_output = session.recent_output();
         }
-        result.board_seconds = session.seconds();
+        result.board_seconds = session.view().seconds;
     } catch (const std::exception &error) {
         result.status = exit_fault;
         result.notes += std::string("keltosim: ") + error.what() + "\n";
