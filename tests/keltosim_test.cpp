@@ -194,6 +194,18 @@ const std::string menu = "\r\nMain menu\r\n1> Button Test\r\nx> Exit\r\n";
 // ---------------------------------------------------------------------------
 // Pipes
 
+// Neither runs a board: the version line, and a chip's SVD file.
+TEST(Program, VersionAndSvdNeedNoImage)
+{
+    const Finished version = run_keltosim({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(version.out.starts_with("keltosim ") && version.out.size() > 10 && version.out.ends_with("\n"))
+        << version.out;
+    const Finished svd = run_keltosim({"--svd", "24"});
+    EXPECT_EQ(svd.status, 0);
+    EXPECT_NE(svd.out.find("<name>S3C2450</name>"), std::string::npos);
+}
+
 TEST(Pipes, GreetingComesOutByteForByteAndMainsResultIsTheStatus)
 {
     const Finished run = run_keltosim({image("greetfw")});
@@ -520,7 +532,7 @@ TEST(Scenarios, FileErrorsAreUsageErrorsWithTheLine)
     const std::string path = write_file("typo.yaml", "- write: \"1\"\n- wiat_for: \"x\"\n");
     const Finished run = run_keltosim({"--scenario", path, image("pollfw-64")});
     EXPECT_EQ(run.status, exit_usage);
-    EXPECT_EQ(run.err, "keltosim: " + path + ":2: unknown key 'wiat_for'\n");
+    EXPECT_EQ(run.err, "keltosim: " + path + ":2: unknown key 'wiat_for'; did you mean 'wait_for'?\n");
     EXPECT_EQ(run.out, "") << "the board does not start";
 }
 
@@ -659,6 +671,22 @@ TEST(TerminalSession, EscapeKeysGiveTheirTexts)
     terminal.type("\001q");
     EXPECT_EQ(terminal.wait_exit(), 0);
     EXPECT_EQ(terminal.seen().find("is selected"), std::string::npos) << "no escape key reached the board";
+}
+
+// Ctrl-B, as --escape b chooses, named wherever the keys are; Ctrl-A is the
+// board's.
+TEST(TerminalSession, AnotherEscapeKeyIsNamedAndObeyed)
+{
+    Terminal terminal({"--escape", "b", image("pollfw-64")});
+    ASSERT_TRUE(terminal.wait_for("Ctrl-B x to quit"));
+    EXPECT_TRUE(terminal.wait_for("| Ctrl-B h: help"));
+    ASSERT_TRUE(terminal.wait_for("x> Exit\r\n"));
+    terminal.type("\002h");
+    EXPECT_TRUE(terminal.wait_for("  Ctrl-B    send Ctrl-B to the board"));
+    terminal.type("\001" "1");
+    EXPECT_TRUE(terminal.wait_for("press any key (in keyboard)")) << "Ctrl-A and 1 went to the board";
+    terminal.type("\002x");
+    EXPECT_EQ(terminal.wait_exit(), 0);
 }
 
 TEST(TerminalSession, MainReturningEndsTheSessionWithItsResult)

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frontends/cli.hpp"
+#include "keltosim_version.hpp"
 #include "frontends/console.hpp"
 #include "frontends/display.hpp"
 #include "frontends/gdb/server.hpp"
@@ -24,6 +25,7 @@
 #include "frontends/vcd.hpp"
 #include "frontends/web/web_frontend.hpp"
 #include "machine/machine.hpp"
+#include "models/svd.hpp"
 
 using namespace kelto::sim;
 using namespace kelto::sim::frontend;
@@ -156,6 +158,21 @@ int run(const Options &options)
     }
 }
 
+int write_svd(int board_id)
+{
+    const BoardSpec &board = *board_by_id(board_id);
+    const std::vector<std::unique_ptr<Device>> models = chip_models(board);
+    std::vector<const Device *> devices;
+    for (const auto &model : models)
+        devices.push_back(model.get());
+    const std::string text = svd_document(board, devices, KELTOSIM_VERSION);
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+        std::perror("keltosim: cannot write the SVD file");
+        return exit_output;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -172,6 +189,12 @@ int main(int argc, char **argv)
         std::fputs(help_text, stdout);
         return 0;
     }
+    if (options.version) {
+        std::puts("keltosim " KELTOSIM_VERSION);
+        return 0;
+    }
+    if (options.svd)
+        return write_svd(*options.svd);
     install_signal_handlers();
     const int status = run(options);
     if (const int number = pending_signal()) {

@@ -6,7 +6,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "core/suggest.hpp"
 #include "frontends/gdb/packets.hpp"
+#include "models/register_view.hpp"
 
 namespace kelto::sim::frontend::gdb {
 
@@ -53,6 +55,8 @@ const char monitor_help[] = R"(keltosim monitor commands:
                                 let a button (or all) go
   time                          board time and clock
   trace on|off [FILTER]         register access trace, as --trace=FILTER
+  regs [PERIPHERAL|REGISTER]    registers with their fields in words (uart1,
+                                gpio, timer, UTRSTAT); every one without
 )";
 
 const std::string error_reply = "E01";
@@ -424,12 +428,17 @@ std::string Stub::monitor(Board &board, const std::string &command)
         }
         const std::optional<Button> button = button_named(object);
         if (!button)
-            return verb + " what? up, down, left or right" + (held ? "" : " (or all)") + "\n";
+            return verb + " what? up, down, left or right" + (held ? "" : " (or all)") +
+                   did_you_mean(object, button_names) + "\n";
         board.set_button(*button, held);
         return object + (held ? " held\n" : " released\n");
     }
     if (verb == "trace")
         return trace(board, object, extra);
+    if (verb == "regs") {
+        const std::string text = registers_text(board.machine().devices(), object);
+        return text.empty() ? "no peripheral or register is called '" + object + "'\n" : text;
+    }
     return "no monitor command '" + verb + "'; 'monitor help' lists them\n";
 }
 
