@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -687,6 +688,28 @@ TEST(TerminalSession, AnotherEscapeKeyIsNamedAndObeyed)
     EXPECT_TRUE(terminal.wait_for("press any key (in keyboard)")) << "Ctrl-A and 1 went to the board";
     terminal.type("\002x");
     EXPECT_EQ(terminal.wait_exit(), 0);
+}
+
+// The trace on the console's terminal: each of its lines starts a line,
+// however the console's own lines were cut.
+TEST(TerminalSession, TraceLinesStartTheirOwnLines)
+{
+    Terminal terminal({"--trace=UTXH", "--no-status", image("pollfw-64")});
+    ASSERT_TRUE(terminal.wait_for("'E'"));
+    ASSERT_TRUE(terminal.wait_for("'t'"));  // the last line waits, as a fold may, for the next access
+    terminal.type("\001x");
+    EXPECT_EQ(terminal.wait_exit(), 0);
+    const std::string &seen = terminal.seen();
+    const std::regex line_start(R"(\r?\n *[0-9]+\.[0-9]{9}  $)");
+    int lines = 0;
+    for (auto at = seen.find("UART1 UTXH"); at != std::string::npos; at = seen.find("UART1 UTXH", at + 1), lines++) {
+        const std::size_t start = seen.rfind('\n', at);
+        ASSERT_NE(start, std::string::npos);
+        const std::string head = seen.substr(start, at - start);
+        const auto location = head.find("  ", head.find('.'));
+        EXPECT_TRUE(std::regex_match(head.substr(0, location + 2), line_start)) << head;
+    }
+    EXPECT_GT(lines, 20);
 }
 
 TEST(TerminalSession, MainReturningEndsTheSessionWithItsResult)

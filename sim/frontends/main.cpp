@@ -116,6 +116,10 @@ int run(const Options &options)
         Console console(options, link, setup.pty.get());
         session.notes_share_line(console.shares_terminal());
         session.add_frontend(console);
+        // A trace on the console's terminal starts each line on a line of
+        // its own, as the notes do.
+        if (setup.trace && !options.trace_file && console.shares_terminal())
+            setup.trace->start_lines_with([&session] { session.start_line(); });
         Trace *trace = options.trace ? setup.trace.get() : nullptr;
         for (Frontend *frontend : std::initializer_list<Frontend *>{setup.serial_log.get(), trace, setup.stats.get(),
                                                                      setup.vcd.get()})
