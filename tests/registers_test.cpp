@@ -69,12 +69,7 @@ TEST(Svd, FollowsTheFormatAndDescribesEveryModelledRegister)
 {
     for (const auto &[board_id, image] : {std::pair{64, "consolefw-64"}, {24, "consolefw-24"}}) {
         SCOPED_TRACE(image);
-        const sim::BoardSpec &board = *sim::board_by_id(board_id);
-        const auto models = sim::chip_models(board);
-        std::vector<const sim::Device *> devices;
-        for (const auto &model : models)
-            devices.push_back(model.get());
-        const std::string text = sim::svd_document(board, devices, "test");
+        const std::string text = sim::chip_svd(*sim::board_by_id(board_id), "test");
         const std::string path = ::testing::TempDir() + "chip.svd";
         std::ofstream(path) << text;
         EXPECT_EQ(std::system(("xmllint --noout " + path).c_str()), 0) << "xmllint finds the file malformed";

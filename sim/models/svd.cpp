@@ -1,7 +1,11 @@
 #include "models/svd.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <memory>
+#include <span>
+#include <vector>
 
 #include "models/gpio.hpp"
 #include "models/timer.hpp"
@@ -80,10 +84,10 @@ private:
         }
         return out;
     }
-    void indent() { text_.append(static_cast<std::size_t>(2 * depth_), ' '); }
+    void indent() { text_.append(2 * depth_, ' '); }
 
     std::string text_;
-    int depth_ = 0;
+    std::size_t depth_ = 0;
 };
 
 void write_states(XmlWriter &xml, const Field &field)
@@ -159,11 +163,10 @@ void write_peripheral(XmlWriter &xml, const Device &device, const Device *model)
     xml.close("peripheral");
 }
 
-}  // namespace
-
 std::vector<std::unique_ptr<Device>> chip_models(const BoardSpec &board)
 {
     std::vector<std::unique_ptr<Device>> models;
+    models.reserve(6);
     for (int channel = 0; channel < 4; channel++)
         models.push_back(std::make_unique<UartChannel>(channel, board.uart_base[static_cast<std::size_t>(channel)],
                                                        board.pclk_hz, channel == board.console_channel));
@@ -171,6 +174,7 @@ std::vector<std::unique_ptr<Device>> chip_models(const BoardSpec &board)
     models.push_back(std::make_unique<TimerBlock>(board));
     return models;
 }
+
 
 std::string svd_document(const BoardSpec &board, std::span<const Device *const> devices, std::string_view version)
 {
@@ -199,6 +203,16 @@ std::string svd_document(const BoardSpec &board, std::span<const Device *const> 
     xml.close("peripherals");
     xml.close("device");
     return std::move(xml.text());
+}
+
+}  // namespace
+
+std::string chip_svd(const BoardSpec &board, std::string_view version)
+{
+    const std::vector<std::unique_ptr<Device>> models = chip_models(board);
+    std::vector<const Device *> devices(models.size());
+    std::transform(models.begin(), models.end(), devices.begin(), [](const auto &model) { return model.get(); });
+    return svd_document(board, devices, version);
 }
 
 }  // namespace kelto::sim

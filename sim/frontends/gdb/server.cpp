@@ -21,17 +21,27 @@ constexpr int send_wait_ms = 2000;
 // The pause after a failed accept; the session still wakes at least this
 // often to service the front ends.
 constexpr auto accept_retry = std::chrono::milliseconds(50);
+// Refused debuggers answered at once; more are closed unanswered.
+constexpr std::size_t max_refused = 4;
+constexpr auto refused_for = std::chrono::seconds(2);
+constexpr std::string_view refusal = "E.keltosim: a debugger is already connected";
 
 void set_nonblocking(int fd)
 {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
+bool loopback(const std::string &host)
+{
+    return host == "localhost" || host == "::1" || host.starts_with("127.");
+}
+
 }  // namespace
 
-Server::Server(const std::string &host, int port, Trace *trace) : stub_(trace)
+Server::Server(const Options &options, Trace *trace) : options_(options), stub_(trace)
 {
-    port_ = listen_on(host, port);
+    const std::string &host = options.gdb->host;
+    port_ = listen_on(host, options.gdb->port);
     // gdb's "target remote :1234" asks for localhost, which may be the IPv6
     // loopback address first: listen there too, on the same port.
     if (host == "127.0.0.1") {
@@ -84,6 +94,8 @@ Server::~Server()
 {
     if (client_ >= 0)
         ::close(client_);
+    for (const Refused &refused : refused_)
+        ::close(refused.fd);
     for (const int listener : listeners_)
         ::close(listener);
 }
@@ -95,6 +107,22 @@ void Server::watch(std::vector<pollfd> &fds)
             fds.push_back(pollfd{listener, POLLIN, 0});
     if (client_ >= 0)
         fds.push_back(pollfd{client_, POLLIN, 0});
+    for (const Refused &refused : refused_)
+        fds.push_back(pollfd{refused.fd, POLLIN, 0});
+}
+
+void Server::started(Board &board)
+{
+    board.halt_on_fault(true);
+    const std::string &host = options_.gdb->host;
+    if (!loopback(host))
+        board.note("warning: the GDB server listens on " + host +
+                   ", where other machines can reach it and drive the board");
+    const std::string at = std::to_string(port_);
+    board.note("GDB server on " + host + ":" + at + " (gdb-multiarch " + options_.image + " -ex 'target remote :" +
+               at + "')");
+    if (options_.gdb_start_halted)
+        board.pause();
 }
 
 void Server::service(Board &board)
@@ -102,6 +130,7 @@ void Server::service(Board &board)
     accept_clients(board);
     if (client_ >= 0)
         read_client(board);
+    answer_refused();
 }
 
 void Server::accept_clients(Board &board)
@@ -121,9 +150,7 @@ void Server::accept_clients(Board &board, int listener)
             return;
         }
         if (client_ >= 0) {
-            // One debugger at a time: a second one hears why and is let go.
-            write_all(fd, "keltosim: a debugger is already connected\n", 100);
-            ::close(fd);
+            refuse(board, fd);
             continue;
         }
         client_ = fd;
@@ -132,7 +159,7 @@ void Server::accept_clients(Board &board, int listener)
         ::setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         reader_ = PacketReader();
         last_sent_.clear();
-        stub_.attach(board);
+        stub_.attach(board.debug_target());
         board.note("a debugger connected; the board stands still until it continues");
     }
 }
@@ -156,7 +183,7 @@ void Server::read_client(Board &board)
         case Incoming::Kind::ack: break;
         case Incoming::Kind::nack: write_all(client_, last_sent_, send_wait_ms); break;
         case Incoming::Kind::corrupt: write_all(client_, "-", send_wait_ms); break;
-        case Incoming::Kind::interrupt: stub_.interrupt(board); break;
+        case Incoming::Kind::interrupt: stub_.interrupt(board.debug_target()); break;
         case Incoming::Kind::oversize:
             board.note("the debugger sent a packet longer than the " + std::to_string(PacketReader::max_payload) +
                        " bytes agreed; keltosim lets it go and the board runs on");
@@ -165,7 +192,7 @@ void Server::read_client(Board &board)
         case Incoming::Kind::packet: {
             if (!stub_.no_ack())
                 write_all(client_, "+", send_wait_ms);
-            const std::optional<std::string> reply = stub_.handle(board, item->payload);
+            const std::optional<std::string> reply = stub_.handle(board.debug_target(), item->payload);
             if (reply)
                 send(*reply);
             if (stub_.closing())
@@ -176,9 +203,40 @@ void Server::read_client(Board &board)
     }
 }
 
-void Server::halted(Board &board, const Halt &halt)
+void Server::refuse(Board &board, int fd)
 {
-    const std::optional<std::string> reply = stub_.halted(board, halt);
+    board.note("refused a second debugger: one is already connected");
+    if (refused_.size() >= max_refused) {
+        ::close(fd);
+        return;
+    }
+    set_nonblocking(fd);
+    refused_.push_back(Refused{fd, PacketReader(), std::chrono::steady_clock::now() + refused_for});
+}
+
+void Server::answer_refused()
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(refused_, [&](Refused &refused) {
+        char buffer[4096];
+        const ssize_t got = ::recv(refused.fd, buffer, sizeof buffer, 0);
+        bool done = now >= refused.until || got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR);
+        if (got > 0)
+            refused.reader.feed(std::string_view(buffer, static_cast<std::size_t>(got)));
+        while (const std::optional<Incoming> item = refused.reader.next()) {
+            if (item->kind == Incoming::Kind::packet)
+                done |= !write_all(refused.fd, "+" + frame(refusal), send_wait_ms);
+            done |= item->kind == Incoming::Kind::oversize;
+        }
+        if (done)
+            ::close(refused.fd);
+        return done;
+    });
+}
+
+void Server::halted(Board &, const Halt &halt)
+{
+    const std::optional<std::string> reply = stub_.halted(halt);
     if (reply && client_ >= 0)
         send(*reply);
 }
@@ -192,7 +250,7 @@ void Server::send(const std::string &payload)
 void Server::disconnect(Board &board, bool release)
 {
     if (release)
-        stub_.release(board);
+        stub_.release(board.debug_target());
     ::close(client_);
     client_ = -1;
 }

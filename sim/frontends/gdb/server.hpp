@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "frontends/cli.hpp"
 #include "frontends/frontend.hpp"
 #include "frontends/gdb/packets.hpp"
 #include "frontends/gdb/stub.hpp"
@@ -15,19 +16,20 @@ namespace kelto::sim::frontend::gdb {
 
 class Server final : public Frontend {
 public:
-    // Listens on host:port at once (port 0: any free port); throws
+    // Listens on --gdb's address at once (port 0: any free port); throws
     // std::runtime_error when it cannot. The trace is what `monitor trace`
     // switches.
-    Server(const std::string &host, int port, Trace *trace = nullptr);
+    Server(const Options &options, Trace *trace = nullptr);
     ~Server() override;
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
     int port() const { return port_; }
 
+    // Faults halt the board for the debugger; with -S the board waits for it.
+    void started(Board &board) override;
     void watch(std::vector<pollfd> &fds) override;
     void service(Board &board) override;
-    void board_changed(Board &board) override { stub_.machine_changed(board); }
     void halted(Board &board, const Halt &halt) override;
     // A connected debugger keeps the session going.
     bool holds_session() const override { return client_ >= 0; }
@@ -39,15 +41,26 @@ private:
     // Binds and listens; the port bound (port 0 picks a free one).
     int listen_on(const std::string &host, int port);
     void read_client(Board &board);
+    // A second debugger is answered in the protocol, so gdb says why, and
+    // let go once it gives up or after a while.
+    void refuse(Board &board, int fd);
+    void answer_refused();
     void send(const std::string &payload);
     void disconnect(Board &board, bool release);
 
+    const Options &options_;
     std::vector<int> listeners_;
     int client_ = -1;
     int port_ = 0;
     PacketReader reader_;
     Stub stub_;
     std::string last_sent_;  // for a debugger that asks again
+    struct Refused {
+        int fd;
+        PacketReader reader;
+        std::chrono::steady_clock::time_point until;
+    };
+    std::vector<Refused> refused_;
     // Until then the listeners are neither watched nor accepted from: an
     // accept that failed for want of descriptors would fail again at once,
     // and the connection left waiting would wake the session without end.
