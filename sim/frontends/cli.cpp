@@ -49,10 +49,16 @@ Options:
   -s                   the same as --gdb 1234
   -S                   with a GDB server: stand still at main's first
                        instruction until the debugger continues
+  --escape KEY         the escape key at a terminal is Ctrl-KEY, a letter
+                       (default a: Ctrl-A)
+  --svd 64|24          write a CMSIS-SVD file of the board's chip's registers
+                       on standard output, for debuggers' peripheral views
+  --version            print keltosim's version
   -h, --help           this text
 
-Keys at a terminal: Ctrl-A then u d l r (or 1-4) toggles a button, 0 releases
-all, s shows the board, h shows the keys, x or q quits, Ctrl-A sends Ctrl-A.
+Keys at a terminal: Ctrl-A (or the --escape key) then u d l r (or 1-4) toggles
+a button, 0 releases all, s shows the board, h shows the keys, x or q quits,
+the escape key again sends it to the board.
 
 Every option but --fail-on and --scenario may be given once.
 
@@ -141,7 +147,7 @@ public:
     void note(std::string_view name)
     {
         const std::string_view key = name == "-s" ? "--gdb" : name;
-        if (key == "--fail-on" || key == "--scenario" || key == "-h" || key == "--help")
+        if (key == "--fail-on" || key == "--scenario" || key == "-h" || key == "--help" || key == "--version")
             return;
         if (std::find(seen_.begin(), seen_.end(), key) != seen_.end())
             throw UsageError(std::string(key) + (key == "--gdb" ? " (or -s)" : "") + " may be given once");
@@ -151,6 +157,14 @@ public:
 private:
     std::vector<std::string_view> seen_;
 };
+
+// As picocom takes it: the letter whose control key escapes.
+std::uint8_t parse_escape(const std::string &text)
+{
+    if (text.size() != 1 || !std::isalpha(static_cast<unsigned char>(text[0])))
+        throw UsageError("--escape wants a letter, as in '--escape b' for Ctrl-B, not '" + text + "'");
+    return static_cast<std::uint8_t>(std::tolower(static_cast<unsigned char>(text[0])) & 0x1F);
+}
 
 }  // namespace
 
@@ -196,6 +210,10 @@ Options parse_options(std::span<const std::string_view> args)
             once.note(arg.substr(0, arg.starts_with("--") ? arg.find('=') : std::min<std::size_t>(2, arg.size())));
         if (arg == "-h" || arg == "--help") {
             options.help = true;
+            continue;
+        }
+        if (arg == "--version") {
+            options.version = true;
             continue;
         }
         if (arg == "--no-status") {
@@ -246,10 +264,9 @@ Options parse_options(std::span<const std::string_view> args)
             options.web = parse_web_address(value);
             continue;
         }
-        static constexpr std::string_view valued[] = {"--board",       "--serial", "--clock",      "--scenario",
-                                                      "--expect",      "--fail-on", "--timeout",   "--trace-file",
-                                                      "--trace-limit", "--vcd",    "--serial-log", "--gdb",
-                                                      "--shard",       "--junit"};
+        static constexpr std::string_view valued[] = {
+            "--board", "--serial",      "--clock", "--scenario",   "--expect", "--fail-on", "--timeout", "--trace-file",
+            "--trace-limit", "--vcd", "--serial-log", "--gdb", "--escape", "--svd", "--shard", "--junit"};
         if (std::find(std::begin(valued), std::end(valued), name) == std::end(valued))
             throw UsageError("unknown option '" + std::string(arg) + "'");
         if (!value) {
@@ -258,10 +275,12 @@ Options parse_options(std::span<const std::string_view> args)
             value = args[i];
         }
         const std::string text(*value);
-        if (name == "--board") {
+        if (name == "--board" || name == "--svd") {
             if (text != "64" && text != "24")
-                throw UsageError("--board wants 64 or 24, not '" + text + "'");
-            options.board = std::stoi(text);
+                throw UsageError(std::string(name) + " wants 64 or 24, not '" + text + "'");
+            (name == "--board" ? options.board : options.svd) = std::stoi(text);
+        } else if (name == "--escape") {
+            options.escape = parse_escape(text);
         } else if (name == "--serial") {
             if (text == "stdio")
                 options.serial = SerialMode::stdio;
@@ -307,7 +326,11 @@ Options parse_options(std::span<const std::string_view> args)
             options.timeout = parse_timeout(text);
         }
     }
-    if (options.help)
+    if (options.help || options.version)
+        return options;
+    if (options.svd && !images.empty())
+        throw UsageError("--svd describes a chip and runs no image");
+    if (options.svd)
         return options;
     if (images.empty())
         throw UsageError("no image given");
