@@ -10,6 +10,7 @@
 
 #include "core/board.hpp"
 #include "core/clock.hpp"
+#include "core/state.hpp"
 
 namespace kelto::sim {
 
@@ -84,6 +85,12 @@ public:
     // A read at offset may give another value later without a write or an
     // event of next_event's: a free-running counter.
     virtual bool read_may_change(std::uint32_t /*offset*/) const { return false; }
+
+    // Everything the model holds that a run can change, registers and
+    // pending events alike; restore takes what save of the same model gave
+    // and throws StateError on anything else.
+    virtual void save(StateWriter &out) const = 0;
+    virtual void restore(StateReader &in) = 0;
 
     void attach(Bus &bus) { bus_ = &bus; }
 

@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "machine/dram.hpp"
 #include "machine/idle.hpp"
 #include "machine/instructions.hpp"
 #include "models/backlight.hpp"
@@ -325,6 +326,7 @@ void Machine::map_dram()
     // code are executable, so that a jump anywhere else faults at once.
     enum : std::uint8_t { holds_code = 1, holds_data = 2 };
     std::vector<std::uint8_t> pages(board_.dram_size / page_size, 0);
+    dram_ = std::make_unique<Dram>(board_.dram_base, board_.dram_size);
     for (const Segment &segment : image_.segments()) {
         const std::uint64_t end = std::uint64_t{segment.address} + segment.memory_size;
         if (segment.address < board_.dram_base || end > dram_end)
@@ -349,9 +351,8 @@ void Machine::map_dram()
         std::size_t last = first;
         while (last < pages.size() && protection(pages[last]) == prot)
             last++;
-        check(uc_mem_map(uc_, board_.dram_base + static_cast<std::uint32_t>(first * page_size),
-                         (last - first) * page_size, static_cast<std::uint32_t>(prot)),
-              "cannot map DRAM");
+        dram_->map(uc_, board_.dram_base + static_cast<std::uint32_t>(first * page_size),
+                   static_cast<std::uint32_t>((last - first) * page_size), static_cast<std::uint32_t>(prot));
         first = last;
     }
 }

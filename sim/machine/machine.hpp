@@ -33,6 +33,8 @@ class UartChannel;
 class GpioBlock;
 class TimerBlock;
 class IdleDetector;
+class Dram;
+struct BoardState;
 
 struct Access {
     Cycles time;
@@ -245,6 +247,12 @@ public:
     // "kelto_uart_write+0x18", or the bare address outside every symbol.
     std::string code_location(std::uint32_t address) const;
 
+    // The whole board as a value (board_state.hpp), between runs. A restore
+    // takes a state of this image and board, or throws StateError and leaves
+    // the machine as it was.
+    BoardState save_state();
+    void restore_state(const BoardState &state);
+
     // The last run ended in a loop that only waits for the board to change.
     bool idling() const;
     // Where the firmware stopped for good in the last run (wfi or a branch to
@@ -333,6 +341,9 @@ private:
     std::string where(std::uint32_t pc) const;
     std::uint32_t locate_access(std::uint32_t address, bool write) const;
     void move_pc(std::uint32_t pc);
+    // Saving and restoring (machine_state.cpp).
+    void save_parts(StateWriter &out);
+    void restore_parts(StateReader &in);
     // Idle loops (machine_idle.cpp).
     void watch_endless_instructions();
     Cycles idle_horizon();
@@ -356,6 +367,7 @@ private:
     TimerBlock *timer_ = nullptr;
     struct Page;
     std::vector<std::unique_ptr<Page>> pages_;
+    std::unique_ptr<Dram> dram_;
 
     std::uint32_t stack_top_ = 0;
     std::uint32_t return_trap_ = 0xF0000000;

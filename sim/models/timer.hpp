@@ -73,6 +73,8 @@ public:
     std::string describe_write(std::uint32_t offset, std::uint32_t value) const override;
     // A counting timer's next count.
     bool read_may_change(std::uint32_t offset) const override;
+    void save(StateWriter &out) const override;
+    void restore(StateReader &in) override;
 
     State state(int timer);
     // Width of the timer's counter and buffers in bits.
