@@ -88,4 +88,66 @@ TEST_P(StateTest, RestoredBoardGoesOnAsTheUninterruptedOne)
 
 INSTANTIATE_TEST_SUITE_P(Boards, StateTest, testing::Values(64, 24));
 
+// A file goes back into a machine of its image only, whole and unchanged.
+TEST(StateFile, RoundTripsAndRefusesAnyOtherFile)
+{
+    auto saved = load("consolefw-64");
+    run_until_waiting(*saved);
+    const BoardState state = saved->save_state();
+    const std::uint64_t waited = saved->clock().instructions();
+    const std::uint64_t image = saved->image().fingerprint();
+    const BoardState again = saved->save_state();
+    ASSERT_EQ(again.dram.size(), state.dram.size());
+    for (std::size_t n = 0; n < state.dram.size(); n++)
+        EXPECT_EQ(again.dram[n].bytes, state.dram[n].bytes) << "an unchanged page was copied, not shared";
+
+    using Bytes = std::vector<std::uint8_t>;
+    const struct {
+        const char *name;
+        std::function<void(Bytes &)> change;
+        std::uint64_t image;
+        const char *refusal;
+    } cases[] = {
+        {"intact", [](Bytes &) {}, image, nullptr},
+        {"another image", [](Bytes &) {}, image + 1, "a state of another image"},
+        {"another version", [](Bytes &b) { b[8]++; }, image, "format version 2, where this keltosim reads 1"},
+        {"not a state", [](Bytes &b) { b[0] = 'k'; }, image, "not a keltosim state file"},
+        {"header cut", [](Bytes &b) { b.resize(30); }, image, "not a keltosim state file"},
+        {"truncated", [](Bytes &b) { b.pop_back(); }, image, "truncated"},
+        {"grown", [](Bytes &b) { b.push_back(0); }, image, "bytes past its end"},
+        {"flipped byte", [](Bytes &b) { b[b.size() / 2] ^= 4; }, image, "checksum does not match"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes bytes = kelto::sim::encode_state_file(state);
+        c.change(bytes);
+        const std::string path = write_temp_file("state_file", std::string(bytes.begin(), bytes.end()));
+        if (c.refusal) {
+            try {
+                kelto::sim::read_state_file(path, c.image);
+                ADD_FAILURE() << "accepted";
+            } catch (const std::runtime_error &error) {
+                const std::string what = error.what();
+                EXPECT_TRUE(what.starts_with(path + ": ") && what.find(c.refusal) != std::string::npos) << what;
+            }
+            continue;
+        }
+        auto restored = load("consolefw-64");
+        restored->restore_state(kelto::sim::read_state_file(path, c.image));
+        restored->feed_console("x");
+        saved->feed_console("x");
+        EXPECT_EQ(run_to_end(*restored).value, run_to_end(*saved).value);
+        EXPECT_EQ(restored->console_output(), saved->console_output());
+    }
+
+    // A state whose models do not read back leaves the machine as it was.
+    BoardState cut = state;
+    cut.parts.pop_back();
+    auto fresh = load("consolefw-64");
+    EXPECT_THROW(fresh->restore_state(cut), kelto::sim::StateError);
+    run_until_waiting(*fresh);
+    EXPECT_EQ(fresh->clock().instructions(), waited);
+    EXPECT_EQ(fresh->console_output(), saved->console_output().substr(0, fresh->console_output().size()));
+}
+
 }  // namespace
