@@ -23,6 +23,7 @@
 #include "frontends/trace.hpp"
 #include "frontends/vcd.hpp"
 #include "frontends/web/web_frontend.hpp"
+#include "machine/board_state.hpp"
 #include "machine/machine.hpp"
 
 using namespace kelto::sim;
@@ -48,6 +49,13 @@ Setup load(const Options &options)
         setup.scenario = load_scenario(*options.scenario);
     const bool stdin_terminal = ::isatty(STDIN_FILENO);
     setup.machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
+    if (options.restore) {
+        try {
+            setup.machine->restore_state(read_state_file(*options.restore, setup.machine->image().fingerprint()));
+        } catch (const StateError &error) {
+            throw std::runtime_error(*options.restore + ": " + error.what());
+        }
+    }
     if (setup.scenario)
         check_against_board(*setup.scenario, setup.machine->board());
     if (options.serial == SerialMode::pty)

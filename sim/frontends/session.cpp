@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <utility>
 
 #include "frontends/display.hpp"
 #include "frontends/scenario.hpp"
 #include "frontends/terminal.hpp"
+#include "machine/board_state.hpp"
 #include "models/uart.hpp"
 
 namespace kelto::sim::frontend {
@@ -55,8 +57,12 @@ Session::Session(std::unique_ptr<Machine> machine, const Options &options)
         longest_text_ = std::max(longest_text_, text.size());
     if (options_.expect)
         longest_text_ = std::max(longest_text_, options_.expect->size());
+    if (options_.save_at && options_.save_at->text)
+        longest_text_ = std::max(longest_text_, options_.save_at->text->size());
     attach_machine();
     started_at_ = machine_->clock().now();
+    if (options_.save_at && options_.save_at->seconds)
+        save_at_time_ = machine_->clock().from_seconds(*options_.save_at->seconds);
     if (options_.timeout)
         limit_ = machine_->clock().from_seconds(*options_.timeout);
 }
@@ -105,6 +111,7 @@ Event Session::advance(std::optional<double> span, bool until_waiting)
     bool told_paused = false;
     for (;;) {
         run_posted();
+        save_when_due();
         if (const auto event = pending_event())
             return *event;
         if (machine_->main_returned())
@@ -125,14 +132,18 @@ Event Session::advance(std::optional<double> span, bool until_waiting)
         Clock &now_clock = machine_->clock();
         const Cycles now = now_clock.now();
         const Cycles slice =
-            std::min({now_clock.from_seconds(slice_seconds), end - now, limit_remaining()});
+            std::min({now_clock.from_seconds(slice_seconds), end - now, limit_remaining(), until_save_at()});
         RunLimits limits;
         limits.seconds = now_clock.to_seconds(std::max<Cycles>(slice, 1));
         limits.until_waiting = until_waiting;
         limits.idle_seconds = idle_reach(end);
         limits.single_step = step_requested_;
         step_requested_ = false;
+        in_run_ = true;
         last_ = machine_->run(limits);
+        in_run_ = false;
+        if (pending_save_)
+            save_state(*std::exchange(pending_save_, std::nullopt));
         tend();
         switch (last_.reason) {
         case StopReason::returned:
@@ -204,7 +215,7 @@ std::optional<double> Session::idle_reach(Cycles end)
         frontend->watch(fds);
     if (!fds.empty() && !input_ended_)
         return std::nullopt;
-    Cycles reach = std::min(end - clock.now(), limit_remaining());
+    Cycles reach = std::min({end - clock.now(), limit_remaining(), until_save_at()});
     if (input_ended_ || reach == never)
         reach = std::min(reach, clock.from_seconds(1.0));
     return clock.to_seconds(reach);
@@ -338,6 +349,11 @@ void Session::watch_text(char byte)
     }
     if (options_.expect && !expect_seen_ && tail_.ends_with(*options_.expect)) {
         expect_seen_ = true;
+        stop_machine();
+    }
+    const auto &save_at = options_.save_at;
+    if (save_at && save_at->text && !save_at_seen_ && tail_.ends_with(*save_at->text)) {
+        save_at_seen_ = true;
         stop_machine();
     }
     if (watch_ && unmatched_.ends_with(*watch_)) {
@@ -509,6 +525,44 @@ void Session::changed()
 {
     for (Frontend *frontend : frontends_)
         frontend->board_changed(*this);
+}
+
+std::string Session::save_state(const std::string &path)
+{
+    if (!in_run_)
+        return write_state(path);
+    // The core is inside a block: its registers are not yet a state.
+    pending_save_ = path;
+    stop_machine();
+    return {};
+}
+
+std::string Session::write_state(const std::string &path)
+{
+    try {
+        write_state_file(path, machine_->save_state());
+        return {};
+    } catch (const std::exception &error) {
+        note(std::string("cannot save the board: ") + error.what());
+        return error.what();
+    }
+}
+
+// The board time left before --save-at's time, so that a slice, idle time
+// passing included, ends on it.
+Cycles Session::until_save_at()
+{
+    const Cycles now = machine_->clock().now();
+    return saved_at_ || save_at_time_ == never ? never : save_at_time_ - std::min(save_at_time_, now);
+}
+
+void Session::save_when_due()
+{
+    if (saved_at_ || !(save_at_seen_ || machine_->clock().now() >= save_at_time_))
+        return;
+    saved_at_ = true;
+    if (!write_state(options_.save_at->file).empty())
+        end(exit_output);
 }
 
 void Session::stop_machine()

@@ -90,6 +90,7 @@ public:
     // starts on a line of its own. The console knows.
     void notes_share_line(bool share) { notes_share_line_ = share; }
     std::string report() override;
+    std::string save_state(const std::string &path) override;
     void post(std::function<void()> work) override;
 
 private:
@@ -113,6 +114,9 @@ private:
     Cycles limit_remaining();
     void changed();
     void stop_machine();
+    std::string write_state(const std::string &path);
+    Cycles until_save_at();
+    void save_when_due();
 
     std::unique_ptr<Machine> machine_;
     const Options &options_;
@@ -162,6 +166,14 @@ private:
     bool halt_on_fault_ = false;
     bool halted_on_fault_ = false;
     bool told_idle_for_ever_ = false;
+
+    // Saving: --save-at once its time or text has come, and a save asked
+    // for during a run.
+    Cycles save_at_time_ = never;
+    bool save_at_seen_ = false;
+    bool saved_at_ = false;
+    bool in_run_ = false;
+    std::optional<std::string> pending_save_;
 
     int wake_[2] = {-1, -1};  // self-pipe that post() writes to
     std::mutex posted_mutex_;

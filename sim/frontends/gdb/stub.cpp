@@ -53,6 +53,7 @@ const char monitor_help[] = R"(keltosim monitor commands:
                                 let a button (or all) go
   time                          board time and clock
   trace on|off [FILTER]         register access trace, as --trace=FILTER
+  save FILE                     write the board's state, for --restore
 )";
 
 const std::string error_reply = "E01";
@@ -430,6 +431,13 @@ std::string Stub::monitor(Board &board, const std::string &command)
     }
     if (verb == "trace")
         return trace(board, object, extra);
+    if (verb == "save") {
+        const std::string path = extra.empty() ? object : object + " " + extra;
+        if (path.empty())
+            return "save where? monitor save FILE\n";
+        const std::string error = board.save_state(path);
+        return error.empty() ? "board saved to " + path + "\n" : "cannot save the board: " + error + "\n";
+    }
     return "no monitor command '" + verb + "'; 'monitor help' lists them\n";
 }
 
