@@ -28,6 +28,9 @@ const int core_registers[] = {UC_ARM_REG_CPSR, UC_ARM_REG_SPSR, UC_ARM_REG_R0,  
                               UC_ARM_REG_R8,   UC_ARM_REG_R9,   UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12,
                               UC_ARM_REG_SP,   UC_ARM_REG_LR};
 
+constexpr std::uint32_t cpsr_mode = 0x1F;
+constexpr std::uint32_t cpsr_jazelle = 1u << 24;
+
 void save_optional(StateWriter &out, const std::optional<std::uint32_t> &value)
 {
     out.boolean(value.has_value());
@@ -123,6 +126,12 @@ void Machine::restore_parts(StateReader &in)
     std::uint32_t core[std::size(core_registers)];
     for (std::uint32_t &value : core)
         value = in.u32();
+    // The firmware never leaves its mode or enters Jazelle state; the engine
+    // aborts the process on a mode that does not exist.
+    std::uint32_t cpsr = 0;
+    uc_reg_read(uc_, UC_ARM_REG_CPSR, &cpsr);
+    if ((core[0] & (cpsr_mode | cpsr_jazelle)) != (cpsr & cpsr_mode))
+        throw StateError("the state's core is in a mode the firmware cannot reach");
     const bool started = in.boolean();
     const bool returned = in.boolean();
     const std::uint32_t pc = in.u32();
