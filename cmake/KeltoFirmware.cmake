@@ -18,10 +18,11 @@ set(KELTO_COMMON_FLAGS
     # Each function's frame size in a .su file beside its object, for the
     # static stack figure of `make bench` (scripts/stack-usage).
     -fstack-usage
-    # Debug information names neither the checkout nor the build directory,
-    # so a build anywhere gives the same bytes.
-    "-ffile-prefix-map=${CMAKE_BINARY_DIR}=./build/firmware"
-    "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=."
+    # Sources keep their absolute paths, so a debugger or an editor finds
+    # them from any directory; the build directory is named as the default
+    # one, so a build of the same checkout in another directory gives the
+    # same bytes.
+    "-ffile-prefix-map=${CMAKE_BINARY_DIR}=${CMAKE_SOURCE_DIR}/build/firmware"
 )
 
 # Reads boards/board<N>/board.cmake into KELTO_BOARD<N>_* variables.
