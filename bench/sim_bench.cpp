@@ -239,6 +239,6 @@ void save_state(benchmark::State &state)
     }
     state.counters["pages"] = static_cast<double>(last.dram.size());
 }
-BENCHMARK(save_state)->Unit(benchmark::kMicrosecond);
+BENCHMARK(save_state)->Unit(benchmark::kMicrosecond)->Iterations(200);
 
 BENCHMARK_MAIN();
