@@ -46,7 +46,7 @@ public:
     void restore(const DramPages &pages);
 
 private:
-    std::uint8_t *page(std::uint32_t index) const { return host_ + std::size_t{index} * dram_page_size; }
+    std::uint8_t *page(std::uint32_t index) const { return &host_[std::size_t{index} * dram_page_size]; }
     std::vector<unsigned char> resident() const;
     void release(std::size_t first_host_page, std::size_t host_pages);
 

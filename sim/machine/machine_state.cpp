@@ -152,7 +152,8 @@ void Machine::restore_parts(StateReader &in)
     const std::uint32_t poll_streak = in.u32();
     const std::uint64_t empty_polls = in.u64();
     const std::uint64_t accesses = in.u64();
-    std::vector<Trigger> triggers(in.count(3 * 8));
+    // The smallest trigger: two lengths and a position.
+    std::vector<Trigger> triggers(in.count(std::size_t{24}));
     for (Trigger &trigger : triggers) {
         trigger.text = in.text();
         trigger.bytes = in.text();
@@ -220,7 +221,7 @@ std::vector<std::uint8_t> encode_state_file(const BoardState &state)
 BoardState decode_state_file(std::span<const std::uint8_t> bytes, std::uint64_t image)
 {
     StateReader file(bytes);
-    if (bytes.size() < header_bytes || std::memcmp(file.raw(sizeof file_magic).data(), file_magic, sizeof file_magic))
+    if (bytes.size() < header_bytes || std::memcmp(file.raw(sizeof file_magic).data(), file_magic, sizeof file_magic) != 0)
         throw StateError("not a keltosim state file");
     if (const std::uint32_t version = file.u32(); version != state_format_version)
         throw StateError("a state of format version " + std::to_string(version) + ", where this keltosim reads " +
