@@ -12,7 +12,6 @@
 
 #include "machine/board_state.hpp"
 #include "machine/dram.hpp"
-#include "machine/idle.hpp"
 #include "machine/machine.hpp"
 
 namespace kelto::sim {
@@ -23,26 +22,13 @@ namespace {
 // soft float, have no exception vectors and never switch modes, so neither
 // VFP nor other modes' banked registers can hold anything of theirs. The pc
 // is the machine's, where a suspended main resumes.
-const int core_registers[] = {UC_ARM_REG_CPSR, UC_ARM_REG_SPSR, UC_ARM_REG_R0,  UC_ARM_REG_R1, UC_ARM_REG_R2,
-                              UC_ARM_REG_R3,   UC_ARM_REG_R4,   UC_ARM_REG_R5,  UC_ARM_REG_R6, UC_ARM_REG_R7,
-                              UC_ARM_REG_R8,   UC_ARM_REG_R9,   UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12,
-                              UC_ARM_REG_SP,   UC_ARM_REG_LR};
+constexpr int saved_registers[] = {UC_ARM_REG_CPSR, UC_ARM_REG_SPSR, UC_ARM_REG_R0,  UC_ARM_REG_R1, UC_ARM_REG_R2,
+                                   UC_ARM_REG_R3,   UC_ARM_REG_R4,   UC_ARM_REG_R5,  UC_ARM_REG_R6, UC_ARM_REG_R7,
+                                   UC_ARM_REG_R8,   UC_ARM_REG_R9,   UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12,
+                                   UC_ARM_REG_SP,   UC_ARM_REG_LR};
 
 constexpr std::uint32_t cpsr_mode = 0x1F;
 constexpr std::uint32_t cpsr_jazelle = 1u << 24;
-
-void save_optional(StateWriter &out, const std::optional<std::uint32_t> &value)
-{
-    out.boolean(value.has_value());
-    out.u32(value.value_or(0));
-}
-
-std::optional<std::uint32_t> restore_optional(StateReader &in)
-{
-    const bool has = in.boolean();
-    const std::uint32_t value = in.u32();
-    return has ? std::optional(value) : std::nullopt;
-}
 
 }  // namespace
 
@@ -50,7 +36,7 @@ BoardState Machine::save_state()
 {
     StateWriter out;
     save_parts(out);
-    return BoardState{image_.fingerprint(), out.take(), dram_->snapshot()};
+    return BoardState{image_.fingerprint(), out.take(), memory_.dram().snapshot()};
 }
 
 void Machine::restore_state(const BoardState &state)
@@ -58,7 +44,7 @@ void Machine::restore_state(const BoardState &state)
     if (state.image != image_.fingerprint())
         throw StateError("the state is of another image");
     for (const DramPage &page : state.dram)
-        if (page.index >= dram_->page_count() || !page.bytes)
+        if (page.index >= memory_.dram().page_count() || !page.bytes)
             throw StateError("the state holds DRAM the " + std::string(board_.name) + " does not have");
     // A state that fails half-way is undone with the board's own.
     StateWriter before;
@@ -72,24 +58,20 @@ void Machine::restore_state(const BoardState &state)
         restore_parts(in);
         throw;
     }
-    dram_->restore(state.dram);
+    memory_.dram().restore(state.dram);
     // The code may differ from what the engine translated, and what the
     // block counts and the idle detector remember is of another run.
-    drop_translations();
+    memory_.drop_translations();
     forget_block_counts();
     block_ = &no_block_;
-    idle_->forget();
+    skip_.idle().forget();
     stop_request_.reset();
 }
 
 void Machine::save_parts(StateWriter &out)
 {
     out.u32(static_cast<std::uint32_t>(board_.id));
-    for (int id : core_registers) {
-        std::uint32_t value = 0;
-        uc_reg_read(uc_, id, &value);
-        out.u32(value);
-    }
+    cpu_.save(out);
     out.boolean(main_started_);
     out.boolean(main_returned_);
     out.u32(main_pc_);
@@ -100,85 +82,145 @@ void Machine::save_parts(StateWriter &out)
         for (std::uint32_t word : {fault_->address, fault_->value, fault_->pc})
             out.u32(word);
     }
-    save_optional(out, idle_for_ever_at_);
-    out.u32(scratch_next_);
-    out.u32(buttons_);
-    out.boolean(backlight_shown_.has_value());
-    out.u32(static_cast<std::uint32_t>(backlight_shown_.value_or(0)));
-    out.u32(poll_streak_);
-    out.u64(console_empty_polls_);
-    out.u64(register_accesses_);
-    out.u64(triggers_.size());
-    for (const Trigger &trigger : triggers_) {
-        out.text(trigger.text);
-        out.text(trigger.bytes);
-        out.u64(trigger.from);
-    }
+    memory_.save(out);
+    io_.save(out);
+    console_.save(out);
+    skip_.save(out);
     clock_.save(out);
-    for (const auto &device : devices_)
-        device->save(out);
+    registers_.save(out);
 }
 
 void Machine::restore_parts(StateReader &in)
 {
     if (in.u32() != static_cast<std::uint32_t>(board_.id))
         throw StateError("the state is of another board");
-    std::uint32_t core[std::size(core_registers)];
+    cpu_.restore(in);
+    main_started_ = in.boolean();
+    main_returned_ = in.boolean();
+    main_pc_ = in.u32();
+    cpu_.move_pc(main_pc_);
+    jumped_from_ = in.text();
+    fault_.reset();
+    if (in.boolean()) {
+        fault_ = Fault{in.text()};
+        for (std::uint32_t *word : {&fault_->address, &fault_->value, &fault_->pc})
+            *word = in.u32();
+    }
+    memory_.restore(in);
+    io_.restore(in);
+    console_.restore(in);
+    skip_.restore(in);
+    clock_.restore(in);
+    registers_.restore(in);
+}
+
+void Cpu::save(StateWriter &out) const
+{
+    for (int id : saved_registers) {
+        std::uint32_t value = 0;
+        uc_reg_read(uc_, id, &value);
+        out.u32(value);
+    }
+}
+
+void Cpu::restore(StateReader &in)
+{
+    std::uint32_t core[std::size(saved_registers)];
     for (std::uint32_t &value : core)
         value = in.u32();
     // The firmware never leaves its mode or enters Jazelle state; the engine
     // aborts the process on a mode that does not exist.
-    std::uint32_t cpsr = 0;
-    uc_reg_read(uc_, UC_ARM_REG_CPSR, &cpsr);
-    if ((core[0] & (cpsr_mode | cpsr_jazelle)) != (cpsr & cpsr_mode))
+    if ((core[0] & (cpsr_mode | cpsr_jazelle)) != (read(cpsr_register) & cpsr_mode))
         throw StateError("the state's core is in a mode the firmware cannot reach");
-    const bool started = in.boolean();
-    const bool returned = in.boolean();
-    const std::uint32_t pc = in.u32();
-    std::string jumped_from = in.text();
-    std::optional<Fault> fault;
-    if (in.boolean()) {
-        fault = Fault{in.text()};
-        for (std::uint32_t *word : {&fault->address, &fault->value, &fault->pc})
-            *word = in.u32();
-    }
-    const std::optional<std::uint32_t> idle_for_ever_at = restore_optional(in);
+    for (std::size_t n = 0; n < std::size(saved_registers); n++)
+        uc_reg_write(uc_, saved_registers[n], &core[n]);
+}
+
+void AddressSpace::save(StateWriter &out) const
+{
+    out.u32(scratch_next_);
+}
+
+void AddressSpace::restore(StateReader &in)
+{
     const std::uint32_t scratch_next = in.u32();
     if (scratch_next < board_.dram_base || scratch_next > stack_limit())
         throw StateError("the state's scratch memory lies outside its place");
-    const std::uint32_t buttons = in.u32_at_most((1u << std::size(all_buttons)) - 1);
+    scratch_next_ = scratch_next;
+}
+
+void BoardIo::save(StateWriter &out) const
+{
+    out.u32(buttons_);
+    out.boolean(backlight_shown_.has_value());
+    out.u32(static_cast<std::uint32_t>(backlight_shown_.value_or(0)));
+}
+
+void BoardIo::restore(StateReader &in)
+{
+    buttons_ = in.u32_at_most((1u << std::size(all_buttons)) - 1);
     const bool lit = in.boolean();
     const std::uint32_t shown = in.u32_at_most(100);
-    const std::uint32_t poll_streak = in.u32();
-    const std::uint64_t empty_polls = in.u64();
-    const std::uint64_t accesses = in.u64();
+    backlight_shown_ = lit ? std::optional(static_cast<int>(shown)) : std::nullopt;
+}
+
+void ConsolePort::save(StateWriter &out) const
+{
+    out.u32(poll_streak_);
+    out.u64(empty_polls_);
+    out.u64(triggers_.size());
+    for (const Trigger &trigger : triggers_) {
+        out.text(trigger.text);
+        out.text(trigger.bytes);
+        out.u64(trigger.from);
+    }
+}
+
+void ConsolePort::restore(StateReader &in)
+{
+    poll_streak_ = in.u32();
+    empty_polls_ = in.u64();
     // The smallest trigger: two lengths and a position.
-    std::vector<Trigger> triggers(in.count(std::size_t{24}));
-    for (Trigger &trigger : triggers) {
+    triggers_.resize(in.count(std::size_t{24}));
+    for (Trigger &trigger : triggers_) {
         trigger.text = in.text();
         trigger.bytes = in.text();
         trigger.from = in.u64();
     }
-    // The models last, each of which may refuse what it is given: nothing
-    // of the machine's own has changed when one does.
-    clock_.restore(in);
+}
+
+void TimeSkip::save(StateWriter &out) const
+{
+    out.boolean(idle_for_ever_at_.has_value());
+    for (std::uint32_t word : {idle_for_ever_at_.value_or(0), poll_pc_, poll_address_})
+        out.u32(word);
+    for (std::uint64_t word : {poll_access_, poll_since_, skipped_})
+        out.u64(word);
+}
+
+void TimeSkip::restore(StateReader &in)
+{
+    const bool stuck = in.boolean();
+    const std::uint32_t at = in.u32();
+    idle_for_ever_at_ = stuck ? std::optional(at) : std::nullopt;
+    for (std::uint32_t *word : {&poll_pc_, &poll_address_})
+        *word = in.u32();
+    for (std::uint64_t *word : {&poll_access_, &poll_since_, &skipped_})
+        *word = in.u64();
+}
+
+void RegisterBus::save(StateWriter &out) const
+{
+    out.u64(accesses_made_);
+    for (const auto &device : devices_)
+        device->save(out);
+}
+
+void RegisterBus::restore(StateReader &in)
+{
+    accesses_made_ = in.u64();
     for (const auto &device : devices_)
         device->restore(in);
-
-    for (std::size_t n = 0; n < std::size(core_registers); n++)
-        uc_reg_write(uc_, core_registers[n], &core[n]);
-    main_started_ = started, main_returned_ = returned, main_pc_ = pc;
-    move_pc(pc);
-    jumped_from_ = std::move(jumped_from);
-    fault_ = std::move(fault);
-    idle_for_ever_at_ = idle_for_ever_at;
-    scratch_next_ = scratch_next;
-    buttons_ = buttons;
-    backlight_shown_ = lit ? std::optional(static_cast<int>(shown)) : std::nullopt;
-    poll_streak_ = poll_streak;
-    console_empty_polls_ = empty_polls;
-    register_accesses_ = accesses;
-    triggers_ = std::move(triggers);
 }
 
 // ---------------------------------------------------------------------------
