@@ -114,6 +114,10 @@ public:
     // with main's value if it has returned.
     virtual void finish() = 0;
 
+    // Writes the board's whole state to a file (machine/board_state.hpp);
+    // asked during a run, at the run's end. The error, or empty.
+    virtual std::string save_state(const std::string &path) = 0;
+
     // A message for the person at keltosim ("keltosim: ..." on stderr).
     virtual void note(const std::string &text) = 0;
     // Any pin, a plain input too; nullopt when the chip has no such pin.

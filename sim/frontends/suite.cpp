@@ -59,6 +59,7 @@ std::optional<std::string> unfit_for_suite(const Options &options)
         {options.serial_log.has_value(), "--serial-log"}, {options.trace, "--trace"},
         {options.vcd.has_value(), "--vcd"},               {options.stats, "--stats"},
         {options.web.has_value(), "--web"},               {options.gdb.has_value(), "--gdb"},
+        {options.save_at.has_value(), "--save-at"},       {options.restore.has_value(), "--restore"},
     };
     for (const auto &[given, name] : single)
         if (given)
