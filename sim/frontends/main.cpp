@@ -12,8 +12,10 @@
 
 #include "frontends/cli.hpp"
 #include "frontends/console.hpp"
+#include "frontends/coverage.hpp"
 #include "frontends/display.hpp"
 #include "frontends/gdb/server.hpp"
+#include "frontends/profile.hpp"
 #include "frontends/scenario.hpp"
 #include "frontends/scenario_runner.hpp"
 #include "frontends/serial_log.hpp"
@@ -39,6 +41,8 @@ struct Setup {
     std::unique_ptr<Trace> trace;
     std::unique_ptr<Stats> stats;
     std::unique_ptr<Vcd> vcd;
+    std::unique_ptr<Coverage> coverage;
+    std::unique_ptr<Profile> profile;
 };
 
 Setup load(const Options &options)
@@ -65,6 +69,10 @@ Setup load(const Options &options)
         setup.stats = std::make_unique<Stats>(*setup.machine);
     if (options.vcd)
         setup.vcd = std::make_unique<Vcd>(*setup.machine, *options.vcd);
+    if (options.coverage)
+        setup.coverage = std::make_unique<Coverage>(*setup.machine, KELTO_SOURCE_DIR);
+    if (options.profile)
+        setup.profile = std::make_unique<Profile>(*setup.machine);
     return setup;
 }
 
@@ -109,6 +117,8 @@ int run(const Options &options)
                 setup.trace.reset();
                 setup.stats.reset();
                 setup.vcd.reset();
+                setup.coverage.reset();
+                setup.profile.reset();
             }
         } watchers{setup};
         Console console(options, link, setup.pty.get());
@@ -116,7 +126,8 @@ int run(const Options &options)
         session.add_frontend(console);
         Trace *trace = options.trace ? setup.trace.get() : nullptr;
         for (Frontend *frontend : std::initializer_list<Frontend *>{setup.serial_log.get(), trace, setup.stats.get(),
-                                                                     setup.vcd.get()})
+                                                                     setup.vcd.get(), setup.coverage.get(),
+                                                                     setup.profile.get()})
             if (frontend)
                 session.add_frontend(*frontend);
 
@@ -144,6 +155,14 @@ int run(const Options &options)
         bool recorded = !setup.serial_log || setup.serial_log->finish(session);
         recorded = (!setup.trace || setup.trace->finish(session)) && recorded;
         recorded = (!setup.vcd || setup.vcd->finish(session)) && recorded;
+        recorded = (!setup.coverage ||
+                    setup.coverage->finish(session, *options.coverage,
+                                           options.coverage_cobertura ? CoverageFormat::cobertura : CoverageFormat::lcov)) &&
+                   recorded;
+        recorded = (!setup.profile ||
+                    setup.profile->finish(session, *options.profile,
+                                          options.profile_speedscope ? ProfileFormat::speedscope : ProfileFormat::folded)) &&
+                   recorded;
         if (!recorded && status == 0)
             status = exit_output;
         if (setup.stats)

@@ -625,6 +625,53 @@ void Machine::remove_access_observer(AccessObserver &observer)
                                    [](const AccessObserver *left) { return left->wants_instruction_pc(); });
 }
 
+struct Machine::ExecutionHook {
+    ExecutionObserver *observer;
+    const Machine *machine;
+    std::vector<uc_hook> hooks;
+    // Runs after the machine's own block hook, which has the block's state
+    // ready; a block the machine stops before never reaches it.
+    static void block(uc_engine *, std::uint64_t address, std::uint32_t size, void *user)
+    {
+        auto &self = *static_cast<ExecutionHook *>(user);
+        self.observer->block(static_cast<std::uint32_t>(address), size, self.machine->block_->thumb);
+    }
+    static void flags(uc_engine *uc, std::uint64_t address, std::uint32_t, void *user)
+    {
+        std::uint32_t cpsr = 0;
+        uc_reg_read(uc, UC_ARM_REG_CPSR, &cpsr);
+        static_cast<ExecutionHook *>(user)->observer->flags_at(static_cast<std::uint32_t>(address), cpsr);
+    }
+    void add(uc_engine *uc, int type, void *callback, std::uint64_t begin, std::uint64_t end)
+    {
+        check(uc_hook_add(uc, &hooks.emplace_back(), type, callback, this, begin, end), "execution hook");
+    }
+};
+
+// A code hook bounded to one instruction costs nothing elsewhere; code
+// translated before it was added would run without it.
+void Machine::add_execution_observer(ExecutionObserver &observer, const std::vector<std::uint32_t> &flags_at)
+{
+    auto hook = std::make_unique<ExecutionHook>(ExecutionHook{&observer, this, {}});
+    ExecutionHook &added = *execution_hooks_.emplace_back(std::move(hook));
+    added.add(uc_, UC_HOOK_BLOCK, reinterpret_cast<void *>(&ExecutionHook::block), 1, 0);
+    for (const std::uint32_t pc : flags_at)
+        added.add(uc_, UC_HOOK_CODE, reinterpret_cast<void *>(&ExecutionHook::flags), pc, pc);
+    if (!flags_at.empty())
+        drop_translations();
+}
+
+void Machine::remove_execution_observer(ExecutionObserver &observer)
+{
+    std::erase_if(execution_hooks_, [&](const auto &hook) {
+        if (hook->observer != &observer)
+            return false;
+        for (const uc_hook added : hook->hooks)
+            uc_hook_del(uc_, added);
+        return true;
+    });
+}
+
 std::vector<const Device *> Machine::devices() const
 {
     std::vector<const Device *> list;
@@ -819,8 +866,12 @@ void Machine::stop_before_block()
 // instructions from pc on have not run, and run and count when it resumes.
 void Machine::uncount_from(std::uint32_t pc)
 {
-    if (pc >= block_->pc() && pc < block_->pc() + block_->size())
-        clock_.uncount(block_->instructions - instructions_before(pc));
+    if (pc < block_->pc() || pc >= block_->pc() + block_->size())
+        return;
+    const std::uint32_t not_run = block_->instructions - instructions_before(pc);
+    clock_.uncount(not_run);
+    for (const auto &hook : execution_hooks_)
+        hook->observer->cut(pc, not_run);
 }
 
 void Machine::on_deadline_instruction(std::uint32_t pc)

@@ -20,6 +20,7 @@
 #include "core/clock.hpp"
 #include "core/device.hpp"
 #include "core/elf_image.hpp"
+#include "machine/execution_observer.hpp"
 
 struct uc_struct;
 
@@ -238,6 +239,10 @@ public:
     std::uint64_t dropped_accesses() const { return dropped_accesses_; }
     void add_access_observer(AccessObserver &observer);
     void remove_access_observer(AccessObserver &observer);
+    // Each gets a block hook of its own while registered (coverage, profiles),
+    // and a code hook on each instruction whose flags it wants to see.
+    void add_execution_observer(ExecutionObserver &observer, const std::vector<std::uint32_t> &flags_at = {});
+    void remove_execution_observer(ExecutionObserver &observer);
     // Every peripheral model, for naming and looking up registers.
     std::vector<const Device *> devices() const;
     // "0x50080018 (kelto_uart_write+0x18)", the symbol demangled.
@@ -402,6 +407,8 @@ private:
     bool logging_ = true;
     std::uint64_t dropped_accesses_ = 0;
     std::vector<AccessObserver *> observers_;
+    struct ExecutionHook;
+    std::vector<std::unique_ptr<ExecutionHook>> execution_hooks_;
     bool instruction_pcs_ = false;
 
     std::uint32_t buttons_ = 0;
