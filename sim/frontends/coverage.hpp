@@ -59,6 +59,7 @@ private:
     void block(std::uint32_t pc, std::uint32_t size, bool thumb) override;
     void cut(std::uint32_t pc, std::uint32_t instructions) override;
     void flags_at(std::uint32_t pc, std::uint32_t cpsr) override;
+    void machine_closed() override { machine_ = nullptr; }
     Slot fresh_slot(std::uint32_t pc, std::uint32_t size, bool thumb) const;
     void spill(const Slot &slot);
     void find_instructions();

@@ -59,7 +59,8 @@ Profile::Profile(Machine &machine)
 
 Profile::~Profile()
 {
-    machine_->remove_execution_observer(*this);
+    if (machine_)
+        machine_->remove_execution_observer(*this);
 }
 
 void Profile::attach(Machine &machine)

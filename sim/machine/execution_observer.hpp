@@ -20,6 +20,8 @@ public:
     // An instruction asked for at registration is about to run, with the
     // flags it finds in the CPSR.
     virtual void flags_at(std::uint32_t pc, std::uint32_t cpsr) { (void)pc, (void)cpsr; }
+    // The machine is going away; what the observer has seen stays.
+    virtual void machine_closed() {}
 };
 
 }  // namespace kelto::sim

@@ -211,6 +211,29 @@ struct MachineHooks {
     }
 };
 
+struct Machine::ExecutionHook {
+    ExecutionObserver *observer;
+    const Machine *machine;
+    std::vector<uc_hook> hooks;
+    // Runs after the machine's own block hook, which has the block's state
+    // ready; a block the machine stops before never reaches it.
+    static void block(uc_engine *, std::uint64_t address, std::uint32_t size, void *user)
+    {
+        auto &self = *static_cast<ExecutionHook *>(user);
+        self.observer->block(static_cast<std::uint32_t>(address), size, self.machine->block_->thumb);
+    }
+    static void flags(uc_engine *uc, std::uint64_t address, std::uint32_t, void *user)
+    {
+        std::uint32_t cpsr = 0;
+        uc_reg_read(uc, UC_ARM_REG_CPSR, &cpsr);
+        static_cast<ExecutionHook *>(user)->observer->flags_at(static_cast<std::uint32_t>(address), cpsr);
+    }
+    void add(uc_engine *uc, int type, void *callback, std::uint64_t begin, std::uint64_t end)
+    {
+        check(uc_hook_add(uc, &hooks.emplace_back(), type, callback, this, begin, end), "execution hook");
+    }
+};
+
 const Machine::BlockCount Machine::no_block_{};
 
 Machine::Machine(const BoardSpec &board, ElfImage image, ClockMode clock)
@@ -221,6 +244,8 @@ Machine::Machine(const BoardSpec &board, ElfImage image, ClockMode clock)
 Machine::~Machine()
 {
     idle_.reset();  // it unhooks from the engine
+    for (const auto &hook : execution_hooks_)
+        hook->observer->machine_closed();
     if (uc_)
         uc_close(uc_);
 }
@@ -625,28 +650,6 @@ void Machine::remove_access_observer(AccessObserver &observer)
                                    [](const AccessObserver *left) { return left->wants_instruction_pc(); });
 }
 
-struct Machine::ExecutionHook {
-    ExecutionObserver *observer;
-    const Machine *machine;
-    std::vector<uc_hook> hooks;
-    // Runs after the machine's own block hook, which has the block's state
-    // ready; a block the machine stops before never reaches it.
-    static void block(uc_engine *, std::uint64_t address, std::uint32_t size, void *user)
-    {
-        auto &self = *static_cast<ExecutionHook *>(user);
-        self.observer->block(static_cast<std::uint32_t>(address), size, self.machine->block_->thumb);
-    }
-    static void flags(uc_engine *uc, std::uint64_t address, std::uint32_t, void *user)
-    {
-        std::uint32_t cpsr = 0;
-        uc_reg_read(uc, UC_ARM_REG_CPSR, &cpsr);
-        static_cast<ExecutionHook *>(user)->observer->flags_at(static_cast<std::uint32_t>(address), cpsr);
-    }
-    void add(uc_engine *uc, int type, void *callback, std::uint64_t begin, std::uint64_t end)
-    {
-        check(uc_hook_add(uc, &hooks.emplace_back(), type, callback, this, begin, end), "execution hook");
-    }
-};
 
 // A code hook bounded to one instruction costs nothing elsewhere; code
 // translated before it was added would run without it.
