@@ -58,7 +58,9 @@ def wait_for_console(browser, text):
 
 
 def type_keys(browser, keys):
-    browser.find_element(By.CSS_SELECTOR, ".xterm-helper-textarea").send_keys(keys)
+    """As a person types: click the terminal to give it focus, then the keys."""
+    browser.find_element(By.CSS_SELECTOR, ".xterm-screen").click()
+    ActionChains(browser).send_keys(keys).perform()
 
 
 def wait_for_glow(browser, percent):

@@ -21,6 +21,10 @@ constexpr int send_wait_ms = 2000;
 // The pause after a failed accept; the session still wakes at least this
 // often to service the front ends.
 constexpr auto accept_retry = std::chrono::milliseconds(50);
+// Refused debuggers answered at once; more are closed unanswered.
+constexpr std::size_t max_refused = 4;
+constexpr auto refused_for = std::chrono::seconds(2);
+constexpr std::string_view refusal = "E.keltosim: a debugger is already connected";
 
 void set_nonblocking(int fd)
 {
@@ -84,6 +88,8 @@ Server::~Server()
 {
     if (client_ >= 0)
         ::close(client_);
+    for (const Refused &refused : refused_)
+        ::close(refused.fd);
     for (const int listener : listeners_)
         ::close(listener);
 }
@@ -95,6 +101,8 @@ void Server::watch(std::vector<pollfd> &fds)
             fds.push_back(pollfd{listener, POLLIN, 0});
     if (client_ >= 0)
         fds.push_back(pollfd{client_, POLLIN, 0});
+    for (const Refused &refused : refused_)
+        fds.push_back(pollfd{refused.fd, POLLIN, 0});
 }
 
 void Server::service(Board &board)
@@ -102,6 +110,7 @@ void Server::service(Board &board)
     accept_clients(board);
     if (client_ >= 0)
         read_client(board);
+    answer_refused();
 }
 
 void Server::accept_clients(Board &board)
@@ -121,9 +130,7 @@ void Server::accept_clients(Board &board, int listener)
             return;
         }
         if (client_ >= 0) {
-            // One debugger at a time: a second one hears why and is let go.
-            write_all(fd, "keltosim: a debugger is already connected\n", 100);
-            ::close(fd);
+            refuse(board, fd);
             continue;
         }
         client_ = fd;
@@ -174,6 +181,37 @@ void Server::read_client(Board &board)
         }
         }
     }
+}
+
+void Server::refuse(Board &board, int fd)
+{
+    board.note("refused a second debugger: one is already connected");
+    if (refused_.size() >= max_refused) {
+        ::close(fd);
+        return;
+    }
+    set_nonblocking(fd);
+    refused_.push_back(Refused{fd, PacketReader(), std::chrono::steady_clock::now() + refused_for});
+}
+
+void Server::answer_refused()
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(refused_, [&](Refused &refused) {
+        char buffer[4096];
+        const ssize_t got = ::recv(refused.fd, buffer, sizeof buffer, 0);
+        bool done = now >= refused.until || got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR);
+        if (got > 0)
+            refused.reader.feed(std::string_view(buffer, static_cast<std::size_t>(got)));
+        while (const std::optional<Incoming> item = refused.reader.next()) {
+            if (item->kind == Incoming::Kind::packet)
+                done |= !write_all(refused.fd, "+" + frame(refusal), send_wait_ms);
+            done |= item->kind == Incoming::Kind::oversize;
+        }
+        if (done)
+            ::close(refused.fd);
+        return done;
+    });
 }
 
 void Server::halted(Board &board, const Halt &halt)

@@ -39,6 +39,10 @@ private:
     // Binds and listens; the port bound (port 0 picks a free one).
     int listen_on(const std::string &host, int port);
     void read_client(Board &board);
+    // A second debugger is answered in the protocol, so gdb says why, and
+    // let go once it gives up or after a while.
+    void refuse(Board &board, int fd);
+    void answer_refused();
     void send(const std::string &payload);
     void disconnect(Board &board, bool release);
 
@@ -48,6 +52,12 @@ private:
     PacketReader reader_;
     Stub stub_;
     std::string last_sent_;  // for a debugger that asks again
+    struct Refused {
+        int fd;
+        PacketReader reader;
+        std::chrono::steady_clock::time_point until;
+    };
+    std::vector<Refused> refused_;
     // Until then the listeners are neither watched nor accepted from: an
     // accept that failed for want of descriptors would fail again at once,
     // and the connection left waiting would wake the session without end.
