@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 #include <cerrno>
@@ -335,7 +336,7 @@ CoverageReport from_cobertura(const std::string &text)
         for (const auto &[tag, package] : children(coverage, "packages")) {
             for (const auto &[class_tag, type] : children(package, "classes")) {
                 const std::string name = type.get<std::string>("<xmlattr>.filename");
-                FileCoverage &file = report.files[root == "." ? name : root + "/" + name];
+                FileCoverage &file = report.files[root == "." ? name : std::string(root).append("/").append(name)];
                 for (const auto &[line_tag, line] : children(type, "lines")) {
                     LineCoverage &into = file.lines[line.get<std::uint32_t>("<xmlattr>.number")];
                     into.hits += line.get<std::uint64_t>("<xmlattr>.hits");
