@@ -132,35 +132,57 @@ TEST(CommandLine, WebViewListensOnLoopbackUnlessTold)
     }
 }
 
-TEST(WebView, TakesThePagesRequestsAndNothingElse)
+// The words of the monitor and the web page, parsed once, and the page's
+// typing.
+TEST(BoardCommands, ParseTheirWordsAndNothingElse)
 {
-    using web::Request;
-    const struct {
-        std::string_view message;
-        std::optional<Request::Kind> kind;
-        std::string bytes;
-        Button button;
-    } cases[] = {
-        {"type 1", Request::Kind::type, "1", {}},        {"type  x\r", Request::Kind::type, " x\r", {}},
-        {"press up", Request::Kind::press, "", Button::up}, {"release right", Request::Kind::release, "", Button::right},
-        {"pause", Request::Kind::pause, "", {}},         {"resume", Request::Kind::resume, "", {}},
-        {"reset", Request::Kind::reset, "", {}},         {"type ", std::nullopt, "", {}},
-        {"press", std::nullopt, "", {}},                 {"press middle", std::nullopt, "", {}},
-        {"press up ", std::nullopt, "", {}},             {"Pause", std::nullopt, "", {}},
-        {"{\"t\":\"pause\"}", std::nullopt, "", {}},     {"", std::nullopt, "", {}},
+    using Kind = BoardCommand::Kind;
+    const std::pair<std::string_view, std::optional<BoardCommand>> cases[] = {
+        {"press up", BoardCommand{Kind::press, Button::up}},
+        {"release right", BoardCommand{Kind::release, Button::right}},
+        {"press left", BoardCommand{Kind::press, Button::left}},
+        {"release all", BoardCommand{Kind::release_all}}, {"reset", BoardCommand{Kind::reset}},
+        {"run", BoardCommand{Kind::run}},     {"resume", BoardCommand{Kind::run}},
+        {"pause", BoardCommand{Kind::pause}}, {"board", BoardCommand{Kind::board}},
+        {"time", BoardCommand{Kind::time}},   {"press all", std::nullopt},
+        {"press", std::nullopt},              {"press middle", std::nullopt},
+        {"press up ", std::nullopt},          {"press  up", std::nullopt},
+        {" pause", std::nullopt},             {"Pause", std::nullopt},
+        {"{\"t\":\"pause\"}", std::nullopt},  {"", std::nullopt},
     };
-    for (const auto &c : cases) {
-        const auto request = web::parse_request(c.message);
-        ASSERT_EQ(request.has_value(), c.kind.has_value()) << c.message;
-        if (!request)
-            continue;
-        EXPECT_EQ(request->kind, *c.kind) << c.message;
-        EXPECT_EQ(request->bytes, c.bytes) << c.message;
-        EXPECT_EQ(request->button, c.button) << c.message;
+    for (const auto &[text, expected] : cases) {
+        EXPECT_EQ(parse_board_command(text), expected) << text;
+        const auto request = web::parse_request(text);
+        EXPECT_EQ(request.has_value(), expected.has_value()) << text;
+        if (request) {
+            EXPECT_EQ(request->command, *expected) << text;
+        }
     }
+    for (auto [message, typed] : {std::pair{"type 1", "1"}, {"type  x\r", " x\r"}})
+        EXPECT_EQ(web::parse_request(message)->bytes, typed) << message;
+    EXPECT_FALSE(web::parse_request("type "));
     // Console bytes of any value reach the page as they were sent.
-    EXPECT_EQ(web::json_string(std::string("a\"\\\r\n\x1b\x7f\xe9\0", 9)),
-              R"("a\"\\\u000d\u000a\u001b\u007f\u00e9\u0000")");
+    EXPECT_EQ(json_string(std::string("a\"\\\r\n\x1b\x7f\xe9\0", 9)), R"("a\"\\\u000d\u000a\u001b\u007f\u00e9\u0000")");
+}
+
+// The report and the page's state are two renderings of one view.
+TEST(BoardView, ReportAndStateShowTheSameBoard)
+{
+    const BoardView view{"board 64", "chip", "consolefw-64", ClockMode::virtual_time, 1.5, true,
+                         {Button::up, Button::left}, 40,
+                         {{Pin{13, 0}, 0, 0, true, "button up"}, {Pin{0, 2}, 5, 1, false, ""}, {Pin{5, 15}, 15, 2, {}, ""}}};
+    EXPECT_EQ(report_text(view), "board 64 (chip), consolefw-64, 1.500000 s of board time on the virtual clock\n"
+                                 "buttons held: up, left\nbacklight: 40 %\n"
+                                 "pins wired on the board, and any others not plain inputs:\n"
+                                 "  GPN0 input high (button up)\n  GPA2-5 output low\n  GPF15 alt1\n");
+    EXPECT_EQ(status_text(view), "board 64 | buttons held: up left | backlight: 40 %");
+    const std::string state = view_json(view);
+    for (const char *part :
+         {R"("board":"board 64","chip":"chip","clock":"virtual","time":1.500000,"paused":true)",
+          R"("buttons":{"up":true,"down":false,"left":true,"right":false},"backlight":40)",
+          R"j({"name":"GPN0","function":"input","level":"high","label":"button up","text":"GPN0 input high (button up)"})j",
+          R"({"name":"GPF15","function":"alt1","level":null,"label":"","text":"GPF15 alt1"}]})"})
+        EXPECT_NE(state.find(part), std::string::npos) << part << " in " << state;
 }
 
 // A rebinding page names itself in both Host and Origin: only this
@@ -214,11 +236,12 @@ TEST(WebView, TypingWaitsWithinItsBoundAndRequestsHoldTheReader)
                          std::string(quarter, 'd'));
 
     for (std::size_t i = 1; i <= Inbox::request_limit; i++)
-        EXPECT_EQ(inbox.put({web::Request::Kind::press, {}, i == 1 ? Button::down : Button::left}),
+        EXPECT_EQ(inbox.put({web::Request::Kind::command, {},
+                             BoardCommand{BoardCommand::Kind::press, i == 1 ? Button::down : Button::left}}),
                   i < Inbox::request_limit ? Inbox::Admission::taken : Inbox::Admission::full);
     const auto delivery = inbox.take(false);
     ASSERT_EQ(delivery.requests.size(), Inbox::request_limit);
-    EXPECT_EQ(delivery.requests.front().button, Button::down);
+    EXPECT_EQ(delivery.requests.front().command.button, Button::down);
     EXPECT_TRUE(delivery.room_again);
     EXPECT_FALSE(inbox.take(false).room_again);
     EXPECT_EQ(wakes, 2);  // the first key, the first press
@@ -244,27 +267,32 @@ TEST(EscapeKeys, PassEverythingButTheirOwnCommands)
     EXPECT_EQ(literal->byte, EscapeDecoder::escape);
     EXPECT_FALSE(keys.pending());
 
+    using To = BoardCommand::Kind;
     const struct {
         std::uint8_t key;
         Kind kind;
-        Button button;
+        BoardCommand command;
     } commands[] = {
-        {'u', Kind::toggle, Button::up},      {'D', Kind::toggle, Button::down}, {'3', Kind::toggle, Button::left},
-        {'4', Kind::toggle, Button::right},   {'r', Kind::toggle, Button::right}, {'0', Kind::release_all, Button::up},
-        {'x', Kind::quit, Button::up},        {'q', Kind::quit, Button::up},     {'s', Kind::status, Button::up},
-        {'?', Kind::help, Button::up},        {'z', Kind::unknown, Button::up},
-        {'U', Kind::toggle, Button::up},      {'d', Kind::toggle, Button::down}, {'l', Kind::toggle, Button::left},
-        {'L', Kind::toggle, Button::left},    {'R', Kind::toggle, Button::right}, {'X', Kind::quit, Button::up},
-        {'Q', Kind::quit, Button::up},        {'S', Kind::status, Button::up},   {'h', Kind::help, Button::up},
-        {'H', Kind::help, Button::up},        {'1', Kind::toggle, Button::up},   {'2', Kind::toggle, Button::down},
+        {'u', Kind::board, {To::toggle, Button::up}},     {'U', Kind::board, {To::toggle, Button::up}},
+        {'1', Kind::board, {To::toggle, Button::up}},     {'d', Kind::board, {To::toggle, Button::down}},
+        {'D', Kind::board, {To::toggle, Button::down}},   {'2', Kind::board, {To::toggle, Button::down}},
+        {'l', Kind::board, {To::toggle, Button::left}},   {'L', Kind::board, {To::toggle, Button::left}},
+        {'3', Kind::board, {To::toggle, Button::left}},   {'r', Kind::board, {To::toggle, Button::right}},
+        {'R', Kind::board, {To::toggle, Button::right}},  {'4', Kind::board, {To::toggle, Button::right}},
+        {'0', Kind::board, {To::release_all}},            {'s', Kind::board, {To::board}},
+        {'S', Kind::board, {To::board}},                  {'x', Kind::quit, {}},
+        {'X', Kind::quit, {}},                               {'q', Kind::quit, {}},
+        {'Q', Kind::quit, {}},                               {'?', Kind::help, {}},
+        {'h', Kind::help, {}},                               {'H', Kind::help, {}},
+        {'z', Kind::unknown, {}},
     };
     for (const auto &c : commands) {
         next(EscapeDecoder::escape);
         const auto command = next(c.key);
         ASSERT_TRUE(command) << c.key;
         EXPECT_EQ(command->kind, c.kind) << c.key;
-        if (c.kind == Kind::toggle) {
-            EXPECT_EQ(command->button, c.button) << c.key;
+        if (c.kind == Kind::board) {
+            EXPECT_EQ(command->command, c.command) << c.key;
         }
         // The command is one key: the next one goes to the board again.
         EXPECT_EQ(next('a')->kind, Kind::send);
@@ -484,8 +512,9 @@ TEST(GdbStub, AnswersPacketsAndStops)
                                          {data, {0}, 4, true}}),
                   options);
     Stub stub;
-    stub.attach(board);
-    auto reply = [&](std::string_view packet) { return stub.handle(board, packet).value_or("-"); };
+    DebugTarget &target = board.debug_target();
+    stub.attach(target);
+    auto reply = [&](std::string_view packet) { return stub.handle(target, packet).value_or("-"); };
     const std::string gpn = reply("m7f008830,4") + reply("m7f008834,4") + reply("m7f008838,4");
     const std::pair<std::string, std::string> exchanges[] = {
         {"p11", "E01"}, {"P11=00000000", "E01"}, {"m7f008830,10", gpn}, {"m7f00883c,4", "E01"},
@@ -495,16 +524,16 @@ TEST(GdbStub, AnswersPacketsAndStops)
     for (const auto &[packet, expected] : exchanges)
         EXPECT_EQ(reply(packet), expected) << packet;
     const RunResult watched = board.machine().run();
-    EXPECT_EQ(stub.halted(board, Halt{Halt::Kind::watchpoint, watched.address, 0, {}}), "T05watch:50081001;thread:1;");
+    EXPECT_EQ(stub.halted(Halt{Halt::Kind::watchpoint, watched.address, 0, {}}), "T05watch:50081001;thread:1;");
     for (const auto &[kind, expected] :
          {std::pair{Halt::Kind::fault, "T0bthread:1;"}, {Halt::Kind::step, "T05thread:1;"}}) {
         EXPECT_EQ(reply("c"), "-");
-        EXPECT_EQ(stub.halted(board, Halt{kind, 0, 0, {}}), expected);
+        EXPECT_EQ(stub.halted(Halt{kind, 0, 0, {}}), expected);
     }
     // The debugger goes away from a halted board: its points go, and the
     // board runs on.
     board.pause();
-    stub.release(board);
+    stub.release(target);
     EXPECT_FALSE(board.paused());
     board.machine().set_reg(15, link);
     EXPECT_EQ(board.machine().run().reason, StopReason::returned);

@@ -45,13 +45,12 @@ Console::Console(const Options &options, Link link, Pty *pty) : options_(options
 
 Console::~Console() = default;
 
-void Console::start(Board &board)
+void Console::started(Board &board)
 {
     if (interactive_) {
-        Machine &machine = board.machine();
+        const BoardView view = board.view();
         status_ = status_line(board);
-        board.note(file_name(machine.image().path()) + " on " + machine.board().name + " (" +
-                   machine.board().chip_name + "), " + clock_name(machine.clock().mode()) + " clock" +
+        board.note(view.image + " on " + view.board + " (" + view.chip + "), " + clock_name(view.clock) + " clock" +
                    (raw_ ? "; Ctrl-A h for help, Ctrl-A x to quit" : ""));
         if (bar_)
             bar_->show(status_);
@@ -67,9 +66,11 @@ void Console::start(Board &board)
     }
 }
 
-void Console::finish(Board &board)
+bool Console::finished(Board &board, int)
 {
+    // Output it could not deliver has ended the run already.
     flush(board);
+    return true;
 }
 
 void Console::watch(std::vector<pollfd> &fds)
@@ -170,7 +171,6 @@ void Console::handle_key(Board &board, std::uint8_t byte)
     if (!command)
         return;
     using Kind = KeyCommand::Kind;
-    Machine &machine = board.machine();
     switch (command->kind) {
     case Kind::send:
         if (link_ == Link::terminal) {
@@ -181,13 +181,14 @@ void Console::handle_key(Board &board, std::uint8_t byte)
                        " (Ctrl-A h for help)");
         }
         break;
-    case Kind::toggle: board.set_button(command->button, !machine.button_held(command->button)); break;
-    case Kind::release_all:
-        for (Button button : all_buttons)
-            board.set_button(button, false);
+    case Kind::board: {
+        // The status row shows what a button key did; the report is asked for.
+        const std::string said = carry_out(board, command->command);
+        if (command->command.kind == BoardCommand::Kind::board)
+            board.note(said);
         break;
+    }
     case Kind::quit: board.quit(0); break;
-    case Kind::status: board.note(board.report()); break;
     case Kind::help: board.note(key_help); break;
     case Kind::unknown: {
         char shown[8];
@@ -267,9 +268,9 @@ void Console::refresh_status(Board &board)
         board.note(text);
 }
 
-std::string Console::status_line(Board &board) const
+std::string Console::status_line(Board &board)
 {
-    return frontend::status_line(board.machine()) + (raw_ ? " | Ctrl-A h: help" : "");
+    return status_text(board.view()) + (raw_ ? " | Ctrl-A h: help" : "");
 }
 
 }  // namespace kelto::sim::frontend

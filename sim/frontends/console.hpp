@@ -29,10 +29,9 @@ public:
 
     // Shows the banner and, on a pty, holds the board until a terminal
     // opens it.
-    void start(Board &board);
-    // Writes what is still buffered; false when it could not be delivered.
-    void finish(Board &board);
-
+    void started(Board &board) override;
+    // Writes what is still buffered.
+    bool finished(Board &board, int status) override;
     void watch(std::vector<pollfd> &fds) override;
     void service(Board &board) override;
     void console_output(Board &board, std::string_view bytes) override;
@@ -48,7 +47,7 @@ private:
     void check_peer(Board &board);
     void flush(Board &board);
     void refresh_status(Board &board);
-    std::string status_line(Board &board) const;
+    std::string status_line(Board &board);
 
     const Options &options_;
     Link link_;

@@ -8,14 +8,15 @@
 
 namespace kelto::sim::frontend {
 
-Coverage::Coverage(Machine &machine, std::string root)
-    : image_(machine.image()), lines_(LineTable::load(machine.image().path())), root_(std::move(root))
+Coverage::Coverage(std::string root, std::string path, CoverageFormat format)
+    : root_(std::move(root)), path_(std::move(path)), format_(format)
 {
     if (!root_.empty() && root_.back() != '/')
         root_ += '/';
-    for (const std::string &file : lines_.files())
-        own_file_.push_back(file.starts_with(root_));
-    find_instructions();
+}
+
+Coverage::Coverage(Machine &machine, std::string root) : Coverage(std::move(root))
+{
     attach(machine);
 }
 
@@ -24,8 +25,21 @@ Coverage::~Coverage()
     detach();
 }
 
+// Every machine of a session runs the same image.
+void Coverage::load(const Machine &machine)
+{
+    image_ = machine.image();
+    lines_ = LineTable::load(image_.path());
+    for (const std::string &file : lines_.files())
+        own_file_.push_back(file.starts_with(root_));
+    find_instructions();
+    loaded_ = true;
+}
+
 void Coverage::attach(Machine &machine)
 {
+    if (!loaded_)
+        load(machine);
     machine_ = &machine;
     last_ = nullptr;
     machine.add_execution_observer(*this, watched_);
@@ -35,12 +49,8 @@ void Coverage::detach()
 {
     if (machine_)
         machine_->remove_execution_observer(*this);
-}
-
-void Coverage::board_changed(Board &board)
-{
-    if (&board.machine() != machine_)
-        attach(board.machine());
+    machine_ = nullptr;
+    last_ = nullptr;
 }
 
 std::uint32_t Coverage::code_word(std::uint32_t address) const
@@ -227,10 +237,12 @@ CoverageReport Coverage::report() const
     return report;
 }
 
-bool Coverage::finish(Board &board, const std::string &path, CoverageFormat format)
+bool Coverage::finished(Board &board, int)
 {
+    if (path_.empty())
+        return true;
     try {
-        merge_into_file(path, report(), format);
+        merge_into_file(path_, report(), format_);
         return true;
     } catch (const std::exception &error) {
         board.note("the coverage could not be written: " + std::string(error.what()));

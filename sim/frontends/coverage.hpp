@@ -22,21 +22,25 @@
 
 namespace kelto::sim::frontend {
 
-class Coverage final : public Frontend, private ExecutionObserver {
+class Coverage final : public Frontend, public Probe, private ExecutionObserver {
 public:
     // Sources under root count as the firmware's own; the rest (the C
-    // library, the compiler's helpers) are left out.
+    // library, the compiler's helpers) are left out. The session's end adds
+    // the report to the file at path, if one is named.
+    explicit Coverage(std::string root, std::string path = {}, CoverageFormat format = CoverageFormat::lcov);
+    // Attached at once.
     Coverage(Machine &machine, std::string root);
     ~Coverage() override;
     Coverage(const Coverage &) = delete;
     Coverage &operator=(const Coverage &) = delete;
 
     // A reset goes on counting on the new machine.
-    void board_changed(Board &board) override;
+    void attach(Machine &machine) override;
+    void detach() override;
     // What ran so far.
     CoverageReport report() const;
-    // Adds the report to FILE; false with a note if it cannot.
-    bool finish(Board &board, const std::string &path, CoverageFormat format);
+    // Adds the report to the file; false with a note if it cannot.
+    bool finished(Board &board, int status) override;
 
 private:
     struct Instruction {
@@ -54,8 +58,7 @@ private:
         bool thumb = false;
         bool branch_at_end = false;
     };
-    void attach(Machine &machine);
-    void detach();
+    void load(const Machine &machine);
     void block(std::uint32_t pc, std::uint32_t size, bool thumb) override;
     void cut(std::uint32_t pc, std::uint32_t instructions) override;
     void flags_at(std::uint32_t pc, std::uint32_t cpsr) override;
@@ -71,6 +74,9 @@ private:
     ElfImage image_;
     LineTable lines_;
     std::string root_;
+    std::string path_;
+    CoverageFormat format_ = CoverageFormat::lcov;
+    bool loaded_ = false;
     std::vector<bool> own_file_;
     std::vector<Instruction> instructions_;  // of the own sources, by address
     std::vector<std::uint32_t> watched_;     // conditional, not ending a block

@@ -2,7 +2,8 @@
 // runs one board; any number of front ends (the console on a pipe, terminal
 // or pty, a scenario, a debugger, a web page) watch it and act on it through
 // this interface only, so a new front end plugs in beside the others without
-// editing them.
+// editing them. Only probes (the trace, the figures, the waveforms), which
+// record the machine's own register accesses, are handed the machine.
 //
 // Everything here is called on the session's thread. A front end with a
 // thread of its own hands its work over with Board::post and forwards the
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "core/board.hpp"
+#include "frontends/board_view.hpp"
 #include "machine/machine.hpp"
 
 namespace kelto::sim::frontend {
@@ -39,13 +41,30 @@ struct Halt {
     std::string message;
 };
 
+// Watches the machine itself: registered through Board::add_probe, it is
+// handed each machine the board runs, at registration and after every reset
+// before that machine runs, and lets go of it before it goes.
+class Probe {
+public:
+    virtual ~Probe() = default;
+    virtual void attach(Machine &machine) = 0;
+    virtual void detach() = 0;
+};
+
+class DebugTarget;
+
 // The running board as a front end drives it.
 class Board {
 public:
     virtual ~Board() = default;
 
-    // The current machine. A reset replaces it: look it up each time.
-    virtual Machine &machine() = 0;
+    // The board now: clock, time, buttons, backlight, pins, run state.
+    virtual BoardView view() = 0;
+    // Probes stay registered across resets; adding one twice adds it once.
+    virtual void add_probe(Probe &probe) = 0;
+    virtual void remove_probe(Probe &probe) = 0;
+    // What a debugger acts on.
+    virtual DebugTarget &debug_target() = 0;
 
     // Console input, fed to the firmware as it reads, never overrunning the
     // receive FIFO.
@@ -74,8 +93,6 @@ public:
 
     // A message for the person at keltosim ("keltosim: ..." on stderr).
     virtual void note(const std::string &text) = 0;
-    // The board as Ctrl-A s shows it: clock, time, buttons, backlight, pins.
-    virtual std::string report() = 0;
     // Thread-safe: runs work on the session's thread soon.
     virtual void post(std::function<void()> work) = 0;
 };
@@ -84,6 +101,12 @@ class Frontend {
 public:
     virtual ~Frontend() = default;
 
+    // The session starts running the board.
+    virtual void started(Board &board) { (void)board; }
+    // The session ended with status. False when this front end lost some of
+    // what it had to deliver (a record's lines): a run that would have
+    // succeeded then fails with exit_output.
+    virtual bool finished(Board &board, int status) { return (void)board, (void)status, true; }
     // Descriptors that should wake the session when readable.
     virtual void watch(std::vector<pollfd> &fds) { (void)fds; }
     // After a wake-up, and regularly while the board runs: take input, act.

@@ -21,16 +21,19 @@ std::optional<KeyCommand> EscapeDecoder::take(std::uint8_t byte)
         return KeyCommand{Kind::send, byte};
     }
     armed_ = false;
-    auto toggle = [](Button button) { return KeyCommand{Kind::toggle, 0, button}; };
+    auto board = [](BoardCommand::Kind kind, Button button = Button::up) {
+        return KeyCommand{Kind::board, 0, BoardCommand{kind, button}};
+    };
+    auto toggle = [&](Button button) { return board(BoardCommand::Kind::toggle, button); };
     switch (byte) {
     case escape: return KeyCommand{Kind::send, escape};
     case 'u': case 'U': case '1': return toggle(Button::up);
     case 'd': case 'D': case '2': return toggle(Button::down);
     case 'l': case 'L': case '3': return toggle(Button::left);
     case 'r': case 'R': case '4': return toggle(Button::right);
-    case '0': return KeyCommand{Kind::release_all};
+    case '0': return board(BoardCommand::Kind::release_all);
     case 'x': case 'X': case 'q': case 'Q': return KeyCommand{Kind::quit};
-    case 's': case 'S': return KeyCommand{Kind::status};
+    case 's': case 'S': return board(BoardCommand::Kind::board);
     case 'h': case 'H': case '?': return KeyCommand{Kind::help};
     default: return KeyCommand{Kind::unknown, byte};
     }

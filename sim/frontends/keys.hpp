@@ -5,23 +5,21 @@
 #include <cstdint>
 #include <optional>
 
-#include "core/board.hpp"
+#include "frontends/board_command.hpp"
 
 namespace kelto::sim::frontend {
 
 struct KeyCommand {
     enum class Kind {
-        send,         // byte to the console
-        toggle,       // hold or release a button
-        release_all,
+        send,     // byte to the console
+        board,    // a board command: a button held or let go, the report
         quit,
-        status,
         help,
-        unknown,      // byte after the escape that means nothing
+        unknown,  // byte after the escape that means nothing
     };
     Kind kind;
     std::uint8_t byte = 0;  // send, unknown
-    Button button = Button::up;
+    BoardCommand command{BoardCommand::Kind::board};
 };
 
 class EscapeDecoder {

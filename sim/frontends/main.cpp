@@ -13,7 +13,6 @@
 #include "frontends/cli.hpp"
 #include "frontends/console.hpp"
 #include "frontends/coverage.hpp"
-#include "frontends/display.hpp"
 #include "frontends/gdb/server.hpp"
 #include "frontends/profile.hpp"
 #include "frontends/scenario.hpp"
@@ -32,18 +31,42 @@ using namespace kelto::sim::frontend;
 
 namespace {
 
-// What the command line asks for, loaded; a failure here is a usage error.
+// The board and what the command line asks of it, loaded; a failure here is
+// a usage error.
 struct Setup {
     std::optional<Scenario> scenario;
-    std::unique_ptr<Machine> machine;
     std::unique_ptr<Pty> pty;
-    std::unique_ptr<SerialLog> serial_log;
-    std::unique_ptr<Trace> trace;
-    std::unique_ptr<Stats> stats;
-    std::unique_ptr<Vcd> vcd;
-    std::unique_ptr<Coverage> coverage;
-    std::unique_ptr<Profile> profile;
+    std::unique_ptr<Session> session;
+    Trace *trace = nullptr;
 };
+
+// The records of the run, each watching the board through the session.
+void add_records(Session &session, Setup &setup, const Options &options)
+{
+    if (options.serial_log)
+        session.adopt(std::make_unique<SerialLog>(*options.serial_log));
+    // A debugger may switch the trace on later (monitor trace on).
+    if (options.trace || options.gdb) {
+        Trace &trace = session.adopt(
+            std::make_unique<Trace>(options.trace_file, options.trace_limit.value_or(Trace::default_limit)));
+        setup.trace = &trace;
+        if (options.trace) {
+            session.add_probe(trace);
+            trace.enable(options.trace_filter);
+        }
+    }
+    if (options.stats)
+        session.add_probe(session.adopt(std::make_unique<Stats>()));
+    if (options.vcd)
+        session.add_probe(session.adopt(std::make_unique<Vcd>(*options.vcd)));
+    if (options.coverage)
+        session.add_probe(session.adopt(std::make_unique<Coverage>(
+            KELTO_SOURCE_DIR, *options.coverage,
+            options.coverage_cobertura ? CoverageFormat::cobertura : CoverageFormat::lcov)));
+    if (options.profile)
+        session.add_probe(session.adopt(std::make_unique<Profile>(
+            *options.profile, options.profile_speedscope ? ProfileFormat::speedscope : ProfileFormat::folded)));
+}
 
 Setup load(const Options &options)
 {
@@ -51,45 +74,18 @@ Setup load(const Options &options)
     if (options.scenario)
         setup.scenario = load_scenario(*options.scenario);
     const bool stdin_terminal = ::isatty(STDIN_FILENO);
-    setup.machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
+    auto machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
     if (setup.scenario)
-        check_against_board(*setup.scenario, setup.machine->board());
+        check_against_board(*setup.scenario, machine->board());
     if (options.serial == SerialMode::pty)
         setup.pty = std::make_unique<Pty>();
-    if (options.serial_log)
-        setup.serial_log = std::make_unique<SerialLog>(*options.serial_log);
-    // A debugger may switch the trace on later (monitor trace on).
-    if (options.trace || options.gdb)
-        setup.trace = std::make_unique<Trace>(options.trace_file, options.trace_limit.value_or(Trace::default_limit));
-    if (options.trace) {
-        setup.trace->attach(*setup.machine);
-        setup.trace->enable(options.trace_filter);
-    }
-    if (options.stats)
-        setup.stats = std::make_unique<Stats>(*setup.machine);
-    if (options.vcd)
-        setup.vcd = std::make_unique<Vcd>(*setup.machine, *options.vcd);
-    if (options.coverage)
-        setup.coverage = std::make_unique<Coverage>(*setup.machine, KELTO_SOURCE_DIR);
-    if (options.profile)
-        setup.profile = std::make_unique<Profile>(*setup.machine);
+    const Link link = setup.scenario ? Link::output : setup.pty ? Link::pty : stdin_terminal ? Link::terminal : Link::pipe;
+    setup.session = std::make_unique<Session>(std::move(machine), options);
+    // The console first: its notes and output come before the others'.
+    Console &console = setup.session->adopt(std::make_unique<Console>(options, link, setup.pty.get()));
+    setup.session->notes_share_line(console.shares_terminal());
+    add_records(*setup.session, setup, options);
     return setup;
-}
-
-bool loopback(const std::string &host)
-{
-    return host == "localhost" || host == "::1" || host.starts_with("127.");
-}
-
-// Through the session's notes: the console may have the terminal in raw mode.
-void announce_gdb(Session &session, const web::Address &address, int port, const std::string &image)
-{
-    if (!loopback(address.host))
-        session.note("warning: the GDB server listens on " + address.host +
-                     ", where other machines can reach it and drive the board");
-    const std::string at = std::to_string(port);
-    session.note("GDB server on " + address.host + ":" + at + " (gdb-multiarch " + image + " -ex 'target remote :" +
-                 at + "')");
 }
 
 int run(const Options &options)
@@ -101,73 +97,15 @@ int run(const Options &options)
         std::fprintf(stderr, "keltosim: %s\n", error.what());
         return exit_usage;
     }
-
-    const Link link = setup.scenario           ? Link::output
-                      : setup.pty              ? Link::pty
-                      : ::isatty(STDIN_FILENO) ? Link::terminal
-                                               : Link::pipe;
     try {
-        Session session(std::move(setup.machine), options);
-        // The trace, the figures and the waveform watch the session's
-        // machine: they go before it does.
-        struct Watchers {
-            Setup &setup;
-            ~Watchers()
-            {
-                setup.trace.reset();
-                setup.stats.reset();
-                setup.vcd.reset();
-                setup.coverage.reset();
-                setup.profile.reset();
-            }
-        } watchers{setup};
-        Console console(options, link, setup.pty.get());
-        session.notes_share_line(console.shares_terminal());
-        session.add_frontend(console);
-        Trace *trace = options.trace ? setup.trace.get() : nullptr;
-        for (Frontend *frontend : std::initializer_list<Frontend *>{setup.serial_log.get(), trace, setup.stats.get(),
-                                                                     setup.vcd.get(), setup.coverage.get(),
-                                                                     setup.profile.get()})
-            if (frontend)
-                session.add_frontend(*frontend);
-
-        // After the session, so that it goes first: its thread uses the board.
-        std::optional<web::WebFrontend> web_view;
-        if (options.web) {
-            web_view.emplace(session, *options.web);
-            session.add_frontend(*web_view);
-        }
-
-        std::optional<gdb::Server> gdb_server;
-        if (options.gdb) {
-            gdb_server.emplace(options.gdb->host, options.gdb->port, setup.trace.get());
-            session.add_frontend(*gdb_server);
-            session.halt_on_fault(true);
-            announce_gdb(session, *options.gdb, gdb_server->port(), options.image);
-        }
-
-        console.start(session);
-        if (options.gdb_start_halted)
-            session.pause();
-        int status = setup.scenario ? run_scenario(session, *setup.scenario) : session.run();
-        console.finish(session);
-        // Each says what it lost; a run that lost a record does not succeed.
-        bool recorded = !setup.serial_log || setup.serial_log->finish(session);
-        recorded = (!setup.trace || setup.trace->finish(session)) && recorded;
-        recorded = (!setup.vcd || setup.vcd->finish(session)) && recorded;
-        recorded = (!setup.coverage ||
-                    setup.coverage->finish(session, *options.coverage,
-                                           options.coverage_cobertura ? CoverageFormat::cobertura : CoverageFormat::lcov)) &&
-                   recorded;
-        recorded = (!setup.profile ||
-                    setup.profile->finish(session, *options.profile,
-                                          options.profile_speedscope ? ProfileFormat::speedscope : ProfileFormat::folded)) &&
-                   recorded;
-        if (!recorded && status == 0)
-            status = exit_output;
-        if (setup.stats)
-            write_message(setup.stats->report());
-        return status;
+        Session &session = *setup.session;
+        if (options.web)
+            session.adopt(std::make_unique<web::WebFrontend>(session, *options.web));
+        if (options.gdb)
+            session.adopt(std::make_unique<gdb::Server>(options, setup.trace));
+        if (setup.scenario)
+            return session.run([&](Session &driven) { return run_scenario(driven, *setup.scenario); });
+        return session.run();
     } catch (const std::exception &error) {
         // The console has put the terminal back by now.
         std::fprintf(stderr, "keltosim: %s\n", error.what());

@@ -45,38 +45,48 @@ std::string json_string(const std::string &text)
 
 }  // namespace
 
-Profile::Profile(Machine &machine)
+Profile::Profile(std::string path, ProfileFormat format) : path_(std::move(path)), format_(format)
 {
-    for (const Symbol &symbol : machine.image().symbols())
-        if (symbol.function)
-            functions_.push_back(Function{symbol.address, symbol.size, readable(symbol.name)});
-    std::sort(functions_.begin(), functions_.end(),
-              [](const Function &a, const Function &b) { return a.address < b.address; });
-    functions_.push_back(Function{0, 0, "(no symbol)"});
     nodes_.push_back(Node{0, 0});
+}
+
+Profile::Profile(Machine &machine) : Profile()
+{
     attach(machine);
 }
 
 Profile::~Profile()
 {
-    if (machine_)
-        machine_->remove_execution_observer(*this);
+    detach();
 }
 
+void Profile::detach()
+{
+    if (!machine_)
+        return;
+    settle();
+    machine_->remove_execution_observer(*this);
+    machine_ = nullptr;
+}
+
+// Every machine of a session runs the same image.
 void Profile::attach(Machine &machine)
 {
+    if (functions_.empty()) {
+        for (const Symbol &symbol : machine.image().symbols())
+            if (symbol.function)
+                functions_.push_back(Function{symbol.address, symbol.size, readable(symbol.name)});
+        std::sort(functions_.begin(), functions_.end(),
+                  [](const Function &a, const Function &b) { return a.address < b.address; });
+        functions_.push_back(Function{0, 0, "(no symbol)"});
+        image_path_ = machine.image().path();
+    }
     machine_ = &machine;
     stack_.clear();
     slots_.fill(Slot{});
     exit_ = Flow::next;
     last_ = machine.clock().counted();
     machine.add_execution_observer(*this);
-}
-
-void Profile::board_changed(Board &board)
-{
-    if (&board.machine() != machine_)
-        attach(board.machine());
 }
 
 std::uint32_t Profile::function_at(std::uint32_t pc) const
@@ -191,9 +201,11 @@ void Profile::cut(std::uint32_t, std::uint32_t instructions)
 
 Cycles Profile::settle()
 {
-    const Cycles now = machine_->clock().counted();
-    nodes_[stack_.empty() ? 0 : stack_.back().node].weight += now - last_;
-    last_ = now;
+    if (machine_) {
+        const Cycles now = machine_->clock().counted();
+        nodes_[stack_.empty() ? 0 : stack_.back().node].weight += now - last_;
+        last_ = now;
+    }
     Cycles total = 0;
     for (const Node &node : nodes_)
         total += node.weight;
@@ -251,16 +263,18 @@ std::string Profile::speedscope(const std::string &name) const
     return out.str();
 }
 
-bool Profile::finish(Board &board, const std::string &path, ProfileFormat format)
+bool Profile::finished(Board &board, int)
 {
+    if (path_.empty())
+        return true;
     settle();
-    const std::string text = format == ProfileFormat::folded ? folded() : speedscope(machine_->image().path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    const std::string text = format_ == ProfileFormat::folded ? folded() : speedscope(image_path_);
+    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
     out << text;
     out.flush();
     if (out)
         return true;
-    board.note("the profile could not be written to " + path);
+    board.note("the profile could not be written to " + path_);
     return false;
 }
 

@@ -21,22 +21,26 @@ namespace kelto::sim::frontend {
 
 enum class ProfileFormat { folded, speedscope };
 
-class Profile final : public Frontend, private ExecutionObserver {
+class Profile final : public Frontend, public Probe, private ExecutionObserver {
 public:
+    // The session's end writes the profile to the file at path, if one is named.
+    explicit Profile(std::string path = {}, ProfileFormat format = ProfileFormat::folded);
+    // Attached at once.
     explicit Profile(Machine &machine);
     ~Profile() override;
     Profile(const Profile &) = delete;
     Profile &operator=(const Profile &) = delete;
 
     // A reset starts the stack again from main on the new machine.
-    void board_changed(Board &board) override;
+    void attach(Machine &machine) override;
+    void detach() override;
     // Time on the clock until now is counted; the clock's cycles in all.
     Cycles settle();
     // One line per stack: "main;kelto_menu_main;udelay 123456".
     std::string folded() const;
     // speedscope's file format, a "sampled" profile weighted in cycles.
     std::string speedscope(const std::string &name) const;
-    bool finish(Board &board, const std::string &path, ProfileFormat format);
+    bool finished(Board &board, int status) override;
 
 private:
     struct Function {
@@ -59,7 +63,6 @@ private:
         bool starts_function = false;
         Flow exit = Flow::next;
     };
-    void attach(Machine &machine);
     void block(std::uint32_t pc, std::uint32_t size, bool thumb) override;
     void cut(std::uint32_t pc, std::uint32_t instructions) override;
     void machine_closed() override { machine_ = nullptr; }
@@ -70,6 +73,9 @@ private:
     std::vector<std::uint32_t> path(std::uint32_t node) const;
 
     Machine *machine_ = nullptr;
+    std::string path_;
+    ProfileFormat format_;
+    std::string image_path_;
     std::vector<Function> functions_;  // by address; the last is "(no symbol)"
     std::vector<Node> nodes_;          // 0: above every stack
     std::unordered_map<std::uint64_t, std::uint32_t> children_;

@@ -444,29 +444,6 @@ void check_against_board(const Scenario &scenario, const BoardSpec &board)
     }
 }
 
-std::string quoted(std::string_view text)
-{
-    std::string result = "\"";
-    for (const char c : text) {
-        switch (c) {
-        case '\r': result += "\\r"; break;
-        case '\n': result += "\\n"; break;
-        case '\t': result += "\\t"; break;
-        case '"': result += "\\\""; break;
-        case '\\': result += "\\\\"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
-                result += hex;
-            } else {
-                result += c;
-            }
-        }
-    }
-    return result + "\"";
-}
-
 std::string quoted_excerpt(std::string_view text)
 {
     return quoted(text.substr(0, excerpt_bytes)) + cut_note(text);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/board.hpp"
+#include "frontends/escape.hpp"
 
 namespace kelto::sim::frontend {
 
@@ -57,9 +58,7 @@ Scenario load_scenario(const std::string &path);
 // does not have; the board is known only once the image is loaded.
 void check_against_board(const Scenario &scenario, const BoardSpec &board);
 
-// Text in double quotes with control bytes escaped, for messages.
-std::string quoted(std::string_view text);
-// The same, cut to its first 80 bytes and its length when longer, so that a
+// Text in double quotes with control bytes escaped (quoted), cut to its first 80 bytes and its length when longer, so that a
 // message quoting a long text stays short.
 std::string quoted_excerpt(std::string_view text);
 // The step as written, for messages, its text cut as quoted_excerpt does:

@@ -24,7 +24,7 @@ void SerialLog::console_output(Board &, std::string_view bytes)
         failed_ = true;
 }
 
-bool SerialLog::finish(Board &board)
+bool SerialLog::finished(Board &board, int)
 {
     if (!file_)
         return !failed_;

@@ -18,7 +18,7 @@ public:
 
     void console_output(Board &board, std::string_view bytes) override;
     // Closes the file; false, with a note, when some of it was not written.
-    bool finish(Board &board);
+    bool finished(Board &board, int status) override;
 
 private:
     std::string path_;

@@ -1,42 +1,30 @@
 // One run of an image: the board, the front ends that watch and drive it,
-// and the rules that turn the way the run ended into an exit status.
+// and the way the run ended.
 //
 // The session runs the board in slices of board time and, between them and
-// whenever the firmware only waits, gives every front end its turn. It holds
-// no more than a bounded window of the console's output: what the checks
-// have not matched yet and the recent lines a failure shows.
+// whenever the firmware only waits, gives every front end its turn. Its
+// other jobs each have a file: the text checks (text_checks), the exit
+// status (exit_policy), console input (console_feed), work from other
+// threads (wakeup) and the debugger's view (machine_target).
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "frontends/cli.hpp"
+#include "frontends/console_feed.hpp"
+#include "frontends/exit_policy.hpp"
 #include "frontends/frontend.hpp"
+#include "frontends/machine_target.hpp"
+#include "frontends/text_checks.hpp"
+#include "frontends/wakeup.hpp"
 #include "machine/machine.hpp"
 
 namespace kelto::sim::frontend {
-
-// Why a span of running stopped.
-enum class Event {
-    returned,       // main returned
-    fault,          // the strict checks stopped the board
-    input_ended,    // console input ended while the firmware waits for more
-    waiting,        // the firmware waits for console input, nothing is queued
-    span_done,      // the span asked for has passed
-    time_limit,     // --timeout
-    expect_seen,    // --expect
-    fail_seen,      // --fail-on
-    text_seen,      // a scenario's wait_for
-    quit,           // a front end ended the session (Ctrl-A x, gdb kill, an error)
-    idle_for_ever,  // the firmware can never move on, and nothing limits the run
-    signal,
-};
 
 class Session final : public Board, private HostLink {
 public:
@@ -45,11 +33,21 @@ public:
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
 
-    // Front ends are told of the board in the order they were added.
+    // Front ends are told of the board in the order they were added; one
+    // added by reference must outlive the session.
     void add_frontend(Frontend &frontend);
+    // The session keeps it, and lets it go before the machine.
+    template <class T> T &adopt(std::unique_ptr<T> frontend)
+    {
+        owned_.push_back(std::move(frontend));
+        add_frontend(*owned_.back());
+        return static_cast<T &>(*owned_.back());
+    }
 
-    // Runs the board until something ends the session; the exit status.
-    int run();
+    // Tells the front ends the run starts, runs the board until something
+    // ends the session (or lets drive run it, a scenario), tells them it
+    // ended; the exit status.
+    int run(const std::function<int(Session &)> &drive = {});
 
     // Runs the board for a span of board time (or until something else
     // happens); until_waiting stops when the firmware waits for console
@@ -60,56 +58,69 @@ public:
 
     // Looks for text in the console output since the last match; the match
     // moves the mark past it.
-    bool find_text(const std::string &text);
+    bool find_text(const std::string &text) { return text_.find(text); }
     // Runs until text appears past the mark, for at most seconds.
     Event wait_for_text(const std::string &text, double seconds);
     // The last lines of console output with their board times, for a
     // failure message.
-    std::string recent_output() const;
+    std::string recent_output() const { return text_.recent_output(); }
     std::uint32_t return_value() const { return return_value_; }
 
     // The user's side of the session (terminal, script) is gone or failed:
     // ends with status, after a note of why when there is one.
     void end(int status, const std::string &why = {});
+    // The board's output and the notes share one terminal line: a note
+    // starts on a line of its own. The console knows.
+    void notes_share_line(bool share) { notes_share_line_ = share; }
+
+    // The machine itself, for the scenario runner and the tests; front ends
+    // go through Board. A reset replaces it.
+    Machine &machine() { return *machine_; }
 
     // Board
-    Machine &machine() override { return *machine_; }
-    void type(std::string_view bytes) override;
-    bool wants_input() const override;
-    void input_ended() override;
+    BoardView view() override { return view_of(*machine_, paused_); }
+    void add_probe(Probe &probe) override;
+    void remove_probe(Probe &probe) override;
+    DebugTarget &debug_target() override { return target_; }
+    void type(std::string_view bytes) override { feed_.type(bytes); }
+    bool wants_input() const override { return feed_.wants_input(); }
+    void input_ended() override { feed_.end(machine_->clock().now()); }
     void set_button(Button button, bool held) override;
     void pause() override;
     void resume() override;
-    void step() override;
+    void step() override { step_requested_ = true; }
     bool paused() const override { return paused_; }
     void reset() override;
     void halt_on_fault(bool on) override;
     void quit(int status) override { end(status); }
     void note(const std::string &text) override;
-    // The board's output and the notes share one terminal line: a note
-    // starts on a line of its own. The console knows.
-    void notes_share_line(bool share) { notes_share_line_ = share; }
-    std::string report() override;
-    void post(std::function<void()> work) override;
+    void post(std::function<void()> work) override { wakeup_.post(std::move(work)); }
 
 private:
+    // The longest the session sleeps without looking at signals and limits.
+    static constexpr int host_wait_ms = 100;
+    // Console output handed to the front ends at once, at most.
+    static constexpr std::size_t output_batch = 4096;
+    static Cycles saturating_add(Cycles a, Cycles b) { return a > never - b ? never : a + b; }
+
     Pump pump(Machine &machine, int wait_ms) override;
     void service(Machine &machine) override;
     void transmitted(Machine &machine, std::uint8_t byte) override;
 
     std::optional<Event> pending_event() const;
+    std::optional<Event> run_slice(Cycles end, bool until_waiting, bool &told_paused);
     void attach_machine();
-    bool feed_one();
+    void replace_machine();
     bool tend();
+    Pump wait_in_virtual_time();
     void wait_for_host(int timeout_ms);
     void run_posted();
     void halt(const Halt &halt);
     void flush_console();
-    void watch_text(char byte);
-    bool polling_after_input_ended();
     std::optional<double> idle_reach(Cycles end);
     bool tell_idle_for_ever(bool open_ended);
     bool someone_holds_session() const;
+    bool someone_watches();
     Cycles limit_remaining();
     void changed();
     void stop_machine();
@@ -117,29 +128,13 @@ private:
     std::unique_ptr<Machine> machine_;
     const Options &options_;
     std::vector<Frontend *> frontends_;
+    std::vector<Probe *> probes_;
+    MachineTarget target_{*this};
 
-    std::deque<std::uint8_t> queue_;  // typed bytes, fed one at a time
-    bool input_ended_ = false;
-    // Since when the firmware has polled the console with no input left and
-    // printed nothing (see polling_after_input_ended).
-    Cycles quiet_since_ = never;
-    std::uint64_t quiet_output_ = 0;
-    std::uint64_t quiet_polls_ = 0;
-
+    ConsoleFeed feed_;
+    TextChecks text_;
     // Console output not yet handed to the front ends.
     std::string out_;
-    // Output since the last match, for the text checks: only its tail is
-    // kept, as long as the longest text looked for.
-    std::string unmatched_;
-    std::size_t longest_text_ = 0;
-    // The last bytes, as many as the longest --expect or --fail-on text.
-    std::string tail_;
-    // The last lines, with the board time each began, for failure messages.
-    struct Line {
-        double time;
-        std::string text;
-    };
-    std::deque<Line> recent_;
     char last_out_ = '\n';
     bool notes_share_line_ = false;
 
@@ -153,9 +148,6 @@ private:
 
     int signal_ = 0;
     std::optional<int> end_status_;
-    bool expect_seen_ = false, text_seen_ = false;
-    std::optional<std::string> fail_seen_;
-    std::optional<std::string> watch_;  // a scenario's wait_for text
 
     bool paused_ = false;
     bool step_requested_ = false;
@@ -163,9 +155,9 @@ private:
     bool halted_on_fault_ = false;
     bool told_idle_for_ever_ = false;
 
-    int wake_[2] = {-1, -1};  // self-pipe that post() writes to
-    std::mutex posted_mutex_;
-    std::vector<std::function<void()>> posted_;
+    Wakeup wakeup_;
+    // Last: they go first, while the board they watch is still there.
+    std::vector<std::unique_ptr<Frontend>> owned_;
 };
 
 }  // namespace kelto::sim::frontend

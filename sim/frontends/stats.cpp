@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "frontends/display.hpp"
 #include "models/uart.hpp"
 
 namespace kelto::sim::frontend {
@@ -14,7 +15,7 @@ Stats::Stats(Machine &machine)
 
 Stats::~Stats()
 {
-    machine_->remove_access_observer(*this);
+    detach();
 }
 
 void Stats::attach(Machine &machine)
@@ -25,10 +26,18 @@ void Stats::attach(Machine &machine)
     machine.add_access_observer(*this);
 }
 
-void Stats::board_changed(Board &board)
+void Stats::detach()
 {
-    if (&board.machine() != machine_)
-        attach(board.machine());
+    if (machine_)
+        machine_->remove_access_observer(*this);
+    machine_ = nullptr;
+}
+
+bool Stats::finished(Board &, int)
+{
+    if (machine_)
+        write_message(report());
+    return true;
 }
 
 void Stats::accessed(const Access &, const Device &device)

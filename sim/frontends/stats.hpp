@@ -12,10 +12,10 @@
 
 namespace kelto::sim::frontend {
 
-class Stats final : public Frontend, private AccessObserver {
+class Stats final : public Frontend, public Probe, private AccessObserver {
 public:
-    // Before the machine first runs: the stack's depth is found by what is
-    // left of a pattern painted below the stack pointer now.
+    Stats() = default;
+    // Attached at once.
     explicit Stats(Machine &machine);
     ~Stats() override;
     Stats(const Stats &) = delete;
@@ -26,11 +26,15 @@ public:
     // One figure a line, for stderr at the end of the run.
     std::string report();
 
-    // A reset starts the figures again on the new machine.
-    void board_changed(Board &board) override;
+    // Before the machine first runs: the stack's depth is found by what is
+    // left of a pattern painted below the stack pointer now. A reset starts
+    // the figures again on the new machine.
+    void attach(Machine &machine) override;
+    void detach() override;
+    // Writes the report on stderr.
+    bool finished(Board &board, int status) override;
 
 private:
-    void attach(Machine &machine);
     void accessed(const Access &access, const Device &device) override;
 
     Machine *machine_ = nullptr;

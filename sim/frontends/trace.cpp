@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "frontends/escape.hpp"
 #include "models/uart.hpp"
 
 namespace kelto::sim::frontend {
@@ -51,25 +52,6 @@ bool names_something(const std::vector<const Device *> &devices, const std::stri
     return false;
 }
 
-// 'H', '\n', or '\x1b': the byte as C would write it.
-std::string quoted_char(std::uint32_t value)
-{
-    const auto byte = static_cast<unsigned char>(value);
-    switch (byte) {
-    case '\n': return "'\\n'";
-    case '\r': return "'\\r'";
-    case '\t': return "'\\t'";
-    case '\'': return "'\\''";
-    case '\\': return "'\\\\'";
-    default: break;
-    }
-    if (std::isprint(byte))
-        return std::string("'") + static_cast<char>(byte) + "'";
-    char text[8];
-    std::snprintf(text, sizeof text, "'\\x%02x'", byte);
-    return text;
-}
-
 template <class... Values> std::string formatted(const char *format, Values... values)
 {
     std::string text(160, '\0');
@@ -103,9 +85,7 @@ Trace::Trace(const std::optional<std::string> &path, std::uint64_t limit)
 
 Trace::~Trace()
 {
-    flush();
-    if (machine_)
-        machine_->remove_access_observer(*this);
+    detach();
 }
 
 void Trace::attach(Machine &machine)
@@ -118,11 +98,13 @@ void Trace::attach(Machine &machine)
     loop_.clear();
 }
 
-void Trace::board_changed(Board &board)
+void Trace::detach()
 {
-    // A reset replaces the machine; the old one is gone with its observers.
-    if (&board.machine() != machine_)
-        attach(board.machine());
+    if (!machine_)
+        return;
+    flush();
+    machine_->remove_access_observer(*this);
+    machine_ = nullptr;
 }
 
 void Trace::enable(const std::string &filter)
@@ -203,7 +185,7 @@ Trace::Entry Trace::entry(const Access &access, const Device &device) const
     const bool uart = dynamic_cast<const UartChannel *>(&device) != nullptr;
     std::string words;
     if (uart && offset == (access.write ? UartChannel::UTXH : UartChannel::URXH))
-        words = quoted_char(access.value);
+        words = quoted_char(static_cast<std::uint8_t>(access.value));
     else if (access.write)
         words = device.describe_write(offset, access.value);
     return Entry{access.address, access.pc,   access.write, &device, access.time, access.time,
@@ -216,7 +198,7 @@ void Trace::flush()
     out_.flush();
 }
 
-bool Trace::finish(Board &board)
+bool Trace::finished(Board &board, int)
 {
     flush();
     service(board);
@@ -231,8 +213,7 @@ void Trace::service(Board &board)
     full_noted_ = true;
     // Not from inside the access it was reached at: the machine is going
     // through its observers then.
-    if (machine_)
-        machine_->remove_access_observer(*this);
+    board.remove_probe(*this);
     board.note("the trace reached its limit of " + size_text(limit_) + " (--trace-limit) and stopped; the run goes on");
 }
 

@@ -27,7 +27,7 @@
 
 namespace kelto::sim::frontend {
 
-class Trace final : public Frontend, public AccessObserver {
+class Trace final : public Frontend, public Probe, public AccessObserver {
 public:
     // What --trace-limit is without one: a long trace of folded lines is a
     // few megabytes, and a gigabyte is more than anyone reads, yet fits any
@@ -42,7 +42,9 @@ public:
     Trace &operator=(const Trace &) = delete;
 
     // Starts tracing the machine's accesses.
-    void attach(Machine &machine);
+    void attach(Machine &machine) override;
+    // Writes out what it has of the machine and lets it go.
+    void detach() override;
     // filter: a comma list of peripherals (uart, uart1, gpio, timer) and
     // registers (UTXH, GPNCON), any case; empty traces everything. Throws
     // std::invalid_argument for a word that names neither.
@@ -53,10 +55,9 @@ public:
     void flush();
     // Flushes; false, with a note and the end of the run, when some of the
     // trace could not be written.
-    bool finish(Board &board);
+    bool finished(Board &board, int status) override;
 
     void service(Board &board) override;
-    void board_changed(Board &board) override;
     void accessed(const Access &access, const Device &device) override;
     bool wants_instruction_pc() const override { return true; }
 

@@ -96,10 +96,42 @@ void Wave::take_edge()
     }
 }
 
-Vcd::Vcd(Machine &machine, const std::string &path) : machine_(&machine), out_("the waveforms", path)
+Vcd::Vcd(const std::string &path) : out_("the waveforms", path) {}
+
+Vcd::Vcd(Machine &machine, const std::string &path) : Vcd(path)
 {
-    for (Pin pin : machine.gpio().pins()) {
-        if (pin == machine.board().backlight_pwm)
+    attach(machine);
+}
+
+void Vcd::attach(Machine &machine)
+{
+    machine_ = &machine;
+    machine.add_access_observer(*this);
+    if (!stamped_) {
+        list_signals();
+        write_header();
+        write_initial_values();
+        return;
+    }
+    restart_waves();
+    refresh();
+}
+
+void Vcd::detach()
+{
+    if (!machine_)
+        return;
+    flush();
+    machine_->remove_access_observer(*this);
+    machine_ = nullptr;
+    // Board time starts again at 0 in the next machine.
+    offset_ns_ = last_ns_;
+}
+
+void Vcd::list_signals()
+{
+    for (Pin pin : machine_->gpio().pins()) {
+        if (pin == machine_->board().backlight_pwm)
             backlight_ = pins_.size();
         pins_.push_back(PinSignal{pin, {}, {}, 'x', 0});
     }
@@ -115,15 +147,11 @@ Vcd::Vcd(Machine &machine, const std::string &path) : machine_(&machine), out_("
     }
     for (std::string &id : timer_ids_)
         id = signal_id(next_id++);
-    write_header();
-    write_initial_values();
-    machine.add_access_observer(*this);
 }
 
 Vcd::~Vcd()
 {
-    flush();
-    machine_->remove_access_observer(*this);
+    detach();
 }
 
 void Vcd::write_header()
@@ -225,9 +253,10 @@ void Vcd::flush()
     out_.flush();
 }
 
-bool Vcd::finish(Board &board)
+bool Vcd::finished(Board &board, int)
 {
-    flush();
+    if (machine_)
+        flush();
     return out_.report(board);
 }
 
@@ -236,16 +265,10 @@ void Vcd::service(Board &board)
     out_.report(board);
 }
 
-void Vcd::board_changed(Board &board)
+void Vcd::board_changed(Board &)
 {
-    if (&board.machine() != machine_) {
-        // The old machine is gone, and its observers with it.
-        offset_ns_ = last_ns_;
-        machine_ = &board.machine();
-        machine_->add_access_observer(*this);
-        restart_waves();
-    }
-    refresh();
+    if (machine_)
+        refresh();
 }
 
 // Edges of all timers, in time order, up to a moment.

@@ -61,10 +61,11 @@ private:
     bool level_ = false;
 };
 
-class Vcd final : public Frontend, private AccessObserver {
+class Vcd final : public Frontend, public Probe, private AccessObserver {
 public:
-    // Writes the header and the values at this moment. Throws
-    // std::runtime_error when the file cannot be written.
+    // Throws std::runtime_error when the file cannot be written.
+    explicit Vcd(const std::string &path);
+    // Attached at once.
     Vcd(Machine &machine, const std::string &path);
     ~Vcd() override;
     Vcd(const Vcd &) = delete;
@@ -76,8 +77,12 @@ public:
     void flush();
     // Flushes; false, with a note and the end of the run, when some of the
     // file could not be written.
-    bool finish(Board &board);
+    bool finished(Board &board, int status) override;
 
+    // The first machine gives the header and the values at this moment; a
+    // later one (after a reset) carries on where the last left the file.
+    void attach(Machine &machine) override;
+    void detach() override;
     void service(Board &board) override;
     void board_changed(Board &board) override;
 
@@ -92,6 +97,7 @@ private:
 
     void accessed(const Access &access, const Device &device) override;
     void written(const Access &access, const Device &device) override;
+    void list_signals();
     void write_header();
     void write_initial_values();
     std::uint64_t now_ns();
@@ -103,7 +109,7 @@ private:
     char pin_level(const PinSignal &signal) const;
     bool follows_timer(const PinSignal &signal) const;
 
-    Machine *machine_;
+    Machine *machine_ = nullptr;
     RecordFile out_;
     std::vector<PinSignal> pins_;
     // Where each port's pins start in pins_, by port number; the next port's

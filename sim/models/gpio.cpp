@@ -400,9 +400,9 @@ std::string GpioBlock::pin_label(Pin pin) const
     return {};
 }
 
-std::string GpioBlock::describe_pins() const
+std::vector<GpioBlock::PinRow> GpioBlock::pin_rows() const
 {
-    std::string text;
+    std::vector<PinRow> rows;
     for (const Layout &port : ports_) {
         const auto port_number = static_cast<std::uint8_t>(port.letter - 'A');
         const unsigned count = pin_count(port);
@@ -410,33 +410,51 @@ std::string GpioBlock::describe_pins() const
         while (number < count) {
             const Pin pin{port_number, static_cast<std::uint8_t>(number)};
             const unsigned function = *pin_function(pin);
-            const std::string label = pin_label(pin);
+            std::string label = pin_label(pin);
             if (function == function_input && label.empty()) {
                 number++;
                 continue;
             }
-            std::string state = function_name(function);
-            if (function <= function_output)
-                state += pin_level(pin) ? " high" : " low";
-            // Unlabelled neighbours in the same state share the line.
+            const std::optional<bool> level =
+                function <= function_output ? std::optional(pin_level(pin)) : std::nullopt;
             unsigned last = number;
             while (label.empty() && last + 1 < count) {
                 const Pin next{port_number, static_cast<std::uint8_t>(last + 1)};
                 if (!pin_label(next).empty() || pin_function(next) != function ||
-                    (function <= function_output && pin_level(next) != pin_level(pin)))
+                    (level && pin_level(next) != *level))
                     break;
                 last++;
             }
-            text += std::string("GP") + port.letter + std::to_string(number);
-            if (last != number)
-                text += "-" + std::to_string(last);
-            text += " " + state;
-            if (!label.empty())
-                text += " (" + label + ")";
-            text += "\n";
+            rows.push_back(PinRow{pin, static_cast<std::uint8_t>(last), function, level, std::move(label)});
             number = last + 1;
         }
     }
+    return rows;
+}
+
+std::string GpioBlock::PinRow::name() const
+{
+    std::string text = std::string("GP") + static_cast<char>('A' + first.port) + std::to_string(first.number);
+    if (last != first.number)
+        text += "-" + std::to_string(last);
+    return text;
+}
+
+std::string GpioBlock::PinRow::text() const
+{
+    std::string line = name() + " " + function_name(function);
+    if (level)
+        line += *level ? " high" : " low";
+    if (!label.empty())
+        line += " (" + label + ")";
+    return line;
+}
+
+std::string GpioBlock::describe_pins() const
+{
+    std::string text;
+    for (const PinRow &row : pin_rows())
+        text += row.text() + "\n";
     return text;
 }
 

@@ -83,9 +83,22 @@ public:
     std::optional<bool> output_level(Pin pin) const;
     // What the pin's bit of the data register reads now.
     bool pin_level(Pin pin) const;
-    // One line per pin that is not an input or is wired to a button or the
-    // backlight, e.g. "GPN9 output high (backlight enable)"; unwired
-    // neighbours alike share a line ("GPA0-15 alt1").
+    // The pins a report shows: each that is not an input or is wired to a
+    // button or the backlight; unwired neighbours alike share a row
+    // ("GPA0-15 alt1").
+    struct PinRow {
+        Pin first;
+        std::uint8_t last;          // the row's last pin number
+        unsigned function;
+        std::optional<bool> level;  // for an input or an output
+        std::string label;          // "backlight enable"; empty when unwired
+        // "GPN9", "GPA0-15"
+        std::string name() const;
+        // "GPN9 output high (backlight enable)"
+        std::string text() const;
+    };
+    std::vector<PinRow> pin_rows() const;
+    // One row a line.
     std::string describe_pins() const;
 
     // Why the board's chip has no such pin ("the S3C2450 has no port N

@@ -31,11 +31,17 @@ void set_nonblocking(int fd)
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
+bool loopback(const std::string &host)
+{
+    return host == "localhost" || host == "::1" || host.starts_with("127.");
+}
+
 }  // namespace
 
-Server::Server(const std::string &host, int port, Trace *trace) : stub_(trace)
+Server::Server(const Options &options, Trace *trace) : options_(options), stub_(trace)
 {
-    port_ = listen_on(host, port);
+    const std::string &host = options.gdb->host;
+    port_ = listen_on(host, options.gdb->port);
     // gdb's "target remote :1234" asks for localhost, which may be the IPv6
     // loopback address first: listen there too, on the same port.
     if (host == "127.0.0.1") {
@@ -105,6 +111,20 @@ void Server::watch(std::vector<pollfd> &fds)
         fds.push_back(pollfd{refused.fd, POLLIN, 0});
 }
 
+void Server::started(Board &board)
+{
+    board.halt_on_fault(true);
+    const std::string &host = options_.gdb->host;
+    if (!loopback(host))
+        board.note("warning: the GDB server listens on " + host +
+                   ", where other machines can reach it and drive the board");
+    const std::string at = std::to_string(port_);
+    board.note("GDB server on " + host + ":" + at + " (gdb-multiarch " + options_.image + " -ex 'target remote :" +
+               at + "')");
+    if (options_.gdb_start_halted)
+        board.pause();
+}
+
 void Server::service(Board &board)
 {
     accept_clients(board);
@@ -139,7 +159,7 @@ void Server::accept_clients(Board &board, int listener)
         ::setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         reader_ = PacketReader();
         last_sent_.clear();
-        stub_.attach(board);
+        stub_.attach(board.debug_target());
         board.note("a debugger connected; the board stands still until it continues");
     }
 }
@@ -163,7 +183,7 @@ void Server::read_client(Board &board)
         case Incoming::Kind::ack: break;
         case Incoming::Kind::nack: write_all(client_, last_sent_, send_wait_ms); break;
         case Incoming::Kind::corrupt: write_all(client_, "-", send_wait_ms); break;
-        case Incoming::Kind::interrupt: stub_.interrupt(board); break;
+        case Incoming::Kind::interrupt: stub_.interrupt(board.debug_target()); break;
         case Incoming::Kind::oversize:
             board.note("the debugger sent a packet longer than the " + std::to_string(PacketReader::max_payload) +
                        " bytes agreed; keltosim lets it go and the board runs on");
@@ -172,7 +192,7 @@ void Server::read_client(Board &board)
         case Incoming::Kind::packet: {
             if (!stub_.no_ack())
                 write_all(client_, "+", send_wait_ms);
-            const std::optional<std::string> reply = stub_.handle(board, item->payload);
+            const std::optional<std::string> reply = stub_.handle(board.debug_target(), item->payload);
             if (reply)
                 send(*reply);
             if (stub_.closing())
@@ -214,9 +234,9 @@ void Server::answer_refused()
     });
 }
 
-void Server::halted(Board &board, const Halt &halt)
+void Server::halted(Board &, const Halt &halt)
 {
-    const std::optional<std::string> reply = stub_.halted(board, halt);
+    const std::optional<std::string> reply = stub_.halted(halt);
     if (reply && client_ >= 0)
         send(*reply);
 }
@@ -230,7 +250,7 @@ void Server::send(const std::string &payload)
 void Server::disconnect(Board &board, bool release)
 {
     if (release)
-        stub_.release(board);
+        stub_.release(board.debug_target());
     ::close(client_);
     client_ = -1;
 }

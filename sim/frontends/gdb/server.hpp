@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "frontends/cli.hpp"
 #include "frontends/frontend.hpp"
 #include "frontends/gdb/packets.hpp"
 #include "frontends/gdb/stub.hpp"
@@ -15,19 +16,20 @@ namespace kelto::sim::frontend::gdb {
 
 class Server final : public Frontend {
 public:
-    // Listens on host:port at once (port 0: any free port); throws
+    // Listens on --gdb's address at once (port 0: any free port); throws
     // std::runtime_error when it cannot. The trace is what `monitor trace`
     // switches.
-    Server(const std::string &host, int port, Trace *trace = nullptr);
+    Server(const Options &options, Trace *trace = nullptr);
     ~Server() override;
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
     int port() const { return port_; }
 
+    // Faults halt the board for the debugger; with -S the board waits for it.
+    void started(Board &board) override;
     void watch(std::vector<pollfd> &fds) override;
     void service(Board &board) override;
-    void board_changed(Board &board) override { stub_.machine_changed(board); }
     void halted(Board &board, const Halt &halt) override;
     // A connected debugger keeps the session going.
     bool holds_session() const override { return client_ >= 0; }
@@ -46,6 +48,7 @@ private:
     void send(const std::string &payload);
     void disconnect(Board &board, bool release);
 
+    const Options &options_;
     std::vector<int> listeners_;
     int client_ = -1;
     int port_ = 0;

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "frontends/board_command.hpp"
 #include "frontends/gdb/packets.hpp"
 
 namespace kelto::sim::frontend::gdb {
@@ -82,33 +83,32 @@ std::pair<std::string_view, std::string_view> split(std::string_view text, char 
 
 }  // namespace
 
-void Stub::attach(Board &board)
+void Stub::attach(DebugTarget &target)
 {
     closing_ = false;
     no_ack_ = false;
     waiting_ = false;
     // A board that stands still already (started halted, or at a fault)
     // keeps the stop it has; a running one stops for the debugger.
-    if (!board.paused()) {
-        board.pause();
+    if (!target.halted()) {
+        target.halt();
         last_stop_ = signal_stop(SIGTRAP);
     }
-    machine_changed(board);
 }
 
-void Stub::release(Board &board)
+void Stub::release(DebugTarget &target)
 {
     for (const Point &point : points_)
-        apply(board.machine(), point, false);
+        apply(target, point, false);
     points_.clear();
     waiting_ = false;
-    board.resume();
+    target.resume();
 }
 
-void Stub::interrupt(Board &board)
+void Stub::interrupt(DebugTarget &target)
 {
     if (waiting_)
-        board.pause();
+        target.halt();
 }
 
 // The trace watches a machine only while it is on: attached, it costs every
@@ -123,7 +123,7 @@ std::string Stub::trace(Board &board, const std::string &state, const std::strin
         trace_->disable();
         return "trace off\n";
     }
-    trace_->board_changed(board);
+    board.add_probe(*trace_);
     try {
         trace_->enable(filter);
     } catch (const std::invalid_argument &error) {
@@ -132,21 +132,8 @@ std::string Stub::trace(Board &board, const std::string &state, const std::strin
     return "trace on" + (filter.empty() ? std::string() : " for " + filter) + "\n";
 }
 
-void Stub::machine_changed(Board &board)
+std::optional<std::string> Stub::halted(const Halt &halt)
 {
-    if (trace_ && trace_->enabled())
-        trace_->board_changed(board);
-    Machine &machine = board.machine();
-    if (&machine == machine_)
-        return;
-    machine_ = &machine;
-    for (const Point &point : points_)
-        apply(machine, point, true);
-}
-
-std::optional<std::string> Stub::halted(Board &board, const Halt &halt)
-{
-    machine_changed(board);
     switch (halt.kind) {
     case Halt::Kind::paused:
         // A pause the debugger did not ask for is no stop for it.
@@ -181,54 +168,52 @@ std::optional<std::string> Stub::halted(Board &board, const Halt &halt)
     return last_stop_;
 }
 
-std::optional<std::string> Stub::handle(Board &board, std::string_view packet)
+std::optional<std::string> Stub::handle(DebugTarget &target, std::string_view packet)
 {
-    machine_changed(board);
-    Machine &machine = board.machine();
     if (packet.empty())
         return "";
     const std::string_view args = packet.substr(1);
     switch (packet.front()) {
     case '?': return last_stop_;
-    case 'g': return registers(machine);
-    case 'G': return write_registers(machine, args);
-    case 'p': return register_at(machine, args);
-    case 'P': return set_register(machine, args);
-    case 'm': return read_memory(machine, args);
-    case 'M': return write_memory(machine, args, false);
-    case 'X': return write_memory(machine, args, true);
-    case 'Z': return point(board, args, true);
-    case 'z': return point(board, args, false);
-    case 'c': return run(board, args, false);
-    case 's': return run(board, args, true);
+    case 'g': return registers(target);
+    case 'G': return write_registers(target, args);
+    case 'p': return register_at(target, args);
+    case 'P': return set_register(target, args);
+    case 'm': return read_memory(target, args);
+    case 'M': return write_memory(target, args, false);
+    case 'X': return write_memory(target, args, true);
+    case 'Z': return point(target, args, true);
+    case 'z': return point(target, args, false);
+    case 'c': return run(target, args, false);
+    case 's': return run(target, args, true);
     // With a signal: the board has no signals to deliver, so c and s.
-    case 'C': return run(board, split(args, ';').second, false);
-    case 'S': return run(board, split(args, ';').second, true);
+    case 'C': return run(target, split(args, ';').second, false);
+    case 'S': return run(target, split(args, ';').second, true);
     case 'H':
     case 'T': return "OK";  // one thread, always alive
     case 'D':
-        release(board);
+        release(target);
         closing_ = true;
         return "OK";
     case 'k':
         closing_ = true;
-        board.quit(128 + SIGKILL);
+        target.board().quit(128 + SIGKILL);
         return std::nullopt;
     case 'q':
-    case 'Q': return query(board, packet);
+    case 'Q': return query(target, packet);
     default: return "";  // not supported
     }
 }
 
-std::string Stub::registers(Machine &machine)
+std::string Stub::registers(DebugTarget &target)
 {
     std::string hex;
     for (int number = 0; number < register_count; number++)
-        hex += word_hex(machine.reg(number));
+        hex += word_hex(target.reg(number));
     return hex;
 }
 
-std::string Stub::write_registers(Machine &machine, std::string_view hex)
+std::string Stub::write_registers(DebugTarget &target, std::string_view hex)
 {
     if (hex.size() < register_hex_digits * register_count)
         return error_reply;
@@ -236,31 +221,31 @@ std::string Stub::write_registers(Machine &machine, std::string_view hex)
         const auto value = parse_word_hex(hex.substr(register_hex_digits * static_cast<std::size_t>(number), register_hex_digits));
         if (!value)
             return error_reply;
-        machine.set_reg(number, *value);
+        target.set_reg(number, *value);
     }
     return "OK";
 }
 
-std::string Stub::register_at(Machine &machine, std::string_view args)
+std::string Stub::register_at(DebugTarget &target, std::string_view args)
 {
     const auto number = parse_hex(args);
     if (!number || *number >= register_count)
         return error_reply;
-    return word_hex(machine.reg(static_cast<int>(*number)));
+    return word_hex(target.reg(static_cast<int>(*number)));
 }
 
-std::string Stub::set_register(Machine &machine, std::string_view args)
+std::string Stub::set_register(DebugTarget &target, std::string_view args)
 {
     const auto [number_text, value_text] = split(args, '=');
     const auto number = parse_hex(number_text);
     const auto value = parse_word_hex(value_text);
     if (!number || !value || *number >= register_count)
         return error_reply;
-    machine.set_reg(static_cast<int>(*number), *value);
+    target.set_reg(static_cast<int>(*number), *value);
     return "OK";
 }
 
-std::string Stub::read_memory(Machine &machine, std::string_view args)
+std::string Stub::read_memory(DebugTarget &target, std::string_view args)
 {
     const auto [address_text, length_text] = split(args, ',');
     const auto address = parse_hex(address_text);
@@ -271,11 +256,11 @@ std::string Stub::read_memory(Machine &machine, std::string_view args)
         return "";
     // A range that runs into a hole between registers gives what lies before
     // it; gdb then asks for the rest and hears the error.
-    const std::vector<std::uint8_t> bytes = machine.inspect(*address, std::min(*length, max_read));
+    const std::vector<std::uint8_t> bytes = target.read_memory(*address, std::min(*length, max_read));
     return bytes.empty() ? error_reply : to_hex(bytes);
 }
 
-std::string Stub::write_memory(Machine &machine, std::string_view args, bool binary)
+std::string Stub::write_memory(DebugTarget &target, std::string_view args, bool binary)
 {
     const auto [where, data] = split(args, ':');
     const auto [address_text, length_text] = split(where, ',');
@@ -286,28 +271,28 @@ std::string Stub::write_memory(Machine &machine, std::string_view args, bool bin
         return error_reply;
     if (bytes->empty())
         return "OK";
-    return machine.patch(*address, bytes->data(), bytes->size()) ? "OK" : error_reply;
+    return target.write_memory(*address, bytes->data(), bytes->size()) ? "OK" : error_reply;
 }
 
-void Stub::apply(Machine &machine, const Point &point, bool insert)
+void Stub::apply(DebugTarget &target, const Point &point, bool insert)
 {
     if (point.type == '0' || point.type == '1') {
         if (insert)
-            machine.add_breakpoint(point.address);
+            target.add_breakpoint(point.address);
         else
-            machine.remove_breakpoint(point.address);
+            target.remove_breakpoint(point.address);
         return;
     }
     const WatchKind kind = point.type == '2' ? WatchKind::write : point.type == '3' ? WatchKind::read : WatchKind::access;
     if (insert)
-        machine.add_watchpoint(point.address, point.length, kind);
+        target.add_watchpoint(point.address, point.length, kind);
     else
-        machine.remove_watchpoint(point.address, point.length, kind);
+        target.remove_watchpoint(point.address, point.length, kind);
 }
 
 // Breakpoints of both kinds live in the simulator: the image's code pages
 // are never written.
-std::string Stub::point(Board &board, std::string_view args, bool insert)
+std::string Stub::point(DebugTarget &target, std::string_view args, bool insert)
 {
     const auto [type_text, rest] = split(args, ',');
     const auto [address_text, rest2] = split(rest, ',');
@@ -322,7 +307,7 @@ std::string Stub::point(Board &board, std::string_view args, bool insert)
     const auto found = std::find(points_.begin(), points_.end(), point);
     if (insert == (found != points_.end()))
         return "OK";  // already there, or already gone
-    apply(board.machine(), point, insert);
+    apply(target, point, insert);
     if (insert)
         points_.push_back(point);
     else
@@ -330,25 +315,25 @@ std::string Stub::point(Board &board, std::string_view args, bool insert)
     return "OK";
 }
 
-std::optional<std::string> Stub::run(Board &board, std::string_view address, bool step)
+std::optional<std::string> Stub::run(DebugTarget &target, std::string_view address, bool step)
 {
-    if (board.machine().main_returned())
+    if (target.exited())
         return last_stop_;
     if (!address.empty()) {
         const auto pc = parse_hex(address);
         if (!pc)
             return error_reply;
-        board.machine().set_reg(15, *pc);
+        target.set_reg(15, *pc);
     }
     waiting_ = true;
     if (step)
-        board.step();
+        target.step();
     else
-        board.resume();
+        target.resume();
     return std::nullopt;
 }
 
-std::string Stub::query(Board &board, std::string_view packet)
+std::string Stub::query(DebugTarget &target, std::string_view packet)
 {
     if (packet.starts_with("qSupported"))
         return "PacketSize=" + hex_number(PacketReader::max_payload) + ";qXfer:features:read+;QStartNoAckMode+";
@@ -372,7 +357,7 @@ std::string Stub::query(Board &board, std::string_view packet)
         const auto command = from_hex(packet.substr(6));
         if (!command)
             return error_reply;
-        const std::string output = monitor(board, *command);
+        const std::string output = monitor(target.board(), *command);
         return output.empty() ? "OK" : to_hex(output);
     }
     return "";
@@ -395,39 +380,20 @@ std::string Stub::features(std::string_view args)
     return (*offset + part.size() >= xml.size() ? "l" : "m") + std::string(part);
 }
 
+// Run and pause are the debugger's own: continue and Ctrl-C.
 std::string Stub::monitor(Board &board, const std::string &command)
 {
+    if (const std::optional<BoardCommand> board_command = parse_board_command(command))
+        if (board_command->kind != BoardCommand::Kind::run && board_command->kind != BoardCommand::Kind::pause)
+            return carry_out(board, *board_command);
     std::istringstream words(command);
     std::string verb, object, extra;
     words >> verb >> object;
     std::getline(words >> std::ws, extra);
     if (verb == "help" || verb.empty())
         return monitor_help;
-    if (verb == "reset") {
-        board.reset();
-        return "the board starts again from main\n";
-    }
-    if (verb == "board")
-        return board.report();
-    if (verb == "time") {
-        char text[96];
-        std::snprintf(text, sizeof text, "board time %.6f s on the %s clock\n", board.machine().seconds(),
-                      board.machine().clock().mode() == ClockMode::wall_time ? "wall" : "virtual");
-        return text;
-    }
-    if (verb == "press" || verb == "release") {
-        const bool held = verb == "press";
-        if (!held && object == "all") {
-            for (Button button : all_buttons)
-                board.set_button(button, false);
-            return "all buttons released\n";
-        }
-        const std::optional<Button> button = button_named(object);
-        if (!button)
-            return verb + " what? up, down, left or right" + (held ? "" : " (or all)") + "\n";
-        board.set_button(*button, held);
-        return object + (held ? " held\n" : " released\n");
-    }
+    if (verb == "press" || verb == "release")
+        return verb + " what? up, down, left or right" + (verb == "press" ? "" : " (or all)") + "\n";
     if (verb == "trace")
         return trace(board, object, extra);
     return "no monitor command '" + verb + "'; 'monitor help' lists them\n";

@@ -7,31 +7,28 @@
 #include <string>
 #include <string_view>
 
-#include "core/board.hpp"
+#include "frontends/board_command.hpp"
+#include "frontends/escape.hpp"
 #include "frontends/frontend.hpp"
 
 namespace kelto::sim::frontend::web {
 
-// What a page asks of the board.
+// What a page asks of the board: console input, or a board command.
 struct Request {
-    enum class Kind { type, press, release, pause, resume, reset };
+    enum class Kind { type, command };
     Kind kind;
-    std::string bytes;     // type: the console input
-    Button button{};       // press, release
+    std::string bytes;  // type: the console input
+    BoardCommand command{BoardCommand::Kind::board};
 };
 
-// "type BYTES", "press up", "release left", "pause", "resume" or "reset";
+// "type BYTES" or a board command ("press up", "pause", "resume", "reset");
 // nullopt for anything else.
 std::optional<Request> parse_request(std::string_view message);
-
-// Bytes as a JSON string literal, each byte one character (U+0000-U+00FF),
-// so that a console's non-ASCII bytes survive as they were sent.
-std::string json_string(std::string_view bytes);
 
 std::string console_message(std::string_view bytes);
 // Everything the page draws: board, clock, time, run state, buttons,
 // backlight and pins.
-std::string state_message(Machine &machine, bool paused);
+std::string state_message(const BoardView &view);
 std::string halted_message(const Halt &halt);
 std::string refusal_message(std::string_view why);
 

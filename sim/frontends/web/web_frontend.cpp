@@ -91,11 +91,8 @@ void apply(Board &board, const web::Request &request)
 {
     switch (request.kind) {
     case web::Request::Kind::type: board.type(request.bytes); break;
-    case web::Request::Kind::press: board.set_button(request.button, true); break;
-    case web::Request::Kind::release: board.set_button(request.button, false); break;
-    case web::Request::Kind::pause: board.pause(); break;
-    case web::Request::Kind::resume: board.resume(); break;
-    case web::Request::Kind::reset: board.reset(); break;
+    // The page draws what a command did from the next state message.
+    case web::Request::Kind::command: carry_out(board, request.command); break;
     }
 }
 
@@ -418,7 +415,7 @@ void WebFrontend::Server::broadcast(const std::shared_ptr<const std::string> &me
 }
 
 WebFrontend::WebFrontend(Board &board, const Address &address)
-    : server_(std::make_unique<Server>(board, address, state_message(board.machine(), board.paused())))
+    : server_(std::make_unique<Server>(board, address, state_message(board.view())))
 {
     board.note("the board is in your web browser at " + url());
     if (!server_->endpoint().address().is_loopback())
@@ -439,7 +436,7 @@ std::string WebFrontend::url() const
 void WebFrontend::publish_state(Board &board)
 {
     last_state_ = std::chrono::steady_clock::now();
-    server_->publish(state_message(board.machine(), board.paused()), true);
+    server_->publish(state_message(board.view()), true);
 }
 
 void WebFrontend::service(Board &board)

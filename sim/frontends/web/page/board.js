@@ -41,9 +41,8 @@ function showPins(pins) {
   const list = document.getElementById('pins');
   list.replaceChildren(...pins.map(pin => {
     const item = document.createElement('li');
-    item.textContent = pin;
-    if (/ high\b/.test(pin)) item.className = 'high';
-    else if (/ low\b/.test(pin)) item.className = 'low';
+    item.textContent = pin.text;
+    if (pin.level) item.className = pin.level;
     return item;
   }));
 }

@@ -1,0 +1,43 @@
+// What a debugger does to the board, and nothing more: the GDB stub talks to
+// this interface only. Breakpoints and watchpoints stay across a reset.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "frontends/frontend.hpp"
+#include "machine/machine.hpp"
+
+namespace kelto::sim::frontend {
+
+class DebugTarget {
+public:
+    virtual ~DebugTarget() = default;
+
+    // Run control; the board tells its front ends when it halts.
+    virtual bool halted() const = 0;
+    virtual void halt() = 0;
+    virtual void resume() = 0;
+    virtual void step() = 0;
+    // main has returned: there is nothing more to run.
+    virtual bool exited() const = 0;
+
+    // r0-r15, then cpsr (Machine::cpsr_register).
+    virtual std::uint32_t reg(int number) = 0;
+    virtual void set_reg(int number, std::uint32_t value) = 0;
+    // As much of the range as can be read, without side effects.
+    virtual std::vector<std::uint8_t> read_memory(std::uint32_t address, std::size_t size) = 0;
+    virtual bool write_memory(std::uint32_t address, const void *data, std::size_t size) = 0;
+
+    virtual void add_breakpoint(std::uint32_t address) = 0;
+    virtual void remove_breakpoint(std::uint32_t address) = 0;
+    virtual void add_watchpoint(std::uint32_t address, std::uint32_t length, WatchKind kind) = 0;
+    virtual void remove_watchpoint(std::uint32_t address, std::uint32_t length, WatchKind kind) = 0;
+
+    // What the monitor commands act on: reset, buttons, the board's view,
+    // notes, the end of the session.
+    virtual Board &board() = 0;
+};
+
+}  // namespace kelto::sim::frontend

@@ -1,0 +1,70 @@
+#include "frontends/machine_target.hpp"
+
+#include <algorithm>
+
+namespace kelto::sim::frontend {
+
+std::vector<std::uint8_t> MachineTarget::read_memory(std::uint32_t address, std::size_t size)
+{
+    return machine_->inspect(address, size);
+}
+
+bool MachineTarget::write_memory(std::uint32_t address, const void *data, std::size_t size)
+{
+    return machine_->patch(address, data, size);
+}
+
+void MachineTarget::add_breakpoint(std::uint32_t address)
+{
+    change(Point{address, 4, std::nullopt}, true);
+}
+
+void MachineTarget::remove_breakpoint(std::uint32_t address)
+{
+    change(Point{address, 4, std::nullopt}, false);
+}
+
+void MachineTarget::add_watchpoint(std::uint32_t address, std::uint32_t length, WatchKind kind)
+{
+    change(Point{address, length, kind}, true);
+}
+
+void MachineTarget::remove_watchpoint(std::uint32_t address, std::uint32_t length, WatchKind kind)
+{
+    change(Point{address, length, kind}, false);
+}
+
+void MachineTarget::attach(Machine &machine)
+{
+    machine_ = &machine;
+    for (const Point &point : points_)
+        apply(point, true);
+}
+
+void MachineTarget::change(const Point &point, bool insert)
+{
+    const auto found = std::find(points_.begin(), points_.end(), point);
+    if (insert == (found != points_.end()))
+        return;
+    if (insert)
+        points_.push_back(point);
+    else
+        points_.erase(found);
+    apply(point, insert);
+}
+
+void MachineTarget::apply(const Point &point, bool insert)
+{
+    if (!point.kind) {
+        if (insert)
+            machine_->add_breakpoint(point.address);
+        else
+            machine_->remove_breakpoint(point.address);
+    } else if (insert) {
+        machine_->add_watchpoint(point.address, point.length, *point.kind);
+    } else {
+        machine_->remove_watchpoint(point.address, point.length, *point.kind);
+    }
+}
+
+}  // namespace kelto::sim::frontend
