@@ -1,7 +1,5 @@
 #include "core/board.hpp"
 
-#include <unicorn/unicorn.h>
-
 namespace kelto::sim {
 
 namespace {
@@ -16,7 +14,7 @@ const BoardSpec spec_64{
     .name = "board 64",
     .chip = Chip::s3c6410,
     .chip_name = "S3C6410",
-    .unicorn_cpu = UC_CPU_ARM_1176,
+    .core = CpuCore::arm1176,
     .dram_base = 0x50000000,
     .dram_size = 128u << 20,
     .cpu_hz = 532'000'000,
@@ -38,7 +36,7 @@ const BoardSpec spec_24{
     .name = "board 24",
     .chip = Chip::s3c2450,
     .chip_name = "S3C2450",
-    .unicorn_cpu = UC_CPU_ARM_926,
+    .core = CpuCore::arm926,
     .dram_base = 0x30000000,
     .dram_size = 64u << 20,
     .cpu_hz = 533'000'000,

@@ -11,6 +11,8 @@
 namespace kelto::sim {
 
 enum class Chip { s3c6410, s3c2450 };
+// The ARM core the chip is built around.
+enum class CpuCore { arm1176, arm926 };
 
 enum class Button : std::uint8_t { up = 0, down = 1, left = 2, right = 3 };
 inline constexpr std::array<Button, 4> all_buttons{Button::up, Button::down, Button::left, Button::right};
@@ -30,7 +32,7 @@ struct BoardSpec {
     const char *name;       // "board 64"
     Chip chip;
     const char *chip_name;  // "S3C6410"
-    int unicorn_cpu;        // UC_CPU_ARM_*
+    CpuCore core;
     std::uint32_t dram_base;
     std::uint32_t dram_size;
     std::uint64_t cpu_hz;

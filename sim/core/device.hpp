@@ -13,9 +13,9 @@
 
 namespace kelto::sim {
 
-// What a model may ask of the board it sits on: the clock, the core's view of
-// the access being made, the board's wiring, and the strict checks. The
-// machine implements it; models never see the machine itself.
+// What every model may ask of the board it sits on: the clock, the board's
+// wiring, scheduling its own work, and the strict checks. Models never see
+// the machine itself.
 class Bus {
 public:
     virtual ~Bus() = default;
@@ -25,17 +25,8 @@ public:
     virtual void raise_fault(std::string message, std::uint32_t address, std::uint32_t value, bool write = false) = 0;
     // A model has work due at this time.
     virtual void schedule(Cycles when) = 0;
-    // Start of the code block making the current access.
-    virtual std::uint32_t current_pc() const = 0;
-    // Register accesses so far: a model tells from it whether anything else
-    // happened between two accesses of its own.
-    virtual std::uint64_t register_accesses() const = 0;
     // Level the board drives onto an input pin.
     virtual bool input_level(Pin pin) const = 0;
-    // The firmware found a receiver empty with nothing on the way.
-    virtual void receiver_polled_empty(int channel) = 0;
-    // A byte has left a UART's line.
-    virtual void byte_transmitted(int channel, std::uint8_t byte) = 0;
 };
 
 // Adds one item to a comma-separated description.
@@ -84,6 +75,10 @@ public:
     // A read at offset may give another value later without a write or an
     // event of next_event's: a free-running counter.
     virtual bool read_may_change(std::uint32_t /*offset*/) const { return false; }
+    // The register at offset reads a counter that firmware may busy-poll to
+    // wait: the time the counter takes to come round (never when it does not
+    // reload). nullopt for any other register.
+    virtual std::optional<Cycles> counter_cycle(std::uint32_t /*offset*/) const { return std::nullopt; }
 
     void attach(Bus &bus) { bus_ = &bus; }
 

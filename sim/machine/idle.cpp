@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "machine/cpu.hpp"
 #include "machine/instructions.hpp"
 
 namespace kelto::sim {
@@ -123,14 +124,14 @@ void IdleDetector::start_turn()
 
 void IdleDetector::read_core(Turn &turn) const
 {
-    static const int ids[registers] = {UC_ARM_REG_R0,  UC_ARM_REG_R1,  UC_ARM_REG_R2,  UC_ARM_REG_R3,
-                                       UC_ARM_REG_R4,  UC_ARM_REG_R5,  UC_ARM_REG_R6,  UC_ARM_REG_R7,
-                                       UC_ARM_REG_R8,  UC_ARM_REG_R9,  UC_ARM_REG_R10, UC_ARM_REG_R11,
-                                       UC_ARM_REG_R12, UC_ARM_REG_SP,  UC_ARM_REG_LR,  UC_ARM_REG_CPSR};
+    // r0-r14 and the CPSR: the pc is the head's at every turn.
+    int ids[registers];
+    for (unsigned i = 0; i < registers; i++)
+        ids[i] = Cpu::engine_id(i + 1 < registers ? static_cast<int>(i) : Cpu::cpsr_register);
     void *values[registers];
     for (unsigned i = 0; i < registers; i++)
         values[i] = &turn.core[i];
-    uc_reg_read_batch(uc_, const_cast<int *>(ids), values, registers);
+    uc_reg_read_batch(uc_, ids, values, registers);
 }
 
 void IdleDetector::widen_code_range(std::uint32_t pc, std::uint32_t size, bool thumb)

@@ -20,30 +20,20 @@
 #include "core/clock.hpp"
 #include "core/device.hpp"
 #include "core/elf_image.hpp"
+#include "machine/address_space.hpp"
+#include "machine/board_io.hpp"
+#include "machine/console_port.hpp"
+#include "machine/cpu.hpp"
+#include "machine/debug_port.hpp"
 #include "machine/execution_observer.hpp"
-
-struct uc_struct;
-
-namespace kelto::sim {
-class Machine;
-}
+#include "machine/register_bus.hpp"
+#include "machine/time_skip.hpp"
 
 namespace kelto::sim {
 
 class UartChannel;
 class GpioBlock;
 class TimerBlock;
-class IdleDetector;
-
-struct Access {
-    Cycles time;
-    // Start of the translated block that made the access; the instruction
-    // itself while an access observer asks for it.
-    std::uint32_t pc;
-    std::uint32_t address;
-    std::uint32_t value;
-    bool write;
-};
 
 struct Fault {
     std::string message;
@@ -66,9 +56,6 @@ enum class StopReason {
     idle_for_ever,      // the firmware can never move on, and the run has no time limit
 };
 const char *stop_reason_name(StopReason reason);
-
-// What a watchpoint looks for.
-enum class WatchKind : std::uint8_t { write, read, access };
 
 struct RunResult {
     StopReason reason;
@@ -112,22 +99,10 @@ public:
     virtual void transmitted(Machine &machine, std::uint8_t byte) = 0;
 };
 
-// Told of each register access as it happens (a trace, statistics, a
-// waveform recorder).
-class AccessObserver {
-public:
-    virtual ~AccessObserver() = default;
-    // A read once it has its value; a write before it applies, so the model
-    // still holds what it replaces.
-    virtual void accessed(const Access &access, const Device &device) = 0;
-    // A write once it has applied.
-    virtual void written(const Access &access, const Device &device) { (void)access, (void)device; }
-    // Finding the instruction behind an access decodes its block, so only
-    // observers that show it pay for it.
-    virtual bool wants_instruction_pc() const { return false; }
-};
-
-class Machine final : public Bus {
+// The board, made of parts (each in its own files): the core, its memory, the
+// chip's registers, the console line, the board's I/O, the debugger's port and
+// time skipping. Running it (run, call, step) and counting time are its own.
+class Machine final {
 public:
     struct Options {
         std::optional<int> board;  // 64 or 24; default from the image's link address
@@ -138,11 +113,13 @@ public:
     // Loads an image as the boot loader would. Throws std::runtime_error.
     static std::unique_ptr<Machine> load(const std::string &image_path, const Options &options);
     static std::unique_ptr<Machine> load(const std::string &image_path) { return load(image_path, Options{}); }
-    ~Machine() override;
+    ~Machine();
+    Machine(const Machine &) = delete;
+    Machine &operator=(const Machine &) = delete;
 
     const BoardSpec &board() const { return board_; }
     const ElfImage &image() const { return image_; }
-    Clock &clock() override { return clock_; }
+    Clock &clock() { return clock_; }
     double seconds() { return clock_.to_seconds(clock_.now()); }
 
     // Runs main from the entry point, or resumes it where the last run stopped.
@@ -165,17 +142,17 @@ public:
     // Feeds bytes once the console output, from now on, contains text.
     void feed_console_when(std::string text, std::string bytes);
     const std::string &console_output() const;
-    void set_host(HostLink *host) { host_ = host; }
+    void set_host(HostLink *host) { console_.set_host(host); }
 
     // The board's buttons; held reads as a low pin.
     void set_button(Button button, bool held);
-    bool button_held(Button button) const { return buttons_ & (1u << static_cast<unsigned>(button)); }
+    bool button_held(Button button) const { return io_.button_held(button); }
     // Level that the board drives onto an input pin: buttons low when held,
     // every other input pulled high.
-    bool input_level(Pin pin) const override;
+    bool input_level(Pin pin) const { return io_.input_level(pin); }
 
-    GpioBlock &gpio() { return *gpio_; }
-    TimerBlock &timer() { return *timer_; }
+    GpioBlock &gpio() { return registers_.gpio(); }
+    TimerBlock &timer() { return registers_.timer(); }
 
     // The LCD backlight as the board shows it (backlight.hpp): brightness in
     // percent, nullopt while lit with a brightness the firmware never set.
@@ -190,7 +167,7 @@ public:
     void write_bytes(std::uint32_t address, const void *data, std::size_t size);
     // A fresh block of DRAM for test data (arguments passed by address).
     std::uint32_t scratch(std::size_t size);
-    std::uint32_t stack_top() const { return stack_top_; }
+    std::uint32_t stack_top() const { return memory_.stack_top(); }
     // The stack may grow down to here before it meets the tests' scratch memory.
     std::uint32_t stack_limit() const;
     // Stack use, measured: paint the top window bytes of the stack before a
@@ -206,7 +183,7 @@ public:
     // The core's registers r0-r15, and cpsr as number 16. Until main runs
     // they hold the loader's call: pc at main, sp at the top of the stack and
     // lr at the return trap.
-    static constexpr int cpsr_register = 16;
+    static constexpr int cpsr_register = Cpu::cpsr_register;
     std::uint32_t reg(int number);
     void set_reg(int number, std::uint32_t value);
     // Memory as a debugger sees it: DRAM, and the peripheral registers read
@@ -233,10 +210,10 @@ public:
     void set_halt_on_fault(bool on) { halt_on_fault_ = on; }
 
     // Every register access, in order.
-    const std::vector<Access> &accesses() const { return accesses_; }
-    void clear_accesses() { accesses_.clear(); }
-    void set_logging(bool on) { logging_ = on; }
-    std::uint64_t dropped_accesses() const { return dropped_accesses_; }
+    const std::vector<Access> &accesses() const { return registers_.log(); }
+    void clear_accesses() { registers_.clear_log(); }
+    void set_logging(bool on) { registers_.set_logging(on); }
+    std::uint64_t dropped_accesses() const { return registers_.dropped(); }
     void add_access_observer(AccessObserver &observer);
     void remove_access_observer(AccessObserver &observer);
     // Each gets a block hook of its own while registered (coverage, profiles),
@@ -251,35 +228,48 @@ public:
     std::string code_location(std::uint32_t address) const;
 
     // The last run ended in a loop that only waits for the board to change.
-    bool idling() const;
+    bool idling() const { return skip_.idling(); }
     // Where the firmware stopped for good in the last run (wfi or a branch to
     // itself on a board without interrupts), if it did.
-    std::optional<std::uint32_t> idle_for_ever_at() const { return idle_for_ever_at_; }
+    std::optional<std::uint32_t> idle_for_ever_at() const { return skip_.idle_for_ever_at(); }
+    // Time moved on by busy-wait skipping so far, on the virtual clock.
+    Cycles busy_wait_skipped() const { return skip_.busy_wait_skipped(); }
 
     const std::optional<Fault> &fault() const { return fault_; }
     // Reports a fault at the access being made; the run stops before the
     // next block. Models call this for behaviour a board would not show.
-    void raise_fault(std::string message, std::uint32_t address, std::uint32_t value, bool write = false) override;
+    void raise_fault(std::string message, std::uint32_t address, std::uint32_t value, bool write = false);
 
     // For models: console polling and time-driven work.
-    void receiver_polled_empty(int channel) override;
+    void receiver_polled_empty(int channel);
     // Console status reads that found nothing received and nothing on the way.
-    std::uint64_t console_empty_polls() const { return console_empty_polls_; }
-    void schedule(Cycles when) override;
-    std::uint32_t current_pc() const override { return block_->pc(); }
+    std::uint64_t console_empty_polls() const { return console_.empty_polls(); }
+    void schedule(Cycles when);
+    std::uint32_t current_pc() const { return block_->pc(); }
     // Register accesses so far, logged or not: a model tells from it whether
     // anything else happened between two accesses of its own.
-    std::uint64_t register_accesses() const override { return register_accesses_; }
-    void byte_transmitted(int channel, std::uint8_t byte) override;
+    std::uint64_t register_accesses() const { return registers_.accesses_made(); }
+    void byte_transmitted(int channel, std::uint8_t byte);
 
 private:
+    friend class RegisterBus;
+    friend class ConsolePort;
+    friend class DebugPort;
+    friend class TimeSkip;
+    friend struct MachineHooks;
+    friend struct ExecutionHooks;
+    struct ExecutionHook {
+        ExecutionObserver *observer;
+        const Machine *machine;
+        std::vector<std::size_t> hooks;  // the engine's
+    };
+    std::vector<std::unique_ptr<ExecutionHook>> execution_hooks_;
+
     Machine(const BoardSpec &board, ElfImage image, ClockMode clock);
-    void build();
-    template <class D, class... Args> D &add_device(Args &&...args);
-    void map_devices();
-    void map_dram();
-    void load_image();
+    void install_hooks();
     RunResult execute(std::uint32_t pc, const RunLimits &limits);
+    void start_run(std::uint32_t pc, const RunLimits &limits);
+    std::optional<RunResult> emulation_returned(std::uint32_t &pc, int err);
     // Every executed block: the one hook a CPU-bound firmware pays for, so
     // all it does is count, and hand over only when something is due.
     void on_block(std::uint64_t address, std::uint32_t size)
@@ -316,56 +306,44 @@ private:
     void on_deadline_instruction(std::uint32_t pc);
     void drop_deadline_hook();
     void refresh_attention();
-    void on_breakpoint(std::uint32_t address);
-    void on_instruction(std::uint32_t pc);
     void uncount_from(std::uint32_t pc);
-    void on_watched(std::uint32_t address, unsigned size, bool write);
-    void update_hooks();
-    void drop_translations();
-    Device *device_at(std::uint32_t address) const;
     void fault_at(const std::string &message, std::uint32_t address, std::uint32_t value, std::uint32_t pc);
     void fault_on_jump(std::uint32_t target);
     void service_devices();
     void service_devices_in_turn();
-    Cycles next_model_event() const;
     void refresh_deadline();
-    std::uint64_t mmio_read(Device &device, std::uint32_t offset, unsigned size);
-    void mmio_write(Device &device, std::uint32_t offset, unsigned size, std::uint64_t value);
-    bool check_access(Device &device, std::uint32_t offset, unsigned size, std::uint64_t value, bool write);
-    void log_access(const Device &device, std::uint32_t address, std::uint32_t value, bool write);
-    void tell_written(const Device &device, std::uint32_t address, std::uint32_t value);
     void request_stop(StopReason reason, std::string message = {});
     std::string where(std::uint32_t pc) const;
     std::uint32_t locate_access(std::uint32_t address, bool write) const;
-    void move_pc(std::uint32_t pc);
-    // Idle loops (machine_idle.cpp).
-    void watch_endless_instructions();
-    Cycles idle_horizon();
-    void let_idle_time_pass();
-    void stuck_for_ever(std::uint32_t pc);
-
-    friend struct MachineHooks;
-    friend struct EndlessHooks;
+    // Around each register access the core makes (register_bus.cpp).
+    void before_register_read(const Device &device, std::uint32_t offset);
+    void after_register_read(const Device &device, std::uint32_t offset, std::uint32_t value, unsigned size);
+    void before_register_write();
+    void after_register_write(const Device &device, std::uint32_t address, unsigned size);
 
     const BoardSpec &board_;
     ElfImage image_;
     Clock clock_;
-    uc_struct *uc_ = nullptr;
+    // The parts, in the order they are built; the core goes last.
+    Cpu cpu_;
+    AddressSpace memory_;
+    RegisterBus registers_;
+    BoardIo io_;
+    ConsolePort console_;
+    DebugPort debug_;
+    TimeSkip skip_;
+
     // Counting a block costs a look here, and a decode only the first time:
     // the core's state is read once per block translated.
     std::array<BlockCount, 256> block_counts_{};
+    const BlockCount *block_ = &no_block_;  // the one running, or the last
+    // The count at which a block must look at more than the clock: the next
+    // service, or at once while a stop is requested, the idle detector
+    // follows a loop, or the wall clock wants to be read.
+    Cycles attention_ = 0;
+    Cycles wall_attention_ = 0;
 
-    std::vector<std::unique_ptr<Device>> devices_;
-    std::vector<UartChannel *> uarts_;
-    GpioBlock *gpio_ = nullptr;
-    TimerBlock *timer_ = nullptr;
-    struct Page;
-    std::vector<std::unique_ptr<Page>> pages_;
-
-    std::uint32_t stack_top_ = 0;
     std::uint32_t return_trap_ = 0xF0000000;
-    std::uint32_t scratch_next_ = 0;
-
     bool main_started_ = false;
     bool main_returned_ = false;
     std::uint32_t main_pc_ = 0;  // where a suspended main resumes
@@ -376,70 +354,19 @@ private:
     std::optional<Fault> fault_;
     // What set the pc a run starts at, for the report of a jump from there.
     std::string jumped_from_;
-    Cycles deadline_ = never;       // time limit of the current run
-    Cycles next_service_ = never;   // earliest model event or deadline
-    Cycles idle_deadline_ = never;  // how far an idle firmware may let time pass
-    std::unique_ptr<IdleDetector> idle_;
-    std::optional<std::uint32_t> idle_for_ever_at_;
-    const BlockCount *block_ = &no_block_;  // the one running, or the last
+    Cycles deadline_ = never;      // time limit of the current run
+    Cycles next_service_ = never;  // earliest model event or deadline
     // The instruction a run's deadline falls on, hooked to stop there; the
     // block holding it runs up to it.
     std::optional<std::size_t> deadline_hook_;
     std::uint32_t deadline_at_ = 0;
     bool deadline_reached_ = false;
     std::optional<std::uint32_t> resume_at_;  // where a run stopped before a block resumes
-    // The count at which a block must look at more than the clock: the next
-    // service, or at once while a stop is requested, the idle detector
-    // follows a loop, or the wall clock wants to be read.
-    Cycles attention_ = 0;
-    Cycles wall_attention_ = 0;
     // Emulation returns and resumes at once, as it must for Unicorn to free
     // deleted hooks.
-    bool restart_emulation_ = false;  // the count at which the wall clock is read next
+    bool restart_emulation_ = false;
     const RunLimits *limits_ = nullptr;
-    std::string::size_type output_mark_ = 0;
-    unsigned poll_streak_ = 0;
-    std::uint64_t console_empty_polls_ = 0;
-    bool polled_console_ = false;
-
-    std::vector<Access> accesses_;
-    std::uint64_t register_accesses_ = 0;
-    bool logging_ = true;
-    std::uint64_t dropped_accesses_ = 0;
-    std::vector<AccessObserver *> observers_;
-    struct ExecutionHook;
-    std::vector<std::unique_ptr<ExecutionHook>> execution_hooks_;
-    bool instruction_pcs_ = false;
-
-    std::uint32_t buttons_ = 0;
-    HostLink *host_ = nullptr;
-    struct Trigger {
-        std::string text;
-        std::string bytes;
-        std::string::size_type from;
-    };
-    std::vector<Trigger> triggers_;
-    std::vector<std::function<void(std::optional<int>)>> backlight_watches_;
-    std::optional<int> backlight_shown_;
-
-    // Debugging.
     bool halt_on_fault_ = false;
-    std::vector<std::pair<std::uint32_t, std::size_t>> breakpoints_;  // address, Unicorn hook
-    std::optional<std::uint32_t> run_past_;  // the breakpoint a run starts at
-    struct Watchpoint {
-        std::uint32_t address;
-        std::uint32_t length;
-        WatchKind kind;
-    };
-    std::vector<Watchpoint> watchpoints_;
-    std::vector<std::size_t> watch_hooks_;  // Unicorn hooks while watching or stepping
-    bool stepping_ = false;
-    bool stepped_ = false;  // the step's instruction has begun
-    struct WatchHit {
-        std::uint32_t address;
-        WatchKind kind;
-    };
-    std::optional<WatchHit> watch_hit_;
 };
 
 }  // namespace kelto::sim

@@ -1,8 +1,5 @@
 #include "models/backlight.hpp"
 
-#include "models/gpio.hpp"
-#include "models/timer.hpp"
-
 namespace kelto::sim {
 
 namespace {
@@ -17,23 +14,20 @@ int duty_percent(std::uint32_t compare, std::uint32_t period)
 
 }  // namespace
 
-std::optional<int> backlight_percent(const BoardSpec &board, const GpioBlock &gpio, TimerBlock &timer)
+std::optional<int> backlight_percent(const BacklightDrive &drive)
 {
-    const std::optional<bool> enabled = gpio.output_level(board.backlight_enable);
-    if (!enabled || !*enabled)
+    if (!drive.enable.value_or(false))
         return 0;
-    const std::optional<unsigned> function = gpio.pin_function(board.backlight_pwm);
-    if (function == GpioBlock::function_output)
-        return gpio.output_level(board.backlight_pwm).value_or(false) ? 100 : 0;
-    if (function != GpioBlock::function_alt1)
+    if (drive.brightness == BacklightDrive::Brightness::output)
+        return drive.output_high ? 100 : 0;
+    if (drive.brightness != BacklightDrive::Brightness::timer)
         return 0;
-    const TimerBlock::State pwm = timer.state(board.backlight_timer);
-    if (!pwm.started)
+    if (!drive.timer_started)
         return std::nullopt;
-    if (!pwm.counting || !pwm.auto_reload)
+    if (!drive.timer_counting || !drive.auto_reload)
         return 0;
-    const int percent = duty_percent(pwm.compare, pwm.period);
-    return pwm.inverter ? 100 - percent : percent;
+    const int percent = duty_percent(drive.compare, drive.period);
+    return drive.inverter ? 100 - percent : percent;
 }
 
 }  // namespace kelto::sim

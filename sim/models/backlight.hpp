@@ -15,15 +15,23 @@
 //   firmware has not chosen; a front end shows it as lit, brightness unset.
 #pragma once
 
+#include <cstdint>
 #include <optional>
-
-#include "core/board.hpp"
 
 namespace kelto::sim {
 
-class GpioBlock;
-class TimerBlock;
+// The backlight's two inputs as the GPIO and timer models drive them.
+struct BacklightDrive {
+    // The enable pin's level; nullopt unless it is an output.
+    std::optional<bool> enable;
+    // What the brightness pin is given to.
+    enum class Brightness : std::uint8_t { timer, output, other } brightness = Brightness::other;
+    bool output_high = false;  // with Brightness::output
+    // The PWM timer, with Brightness::timer.
+    bool timer_started = false, timer_counting = false, auto_reload = false, inverter = false;
+    std::uint32_t compare = 0, period = 0;
+};
 
-std::optional<int> backlight_percent(const BoardSpec &board, const GpioBlock &gpio, TimerBlock &timer);
+std::optional<int> backlight_percent(const BacklightDrive &drive);
 
 }  // namespace kelto::sim

@@ -14,7 +14,6 @@ constexpr std::uint32_t tcon_mask = 0x007FFF1F;
 constexpr std::uint32_t tcfg_mask = 0x00FFFFFF;
 // Share of the time a loop has already been polling by which the next
 // reading moves the clock on: the most a delay can end late.
-constexpr Cycles poll_step_share = 64;
 
 bool field_bit_of(std::uint32_t tcon, int timer, unsigned bit)
 {
@@ -230,7 +229,6 @@ std::optional<std::uint32_t> TimerBlock::read(std::uint32_t offset)
 {
     for (int timer = 0; timer < timer_count; timer++) {
         if (offset == tcnto(timer)) {
-            accelerate_poll(offset, timer);
             auto &script = scripts_[static_cast<std::size_t>(timer)];
             if (!script.empty()) {
                 force_count(timer, script.front());
@@ -329,35 +327,18 @@ void TimerBlock::script_counts(int timer, std::vector<std::uint32_t> values)
     scripts_[static_cast<std::size_t>(timer)].assign(values.begin(), values.end());
 }
 
-// Each step is a share of the time already spent in the loop, so a wait
-// ends at most that share late however long it is. A step never passes a
-// quarter of the counter's cycle, so the firmware still sees every reload,
-// nor 1 ms, so a short wait that follows ends close to on time.
-void TimerBlock::accelerate_poll(std::uint32_t offset, int timer)
+std::optional<Cycles> TimerBlock::counter_cycle(std::uint32_t offset) const
 {
-    Clock &clock = bus().clock();
-    const Cycles now = clock.now();
-    const std::uint64_t access = bus().register_accesses();
-    const std::uint32_t pc = bus().current_pc();
-    if (pc == poll_pc_ && offset == poll_offset_ && access == poll_access_ + 1) {
-        Cycles step = std::min((now - poll_since_) / poll_step_share, clock.cpu_hz() / 1000);
+    for (int timer = 0; timer < timer_count; timer++) {
+        if (offset != tcnto(timer))
+            continue;
         const Timer &t = timers_[static_cast<std::size_t>(timer)];
-        if (t.counting && auto_reload(timer)) {
-            const std::uint64_t cycle_ticks = (std::uint64_t{t.count_buffer} + 1) * divisor(timer);
-            step = std::min(step, clock.time_of_tick(board_.pclk_hz, cycle_ticks) / 4);
-        }
-        // On the wall clock the host sleeps instead: a delay costs no CPU.
-        if (step > 0) {
-            clock.pass_to(now + step);
-            if (clock.mode() == ClockMode::virtual_time)
-                skipped_ += step;
-        }
-    } else {
-        poll_pc_ = pc;
-        poll_offset_ = offset;
-        poll_since_ = now;
+        if (!t.counting || !auto_reload(timer))
+            return never;
+        const std::uint64_t cycle_ticks = (std::uint64_t{t.count_buffer} + 1) * divisor(timer);
+        return bus().clock().time_of_tick(board_.pclk_hz, cycle_ticks);
     }
-    poll_access_ = access;
+    return std::nullopt;
 }
 
 }  // namespace kelto::sim

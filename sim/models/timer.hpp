@@ -5,14 +5,8 @@
 // tick of its input clock, and every reading works out the count from the
 // ticks passed since. The input clocks are derived from one free-running PCLK
 // count, so a timer's phase does not depend on when the model last looked.
-//
-// A busy-wait on a counter (the same code block reading the same count
-// register again with no other register access in between) moves the virtual
-// clock ahead, by steps that grow with the time the loop has been waiting:
-// a delay of seconds then takes thousands of readings instead of tens of
-// millions, and ends at most 1/64 of its length (and never more than 1 ms)
-// late. On the wall clock the host sleeps for those steps instead, so a
-// delay keeps no host core busy.
+// The count registers are counters a firmware busy-polls to wait
+// (counter_cycle): the machine shortens such waits.
 #pragma once
 
 #include <array>
@@ -73,6 +67,7 @@ public:
     std::string describe_write(std::uint32_t offset, std::uint32_t value) const override;
     // A counting timer's next count.
     bool read_may_change(std::uint32_t offset) const override;
+    std::optional<Cycles> counter_cycle(std::uint32_t offset) const override;
 
     State state(int timer);
     // Width of the timer's counter and buffers in bits.
@@ -86,10 +81,6 @@ public:
     // from the last. With the timer stopped, a test decides exactly what a
     // polling loop sees.
     void script_counts(int timer, std::vector<std::uint32_t> values);
-
-    // Busy-wait acceleration, for benchmarks and tests: the time moved on
-    // by it so far, in cycles.
-    Cycles skipped() const { return skipped_; }
 
 private:
     struct Timer {
@@ -125,19 +116,11 @@ private:
     std::uint64_t divider(std::uint32_t tcfg1, int timer) const;
     std::string describe_dividers(std::uint32_t value) const;
     static std::string describe_tcon(std::uint32_t old_tcon, std::uint32_t value);
-    void accelerate_poll(std::uint32_t offset, int timer);
 
     const BoardSpec &board_;
     std::uint32_t tcfg0_ = 0, tcfg1_ = 0, tcon_ = 0;
     std::array<Timer, timer_count> timers_{};
     std::array<std::deque<std::uint32_t>, timer_count> scripts_{};
-
-    // The polling loop being watched.
-    std::uint32_t poll_pc_ = 0;
-    std::uint32_t poll_offset_ = 0;
-    std::uint64_t poll_access_ = 0;
-    Cycles poll_since_ = 0;
-    Cycles skipped_ = 0;
 };
 
 }  // namespace kelto::sim

@@ -117,10 +117,10 @@ std::optional<std::uint32_t> UartChannel::read(std::uint32_t offset)
         return errors;
     }
     case UFSTAT:
-        if (console_ && rx_fifo_.empty() && wire_.empty()) {
+        if (console_ && events_ && rx_fifo_.empty() && wire_.empty()) {
             // The machine may move time on while the firmware only waits;
             // the status must show what that time brought.
-            bus().receiver_polled_empty(channel_);
+            events_->receiver_polled_empty();
             advance(bus().clock().now());
         }
         return fifo_status();
@@ -235,8 +235,8 @@ void UartChannel::advance(Cycles now)
             output_.erase(0, output_.size() - history_limit_);
             output_times_.erase(output_times_.begin(), output_times_.end() - static_cast<std::ptrdiff_t>(history_limit_));
         }
-        if (console_)
-            bus().byte_transmitted(channel_, tx_shift_);
+        if (console_ && events_)
+            events_->byte_transmitted(tx_shift_);
         start_transmitter(done);
     }
     while (!wire_.empty() && receiver_on() && wire_next_ <= now) {

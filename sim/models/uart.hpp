@@ -13,6 +13,15 @@
 
 namespace kelto::sim {
 
+// What the console's line tells the far end: the firmware found the receiver
+// empty with nothing on the way, a byte has left the line.
+class ConsoleEvents {
+public:
+    virtual ~ConsoleEvents() = default;
+    virtual void receiver_polled_empty() = 0;
+    virtual void byte_transmitted(std::uint8_t byte) = 0;
+};
+
 class UartChannel final : public Device {
 public:
     static constexpr std::uint32_t ULCON = 0x00;
@@ -47,6 +56,8 @@ public:
     Cycles next_event() const override;
 
     int channel() const { return channel_; }
+    // The console channel reports its line's events here.
+    void connect_console(ConsoleEvents &events) { events_ = &events; }
     // Host side of the line: bytes start arriving now, one frame apart, once
     // the receiver is on; a byte that finds the receive FIFO full is lost.
     void feed(std::string_view bytes);
@@ -81,6 +92,7 @@ private:
     int channel_;
     std::uint64_t pclk_hz_;
     bool console_;
+    ConsoleEvents *events_ = nullptr;
 
     std::uint32_t ulcon_ = 0, ucon_ = 0, ufcon_ = 0, umcon_ = 0, ubrdiv_ = 0, udivslot_ = 0, uerstat_ = 0;
 
