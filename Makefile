@@ -1,6 +1,6 @@
 # Front door to the CMake builds: firmware images (cross) and the simulator
 # with its tests (host).
-.PHONY: all images sim test sanitize lint bench fuzz run web clean compile-db coverage
+.PHONY: all images sim test sanitize lint bench fuzz run web install clean compile-db coverage
 
 JOBS ?= $(shell nproc)
 IMAGE ?= build/images/consolefw-64
@@ -70,6 +70,12 @@ coverage: images sim
 # The board in a web browser, at the address keltosim prints.
 web: images sim
 	build/host/sim/keltosim --web $(IMAGE)
+
+# keltosim, its manual page and the chips' SVD files under PREFIX (bin/,
+# share/man/man1/, share/keltosim/svd/).
+PREFIX ?= /usr/local
+install: images sim
+	cmake --install build/host --prefix $(PREFIX)
 
 # One compilation database for editors, from both builds, where clangd finds
 # it (build/compile_commands.json).

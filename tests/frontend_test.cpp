@@ -2,6 +2,9 @@
 // scenario files without a board; the scenario runner on one, in this process.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -91,8 +94,34 @@ TEST(CommandLine, RejectsWhatItCannotRun)
     EXPECT_EQ(gdb.gdb->port, 2331);
     EXPECT_TRUE(gdb.gdb_start_halted);
     EXPECT_EQ(parse({"-s", "image"}).gdb->port, 1234);
-    // Help needs no image.
+    for (std::string_view key : {"", "1", "ab", "^", "\xe9"})
+        EXPECT_EQ(usage_error({"--escape", key, "image"}),
+                  "--escape wants a letter, as in '--escape b' for Ctrl-B, not '" + std::string(key) + "'");
+    EXPECT_EQ(parse({"--escape=B", "image"}).escape, 0x02);
+    EXPECT_EQ(parse({"--escape", "z", "image"}).escape, 0x1A);
+    EXPECT_EQ(parse({"image"}).escape, 0x01);
+    EXPECT_EQ(usage_error({"--svd", "64", "image"}), "--svd describes a chip and runs no image");
+    EXPECT_EQ(usage_error({"--svd", "32"}), "--svd wants 64 or 24, not '32'");
+    EXPECT_EQ(parse({"--svd=24"}).svd, 24);
+    // Help and the version need no image.
     EXPECT_TRUE(parse({"--help"}).help);
+    EXPECT_TRUE(parse({"--version"}).version);
+}
+
+// The manual page keeps up with the options the help text lists.
+TEST(CommandLine, ManualPageHasEveryOption)
+{
+    std::ifstream file(KELTO_MAN_PAGE);
+    std::string page((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    page = std::regex_replace(page, std::regex(R"(\\-)"), "-");  // roff's hyphen
+    const std::string help = help_text;
+    const std::regex option(R"(\s(--?[a-zA-Z][-a-z]*))");
+    int options = 0;
+    for (auto match = std::sregex_iterator(help.begin(), help.end(), option); match != std::sregex_iterator(); ++match) {
+        EXPECT_NE(page.find((*match)[1].str()), std::string::npos) << (*match)[1].str();
+        options++;
+    }
+    EXPECT_GT(options, 20);
 }
 
 TEST(CommandLine, ClockFollowsWhoIsOnTheLine)
@@ -259,13 +288,20 @@ TEST(EscapeKeys, PassEverythingButTheirOwnCommands)
         EXPECT_EQ(command->kind, Kind::send);
         EXPECT_EQ(command->byte, byte);
     }
-    EXPECT_FALSE(next(EscapeDecoder::escape));
+    EXPECT_FALSE(next(keys.escape()));
     EXPECT_TRUE(keys.pending());
-    const auto literal = next(EscapeDecoder::escape);
+    const auto literal = next(keys.escape());
     ASSERT_TRUE(literal);
     EXPECT_EQ(literal->kind, Kind::send);
-    EXPECT_EQ(literal->byte, EscapeDecoder::escape);
+    EXPECT_EQ(literal->byte, keys.escape());
     EXPECT_FALSE(keys.pending());
+    // Another escape key (--escape b) leaves Ctrl-A to the board.
+    EscapeDecoder ctrl_b(0x02);
+    EXPECT_EQ(ctrl_b.take(0x01)->byte, 0x01);
+    EXPECT_FALSE(ctrl_b.take(0x02));
+    EXPECT_EQ(ctrl_b.take('x')->kind, Kind::quit);
+    EXPECT_FALSE(ctrl_b.take(0x02));
+    EXPECT_EQ(ctrl_b.take(0x02)->byte, 0x02);
 
     using To = BoardCommand::Kind;
     const struct {
@@ -287,7 +323,7 @@ TEST(EscapeKeys, PassEverythingButTheirOwnCommands)
         {'z', Kind::unknown, {}},
     };
     for (const auto &c : commands) {
-        next(EscapeDecoder::escape);
+        next(keys.escape());
         const auto command = next(c.key);
         ASSERT_TRUE(command) << c.key;
         EXPECT_EQ(command->kind, c.kind) << c.key;
@@ -404,7 +440,14 @@ TEST(ScenarioFile, NamesTheLineOfEachMistake)
         const char *text;
         const char *error;
     } cases[] = {
-        {"- write: \"1\"\n- wait_fr: \"x\"\n", "s.yaml:2: unknown key 'wait_fr'"},
+        {"- write: \"1\"\n- wait_fr: \"x\"\n", "s.yaml:2: unknown key 'wait_fr'; did you mean 'wait_for'?"},
+        {"- Timeout: 1\n", "s.yaml:1: unknown key 'Timeout'; did you mean 'timeout'?"},
+        {"- rleease: up\n", "s.yaml:1: unknown key 'rleease'; did you mean 'release'?"},
+        {"- expect_bcklite: 1\n", "s.yaml:1: unknown key 'expect_bcklite'\n"},
+        {"- hold: rigth\n", "s.yaml:1: no button 'rigth' (up, down, left or right); did you mean 'right'?"},
+        {"- hold: uo\n", "s.yaml:1: no button 'uo' (up, down, left or right); did you mean 'up'?"},
+        {"- hold: upp\n", "s.yaml:1: no button 'upp' (up, down, left or right); did you mean 'up'?"},
+        {"- hold: ou\n", "s.yaml:1: no button 'ou' (up, down, left or right)\n"},
         {"- write: \"1\"\n  hold: up\n", "s.yaml:2: one action per step: 'write' and 'hold'"},
         {"- write: \"1\"\n  timeout: 3\n", "s.yaml:2: timeout belongs to wait_for and expect_exit, not write"},
         {"- timeout: 3\n", "s.yaml:1: a step without an action"},
@@ -431,7 +474,9 @@ TEST(ScenarioFile, NamesTheLineOfEachMistake)
         {"- expect_pin: {port: N, pin: 9, function: alt99999999999999999999}\n",
          "s.yaml:1: function wants input, output or alt1 to alt14, not 'alt99999999999999999999'"},
         {"- expect_pin:\n    port: N\n    pin: 9\n    colour: red\n",
-         "s.yaml:4: unknown key 'colour' in expect_pin (port, pin, level, function)"},
+         "s.yaml:4: unknown key 'colour' in expect_pin (port, pin, level, function)\n"},
+        {"- expect_pin: {port: N, pin: 9, levle: 1}\n",
+         "s.yaml:1: unknown key 'levle' in expect_pin (port, pin, level, function); did you mean 'level'?"},
         {"- write\n", "s.yaml:1: a step is a mapping with one action, such as '- write: \"1\"'"},
         {"write: \"1\"\n", "s.yaml:1: a scenario is a list of steps, each starting with '- '"},
         {"# nothing yet\n", "s.yaml:1: no steps"},
@@ -445,7 +490,8 @@ TEST(ScenarioFile, NamesTheLineOfEachMistake)
             parse_scenario(c.text, "s.yaml");
             ADD_FAILURE() << "accepted: " << c.text;
         } catch (const ScenarioError &error) {
-            EXPECT_TRUE(std::string(error.what()).starts_with(c.error)) << c.text << "\n" << error.what();
+            // A row that ends in a line feed is the whole message: no guess.
+            EXPECT_TRUE((error.what() + std::string("\n")).starts_with(c.error)) << c.text << "\n" << error.what();
         }
     }
     // YAML's own syntax errors carry their line too.

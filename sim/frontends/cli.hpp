@@ -56,6 +56,10 @@ struct Options {
     std::optional<std::string> profile;
     bool profile_speedscope = false;
     bool help = false;
+    bool version = false;
+    std::optional<int> svd;  // --svd 64|24: the board's chip described, no run
+    // --escape KEY: the byte that starts a command at a terminal (Ctrl-KEY).
+    std::uint8_t escape = 0x01;
 };
 
 struct UsageError : std::runtime_error {

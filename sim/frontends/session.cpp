@@ -316,16 +316,22 @@ void Session::end(int status, const std::string &why)
     stop_machine();
 }
 
-void Session::note(const std::string &text)
+void Session::start_line()
 {
     flush_console();
-    std::string message = notes_share_line_ && last_out_ != '\n' ? "\n" : "";
-    message += "keltosim: " + text;
+    if (notes_share_line_ && last_out_ != '\n') {
+        write_message("\n");
+        last_out_ = '\n';
+    }
+}
+
+void Session::note(const std::string &text)
+{
+    start_line();
+    std::string message = "keltosim: " + text;
     if (message.back() != '\n')
         message += '\n';
     write_message(std::move(message));
-    if (notes_share_line_)
-        last_out_ = '\n';
 }
 
 void Session::run_posted()

@@ -72,6 +72,9 @@ public:
     // The board's output and the notes share one terminal line: a note
     // starts on a line of its own. The console knows.
     void notes_share_line(bool share) { notes_share_line_ = share; }
+    // Writes out the console's output and, where messages share its line,
+    // ends an unfinished line: what follows on stderr starts a line of its own.
+    void start_line();
 
     // The machine itself, for the scenario runner and the tests; front ends
     // go through Board. A reset replaces it.

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "core/suggest.hpp"
 #include "frontends/board_command.hpp"
 #include "frontends/gdb/packets.hpp"
 
@@ -54,6 +55,8 @@ const char monitor_help[] = R"(keltosim monitor commands:
                                 let a button (or all) go
   time                          board time and clock
   trace on|off [FILTER]         register access trace, as --trace=FILTER
+  regs [PERIPHERAL|REGISTER]    registers with their fields in words (uart1,
+                                gpio, timer, UTRSTAT); every one without
 )";
 
 const std::string error_reply = "E01";
@@ -393,9 +396,14 @@ std::string Stub::monitor(Board &board, const std::string &command)
     if (verb == "help" || verb.empty())
         return monitor_help;
     if (verb == "press" || verb == "release")
-        return verb + " what? up, down, left or right" + (verb == "press" ? "" : " (or all)") + "\n";
+        return verb + " what? up, down, left or right" + (verb == "press" ? "" : " (or all)") +
+               did_you_mean(object, button_names) + "\n";
     if (verb == "trace")
         return trace(board, object, extra);
+    if (verb == "regs") {
+        const std::string text = board.debug_target().registers_text(object);
+        return text.empty() ? "no peripheral or register is called '" + object + "'\n" : text;
+    }
     return "no monitor command '" + verb + "'; 'monitor help' lists them\n";
 }
 
