@@ -39,7 +39,7 @@ bench: images sim
 # Each fuzz target for FUZZ_SECONDS, from its seeds in fuzz/corpus/; what it
 # learns stays in build/fuzz/corpus/, and a failing input in build/fuzz/.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = elf scenario console
+FUZZ_TARGETS = elf scenario console state
 # A console input is a few dozen keys and waits: at a few inputs a second,
 # libFuzzer's slow growth from the seeds' length would keep it at a handful.
 FUZZ_OPTIONS_console = -max_len=64 -len_control=0

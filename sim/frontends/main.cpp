@@ -25,6 +25,7 @@
 #include "frontends/trace.hpp"
 #include "frontends/vcd.hpp"
 #include "frontends/web/web_frontend.hpp"
+#include "machine/board_state.hpp"
 #include "machine/machine.hpp"
 #include "models/svd.hpp"
 
@@ -81,6 +82,13 @@ Setup load(const Options &options)
         setup.scenario = load_scenario(*options.scenario);
     const bool stdin_terminal = ::isatty(STDIN_FILENO);
     auto machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
+    if (options.restore) {
+        try {
+            machine->restore_state(read_state_file(*options.restore, machine->image().fingerprint()));
+        } catch (const StateError &error) {
+            throw std::runtime_error(*options.restore + ": " + error.what());
+        }
+    }
     if (setup.scenario)
         check_against_board(*setup.scenario, machine->board());
     if (options.serial == SerialMode::pty)
