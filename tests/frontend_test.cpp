@@ -143,6 +143,7 @@ TEST(CommandLine, RefusesAnOptionGivenTwiceInsteadOfReplacingIt)
         {{"--shard", "1/2", "--shard=2/2"}, "--shard"},     {{"--junit", "a", "--junit", "b"}, "--junit"},
         {{"--escape", "b", "--escape=c"}, "--escape"},      {{"--svd", "64", "--svd", "24"}, "--svd"},
         {{"--restore", "a", "--restore=b"}, "--restore"},   {{"--save-at", "1", "a", "--save-at", "2", "b"}, "--save-at"},
+        {{"--coverage=a", "--coverage=b"}, "--coverage"},   {{"--profile", "a", "--profile", "b"}, "--profile"},
     };
     for (const auto &c : twice) {
         std::vector<std::string_view> args = c.args;
@@ -521,6 +522,33 @@ TEST(ScenarioRunner, PassesOnlyWhatTheBoardDid)
         EXPECT_EQ(session.run(), c.status) << c.image << "\n" << c.steps;
         EXPECT_EQ(session.machine().console().overruns(), 0u) << c.steps;
     }
+}
+
+// A reset asked for while the firmware waits for a key, from inside the run
+// (as the web page's and the debugger's are), waits for the run to return
+// before it replaces the machine.
+TEST(Session, ResetsOnlyBetweenRuns)
+{
+    struct Resetter final : Frontend {
+        std::string seen;
+        int menus = 0;
+        void console_output(Board &, std::string_view bytes) override { seen += bytes; }
+        void service(Board &board) override
+        {
+            if (seen.find("x> Exit") == std::string::npos)
+                return;
+            seen.clear();
+            if (++menus == 1)
+                board.reset();
+            else
+                board.quit(0);
+        }
+        bool holds_session() const override { return true; }
+    };
+    Session session(Machine::load(test::image_path("consolefw-64")), Options{});
+    Resetter &resetter = session.adopt(std::make_unique<Resetter>());
+    EXPECT_EQ(session.run(), 0);
+    EXPECT_EQ(resetter.menus, 2);
 }
 
 TEST(ScenarioFile, NamesTheLineOfEachMistake)

@@ -344,8 +344,9 @@ void Session::resume()
 
 void Session::reset()
 {
-    // Never from inside a run: the machine being replaced may be executing.
-    post([this] { replace_machine(); });
+    // Never from inside a run, the machine being replaced may be executing:
+    // posted work also runs while the firmware waits for the host.
+    reset_pending_ = true;
     stop_machine();
 }
 
@@ -407,6 +408,10 @@ void Session::run_posted()
         stop_machine();
     }
     wakeup_.run_posted();
+    if (reset_pending_ && !in_run_) {
+        reset_pending_ = false;
+        replace_machine();
+    }
 }
 
 void Session::halt(const Halt &halt)

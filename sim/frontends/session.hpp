@@ -174,6 +174,7 @@ private:
     bool save_at_seen_ = false;
     bool saved_at_ = false;
     bool in_run_ = false;
+    bool reset_pending_ = false;  // replaced once the run in progress has returned
     std::optional<std::string> pending_save_;
 
     Wakeup wakeup_;

@@ -60,6 +60,7 @@ std::optional<std::string> unfit_for_suite(const Options &options)
         {options.vcd.has_value(), "--vcd"},               {options.stats, "--stats"},
         {options.web.has_value(), "--web"},               {options.gdb.has_value(), "--gdb"},
         {options.save_at.has_value(), "--save-at"},       {options.restore.has_value(), "--restore"},
+        {options.coverage.has_value(), "--coverage"},     {options.profile.has_value(), "--profile"},
     };
     for (const auto &[given, name] : single)
         if (given)

@@ -25,6 +25,7 @@
 #include "machine/console_port.hpp"
 #include "machine/cpu.hpp"
 #include "machine/debug_port.hpp"
+#include "machine/execution_observer.hpp"
 #include "machine/register_bus.hpp"
 #include "machine/time_skip.hpp"
 
@@ -217,6 +218,10 @@ public:
     std::uint64_t dropped_accesses() const { return registers_.dropped(); }
     void add_access_observer(AccessObserver &observer);
     void remove_access_observer(AccessObserver &observer);
+    // Each gets a block hook of its own while registered (coverage, profiles),
+    // and a code hook on each instruction whose flags it wants to see.
+    void add_execution_observer(ExecutionObserver &observer, const std::vector<std::uint32_t> &flags_at = {});
+    void remove_execution_observer(ExecutionObserver &observer);
     // Every peripheral model, for naming and looking up registers.
     std::vector<const Device *> devices() const;
     // "0x50080018 (kelto_uart_write+0x18)", the symbol demangled.
@@ -260,6 +265,13 @@ private:
     friend class DebugPort;
     friend class TimeSkip;
     friend struct MachineHooks;
+    friend struct ExecutionHooks;
+    struct ExecutionHook {
+        ExecutionObserver *observer;
+        const Machine *machine;
+        std::vector<std::size_t> hooks;  // the engine's
+    };
+    std::vector<std::unique_ptr<ExecutionHook>> execution_hooks_;
 
     Machine(const BoardSpec &board, ElfImage image, ClockMode clock);
     void install_hooks();
