@@ -316,7 +316,11 @@ std::string Stub::write_memory(DebugTarget &target, std::string_view args, bool 
     if (bytes->empty())
         return "OK";
     const std::optional<std::string> refusal = target.write_memory(*address, bytes->data(), bytes->size());
-    return refusal ? "E." + *refusal : "OK";
+    if (!refusal)
+        return "OK";
+    // gdb 13 shows only "Cannot access memory" for any error reply.
+    target.board().note("refused the debugger's " + *refusal);
+    return "E." + *refusal;
 }
 
 void Stub::apply(DebugTarget &target, const Point &point, bool insert)

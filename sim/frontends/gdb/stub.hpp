@@ -38,6 +38,8 @@ public:
     bool closing() const { return closing_; }
     // QStartNoAckMode was agreed.
     bool no_ack() const { return no_ack_; }
+    // The debugger asked for extended mode: it runs and kills the program.
+    bool extended() const { return extended_; }
 
 private:
     struct Point {
