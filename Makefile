@@ -1,6 +1,6 @@
 # Front door to the CMake builds: firmware images (cross) and the simulator
 # with its tests (host).
-.PHONY: all images sim test sanitize lint bench fuzz run web clean compile-db
+.PHONY: all images sim test sanitize lint bench fuzz run web install clean compile-db
 
 JOBS ?= $(shell nproc)
 IMAGE ?= build/images/consolefw-64
@@ -39,7 +39,7 @@ bench: images sim
 # Each fuzz target for FUZZ_SECONDS, from its seeds in fuzz/corpus/; what it
 # learns stays in build/fuzz/corpus/, and a failing input in build/fuzz/.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = elf scenario console
+FUZZ_TARGETS = elf scenario console state
 # A console input is a few dozen keys and waits: at a few inputs a second,
 # libFuzzer's slow growth from the seeds' length would keep it at a handful.
 FUZZ_OPTIONS_console = -max_len=64 -len_control=0
@@ -57,6 +57,12 @@ run: images sim
 # The board in a web browser, at the address keltosim prints.
 web: images sim
 	build/host/sim/keltosim --web $(IMAGE)
+
+# keltosim, its manual page and the chips' SVD files under PREFIX (bin/,
+# share/man/man1/, share/keltosim/svd/).
+PREFIX ?= /usr/local
+install: images sim
+	cmake --install build/host --prefix $(PREFIX)
 
 # One compilation database for editors, from both builds, where clangd finds
 # it (build/compile_commands.json).

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -20,6 +23,7 @@
 #include "frontends/web/inbox.hpp"
 #include "frontends/web/messages.hpp"
 #include "harness.hpp"
+#include "machine/board_state.hpp"
 
 namespace kelto::sim::frontend {
 namespace {
@@ -93,8 +97,57 @@ TEST(CommandLine, RejectsWhatItCannotRun)
     EXPECT_EQ(gdb.gdb->port, 2331);
     EXPECT_TRUE(gdb.gdb_start_halted);
     EXPECT_EQ(parse({"-s", "image"}).gdb->port, 1234);
-    // Help needs no image.
+    for (std::string_view key : {"", "1", "ab", "^", "\xe9"})
+        EXPECT_EQ(usage_error({"--escape", key, "image"}),
+                  "--escape wants a letter, as in '--escape b' for Ctrl-B, not '" + std::string(key) + "'");
+    EXPECT_EQ(parse({"--escape=B", "image"}).escape, 0x02);
+    EXPECT_EQ(parse({"--escape", "z", "image"}).escape, 0x1A);
+    EXPECT_EQ(parse({"image"}).escape, 0x01);
+    EXPECT_EQ(usage_error({"--svd", "64", "image"}), "--svd describes a chip and runs no image");
+    EXPECT_EQ(usage_error({"--svd", "32"}), "--svd wants 64 or 24, not '32'");
+    EXPECT_EQ(parse({"--svd=24"}).svd, 24);
+    // Help and the version need no image.
     EXPECT_TRUE(parse({"--help"}).help);
+    EXPECT_TRUE(parse({"--version"}).version);
+}
+
+// The manual page keeps up with the options the help text lists.
+TEST(CommandLine, ManualPageHasEveryOption)
+{
+    std::ifstream file(KELTO_MAN_PAGE);
+    std::string page((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    page = std::regex_replace(page, std::regex(R"(\\-)"), "-");  // roff's hyphen
+    const std::string help = help_text;
+    const std::regex option(R"(\s(--?[a-zA-Z][-a-z]*))");
+    int options = 0;
+    for (auto match = std::sregex_iterator(help.begin(), help.end(), option); match != std::sregex_iterator(); ++match) {
+        EXPECT_NE(page.find((*match)[1].str()), std::string::npos) << (*match)[1].str();
+        options++;
+    }
+    EXPECT_GT(options, 20);
+}
+
+TEST(CommandLine, SaveAtTakesATimeOrElseText)
+{
+    const struct {
+        std::vector<std::string_view> args;
+        std::optional<double> seconds;
+        std::optional<std::string> text;
+    } cases[] = {
+        {{"--save-at", "2.5", "f"}, 2.5, {}},         {{"--save-at=2.5s", "f"}, 2.5, {}},
+        {{"--save-at", "300ms", "f"}, 0.3, {}},       {{"--save-at", "x> Exit", "f"}, {}, "x> Exit"},
+        {{"--save-at", "2.5 s", "f"}, {}, "2.5 s"},   {{"--save-at", "1e7", "f"}, {}, "1e7"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string_view> args = c.args;
+        args.push_back("image");
+        const Options options = parse(args);
+        EXPECT_EQ(options.save_at->seconds, c.seconds) << c.args[1];
+        EXPECT_EQ(options.save_at->text, c.text) << c.args[1];
+        EXPECT_EQ(options.save_at->file, "f");
+    }
+    EXPECT_EQ(usage_error({"image", "--save-at", "1s"}), "--save-at wants SECONDS or TEXT, then a FILE");
+    EXPECT_EQ(parse({"--restore", "s", "image"}).restore, "s");
 }
 
 TEST(CommandLine, ClockFollowsWhoIsOnTheLine)
@@ -261,13 +314,20 @@ TEST(EscapeKeys, PassEverythingButTheirOwnCommands)
         EXPECT_EQ(command->kind, Kind::send);
         EXPECT_EQ(command->byte, byte);
     }
-    EXPECT_FALSE(next(EscapeDecoder::escape));
+    EXPECT_FALSE(next(keys.escape()));
     EXPECT_TRUE(keys.pending());
-    const auto literal = next(EscapeDecoder::escape);
+    const auto literal = next(keys.escape());
     ASSERT_TRUE(literal);
     EXPECT_EQ(literal->kind, Kind::send);
-    EXPECT_EQ(literal->byte, EscapeDecoder::escape);
+    EXPECT_EQ(literal->byte, keys.escape());
     EXPECT_FALSE(keys.pending());
+    // Another escape key (--escape b) leaves Ctrl-A to the board.
+    EscapeDecoder ctrl_b(0x02);
+    EXPECT_EQ(ctrl_b.take(0x01)->byte, 0x01);
+    EXPECT_FALSE(ctrl_b.take(0x02));
+    EXPECT_EQ(ctrl_b.take('x')->kind, Kind::quit);
+    EXPECT_FALSE(ctrl_b.take(0x02));
+    EXPECT_EQ(ctrl_b.take(0x02)->byte, 0x02);
 
     using To = BoardCommand::Kind;
     const struct {
@@ -289,7 +349,7 @@ TEST(EscapeKeys, PassEverythingButTheirOwnCommands)
         {'z', Kind::unknown, {}},
     };
     for (const auto &c : commands) {
-        next(EscapeDecoder::escape);
+        next(keys.escape());
         const auto command = next(c.key);
         ASSERT_TRUE(command) << c.key;
         EXPECT_EQ(command->kind, c.kind) << c.key;
@@ -406,7 +466,14 @@ TEST(ScenarioFile, NamesTheLineOfEachMistake)
         const char *text;
         const char *error;
     } cases[] = {
-        {"- write: \"1\"\n- wait_fr: \"x\"\n", "s.yaml:2: unknown key 'wait_fr'"},
+        {"- write: \"1\"\n- wait_fr: \"x\"\n", "s.yaml:2: unknown key 'wait_fr'; did you mean 'wait_for'?"},
+        {"- Timeout: 1\n", "s.yaml:1: unknown key 'Timeout'; did you mean 'timeout'?"},
+        {"- rleease: up\n", "s.yaml:1: unknown key 'rleease'; did you mean 'release'?"},
+        {"- expect_bcklite: 1\n", "s.yaml:1: unknown key 'expect_bcklite'\n"},
+        {"- hold: rigth\n", "s.yaml:1: no button 'rigth' (up, down, left or right); did you mean 'right'?"},
+        {"- hold: uo\n", "s.yaml:1: no button 'uo' (up, down, left or right); did you mean 'up'?"},
+        {"- hold: upp\n", "s.yaml:1: no button 'upp' (up, down, left or right); did you mean 'up'?"},
+        {"- hold: ou\n", "s.yaml:1: no button 'ou' (up, down, left or right)\n"},
         {"- write: \"1\"\n  hold: up\n", "s.yaml:2: one action per step: 'write' and 'hold'"},
         {"- write: \"1\"\n  timeout: 3\n", "s.yaml:2: timeout belongs to wait_for and expect_exit, not write"},
         {"- timeout: 3\n", "s.yaml:1: a step without an action"},
@@ -433,7 +500,9 @@ TEST(ScenarioFile, NamesTheLineOfEachMistake)
         {"- expect_pin: {port: N, pin: 9, function: alt99999999999999999999}\n",
          "s.yaml:1: function wants input, output or alt1 to alt14, not 'alt99999999999999999999'"},
         {"- expect_pin:\n    port: N\n    pin: 9\n    colour: red\n",
-         "s.yaml:4: unknown key 'colour' in expect_pin (port, pin, level, function)"},
+         "s.yaml:4: unknown key 'colour' in expect_pin (port, pin, level, function)\n"},
+        {"- expect_pin: {port: N, pin: 9, levle: 1}\n",
+         "s.yaml:1: unknown key 'levle' in expect_pin (port, pin, level, function); did you mean 'level'?"},
         {"- write\n", "s.yaml:1: a step is a mapping with one action, such as '- write: \"1\"'"},
         {"write: \"1\"\n", "s.yaml:1: a scenario is a list of steps, each starting with '- '"},
         {"# nothing yet\n", "s.yaml:1: no steps"},
@@ -447,7 +516,8 @@ TEST(ScenarioFile, NamesTheLineOfEachMistake)
             parse_scenario(c.text, "s.yaml");
             ADD_FAILURE() << "accepted: " << c.text;
         } catch (const ScenarioError &error) {
-            EXPECT_TRUE(std::string(error.what()).starts_with(c.error)) << c.text << "\n" << error.what();
+            // A row that ends in a line feed is the whole message: no guess.
+            EXPECT_TRUE((error.what() + std::string("\n")).starts_with(c.error)) << c.text << "\n" << error.what();
         }
     }
     // YAML's own syntax errors carry their line too.
@@ -525,6 +595,11 @@ TEST(GdbStub, AnswersPacketsAndStops)
     };
     for (const auto &[packet, expected] : exchanges)
         EXPECT_EQ(reply(packet), expected) << packet;
+    const std::string state = testing::TempDir() + "/stub.state", nowhere = "/no/such/dir/s";
+    for (const auto &[path, answer] : {std::pair{state, "board saved to " + state},
+                                       {nowhere, "cannot save the board: " + nowhere + ": cannot write the state"}})
+        EXPECT_TRUE(from_hex(reply("qRcmd," + to_hex("save " + path))).value_or("").starts_with(answer)) << path;
+    EXPECT_NO_THROW(read_state_file(state, board.machine().image().fingerprint()));
     const RunResult watched = board.machine().run();
     EXPECT_EQ(stub.halted(Halt{Halt::Kind::watchpoint, watched.address, 0, {}}), "T05watch:50081001;thread:1;");
     for (const auto &[kind, expected] :

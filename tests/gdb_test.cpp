@@ -193,12 +193,13 @@ TEST_F(Gdb, InterruptAndButtons)
 {
     const GdbRun run = run_gdb(
         image_path("consolefw-64"), {"-S"},
-        {"monitor press up", "continue", "bt", "monitor release all", "monitor help",
+        {"monitor press up", "continue", "bt", "monitor release all", "monitor regs uart1", "monitor help",
          std::string("shell ") + gdb_program + " --batch --nx -ex 'target remote :{port}' 2>&1", "kill"},
         "1",  // the button test
         [](const std::string &said) { return said.find("Up key pressed") != std::string::npos; });
     expect_in(run.gdb, {"up held", "Program received signal SIGINT", "kelto_menu_button", "main ()",
-                           "all buttons released", "press up|down|left|right",
+                           "all buttons released", "UART1 at 0x7f005400", "UBRDIV    0x00000022  DIVISOR=0x22",
+                           "press up|down|left|right",
                            "Remote failure reply: E.keltosim: a debugger is already connected"});
     expect_in(run.keltosim, {"To exit button test", "refused a second debugger"});
 }

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -194,6 +195,18 @@ const std::string menu = "\r\nMain menu\r\n1> Button Test\r\nx> Exit\r\n";
 // ---------------------------------------------------------------------------
 // Pipes
 
+// Neither runs a board: the version line, and a chip's SVD file.
+TEST(Program, VersionAndSvdNeedNoImage)
+{
+    const Finished version = run_keltosim({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(version.out.starts_with("keltosim ") && version.out.size() > 10 && version.out.ends_with("\n"))
+        << version.out;
+    const Finished svd = run_keltosim({"--svd", "24"});
+    EXPECT_EQ(svd.status, 0);
+    EXPECT_NE(svd.out.find("<name>S3C2450</name>"), std::string::npos);
+}
+
 TEST(Pipes, GreetingComesOutByteForByteAndMainsResultIsTheStatus)
 {
     const Finished run = run_keltosim({image("greetfw")});
@@ -215,6 +228,18 @@ TEST(Pipes, KeysReachTheMenuInOrderAndXEndsMain)
     EXPECT_EQ(run.out, "\r\nKelto Firmware - 13:11:24 Feb  9 2011\r\n\r\n" + menu + "1 is selected\r\n" +
                            "To exit button test, press any key (in keyboard)\r\n" + menu + "2 is selected\r\nNo item\r\n" +
                            menu + "x is selected\r\n");
+}
+
+TEST(Pipes, StateSavedAtTheMenuAnswersTheNextKeyAtOnceWhenRestored)
+{
+    const std::string state = testing::TempDir() + "/menu.state";
+    const Finished saved = run_keltosim({"--save-at", "x> Exit", state, image("consolefw-64")});
+    const Finished resumed = run_keltosim({"--restore", state, image("consolefw-64")}, "x");
+    EXPECT_EQ(resumed.status, 0) << saved.err << resumed.err;
+    EXPECT_EQ(resumed.out, "\r\nx is selected\r\n");
+    const Finished refused = run_keltosim({"--restore", state, image("consolefw-24")}, "x");
+    EXPECT_EQ(refused.status, 64);
+    EXPECT_NE(refused.err.find(state + ": a state of another image"), std::string::npos) << refused.err;
 }
 
 TEST(Pipes, ScriptedTypingNeverOverrunsTheReceiver)
@@ -520,7 +545,7 @@ TEST(Scenarios, FileErrorsAreUsageErrorsWithTheLine)
     const std::string path = write_file("typo.yaml", "- write: \"1\"\n- wiat_for: \"x\"\n");
     const Finished run = run_keltosim({"--scenario", path, image("pollfw-64")});
     EXPECT_EQ(run.status, exit_usage);
-    EXPECT_EQ(run.err, "keltosim: " + path + ":2: unknown key 'wiat_for'\n");
+    EXPECT_EQ(run.err, "keltosim: " + path + ":2: unknown key 'wiat_for'; did you mean 'wait_for'?\n");
     EXPECT_EQ(run.out, "") << "the board does not start";
 }
 
@@ -659,6 +684,44 @@ TEST(TerminalSession, EscapeKeysGiveTheirTexts)
     terminal.type("\001q");
     EXPECT_EQ(terminal.wait_exit(), 0);
     EXPECT_EQ(terminal.seen().find("is selected"), std::string::npos) << "no escape key reached the board";
+}
+
+// Ctrl-B, as --escape b chooses, named wherever the keys are; Ctrl-A is the
+// board's.
+TEST(TerminalSession, AnotherEscapeKeyIsNamedAndObeyed)
+{
+    Terminal terminal({"--escape", "b", image("pollfw-64")});
+    ASSERT_TRUE(terminal.wait_for("Ctrl-B x to quit"));
+    EXPECT_TRUE(terminal.wait_for("| Ctrl-B h: help"));
+    ASSERT_TRUE(terminal.wait_for("x> Exit\r\n"));
+    terminal.type("\002h");
+    EXPECT_TRUE(terminal.wait_for("  Ctrl-B    send Ctrl-B to the board"));
+    terminal.type("\001" "1");
+    EXPECT_TRUE(terminal.wait_for("press any key (in keyboard)")) << "Ctrl-A and 1 went to the board";
+    terminal.type("\002x");
+    EXPECT_EQ(terminal.wait_exit(), 0);
+}
+
+// The trace on the console's terminal: each of its lines starts a line,
+// however the console's own lines were cut.
+TEST(TerminalSession, TraceLinesStartTheirOwnLines)
+{
+    Terminal terminal({"--trace=UTXH", "--no-status", image("pollfw-64")});
+    ASSERT_TRUE(terminal.wait_for("'E'"));
+    ASSERT_TRUE(terminal.wait_for("'t'"));  // the last line waits, as a fold may, for the next access
+    terminal.type("\001x");
+    EXPECT_EQ(terminal.wait_exit(), 0);
+    const std::string &seen = terminal.seen();
+    const std::regex line_start(R"(\r?\n *[0-9]+\.[0-9]{9}  $)");
+    int lines = 0;
+    for (auto at = seen.find("UART1 UTXH"); at != std::string::npos; at = seen.find("UART1 UTXH", at + 1), lines++) {
+        const std::size_t start = seen.rfind('\n', at);
+        ASSERT_NE(start, std::string::npos);
+        const std::string head = seen.substr(start, at - start);
+        const auto location = head.find("  ", head.find('.'));
+        EXPECT_TRUE(std::regex_match(head.substr(0, location + 2), line_start)) << head;
+    }
+    EXPECT_GT(lines, 20);
 }
 
 TEST(TerminalSession, MainReturningEndsTheSessionWithItsResult)

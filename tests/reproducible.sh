@@ -52,7 +52,8 @@ for rebuilt in "$work"/images/*; do
 done
 for delivered in "$image_dir"/*; do
     name=$(basename "$delivered")
-    case "$name" in *.map) continue ;; esac
+    # The chips' SVD files come from the simulator's build, not this one.
+    case "$name" in *.map | *.svd) continue ;; esac
     [ -e "$work/images/$name" ] || { echo "$name: in $image_dir, but the build does not make it"; status=1; }
 done
 [ "$status" -eq 0 ] && echo "reproducible: $compared files identical"

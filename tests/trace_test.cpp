@@ -75,6 +75,24 @@ TEST(Trace, NamesFunctionsShowsCharactersAndWordsAndKeepsWhatTheFilterNames)
     EXPECT_THROW(greeting_trace("GPNCON"), std::invalid_argument);  // board 64's port N only
 }
 
+// Long names (send_raw's parameters, its namespace) are cut, so every
+// line's register stands in one column.
+TEST(Trace, LongNamesKeepTheColumns)
+{
+    auto m = load("consolefw-64");
+    const std::string path = testing::TempDir() + "console.trace";
+    {
+        Trace trace(path);
+        trace.attach(*m);
+        trace.enable("uart1");
+        run_until_waiting(*m);
+    }
+    const std::vector<std::string> lines = file_lines(path);
+    EXPECT_GT(count_containing(lines, "  send_raw+0x18   "), 0u);
+    for (const std::string &line : lines)
+        ASSERT_EQ(line.find(" UART1 "), 44u) << line;
+}
+
 // Every control register's words, from the models' reset state.
 TEST(Trace, ControlRegisterWritesSayWhatChanges)
 {

@@ -57,13 +57,9 @@ const BoardSpec spec_24{
 
 const char *button_name(Button button)
 {
-    switch (button) {
-    case Button::up: return "up";
-    case Button::down: return "down";
-    case Button::left: return "left";
-    case Button::right: return "right";
-    }
-    return "?";
+    // The names are literals: each view ends in a terminating null.
+    const auto index = static_cast<std::size_t>(button);
+    return index < button_names.size() ? button_names[index].data() : "?";
 }
 
 std::optional<Button> button_named(std::string_view name)

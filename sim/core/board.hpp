@@ -16,6 +16,8 @@ enum class CpuCore { arm1176, arm926 };
 
 enum class Button : std::uint8_t { up = 0, down = 1, left = 2, right = 3 };
 inline constexpr std::array<Button, 4> all_buttons{Button::up, Button::down, Button::left, Button::right};
+// Indexed by Button.
+inline constexpr std::array<std::string_view, 4> button_names{"up", "down", "left", "right"};
 const char *button_name(Button button);
 // The button button_name names so; none for any other text.
 std::optional<Button> button_named(std::string_view name);

@@ -10,6 +10,8 @@
 
 #include "core/board.hpp"
 #include "core/clock.hpp"
+#include "core/registers.hpp"
+#include "core/state.hpp"
 
 namespace kelto::sim {
 
@@ -57,8 +59,14 @@ public:
     virtual std::optional<std::uint32_t> peek(std::uint32_t offset) const = 0;
     // false: no writable register at this offset.
     virtual bool write(std::uint32_t offset, std::uint32_t value) = 0;
+    // Every register the model implements, in its one table.
+    virtual std::span<const Register> registers() const = 0;
     // Register name for reports, or empty.
-    virtual std::string register_name(std::uint32_t offset) const = 0;
+    std::string register_name(std::uint32_t offset) const
+    {
+        const Register *found = register_at(registers(), offset);
+        return found ? std::string(found->name.view()) : std::string();
+    }
     // What writing value at offset would change, in words ("pin 9 input ->
     // output", "8N1"), against what the model holds now; empty where words
     // add nothing to the value. Asked before the write applies.
@@ -79,6 +87,12 @@ public:
     // wait: the time the counter takes to come round (never when it does not
     // reload). nullopt for any other register.
     virtual std::optional<Cycles> counter_cycle(std::uint32_t /*offset*/) const { return std::nullopt; }
+
+    // Everything the model holds that a run can change, registers and
+    // pending events alike; restore takes what save of the same model gave
+    // and throws StateError on anything else.
+    virtual void save(StateWriter &out) const = 0;
+    virtual void restore(StateReader &in) = 0;
 
     void attach(Bus &bus) { bus_ = &bus; }
 

@@ -38,15 +38,25 @@ Options:
   --stats              print figures of the run at its end: board time,
                        instructions, deepest stack, UART bytes, accesses
   --vcd FILE           record pins and PWM outputs as a waveform (VCD)
+  --restore FILE       go on from a board state saved from this image
+  --save-at WHEN FILE  save the board's state to FILE once board time reaches
+                       WHEN (seconds: 2.5, 2.5s, 300ms) or, if WHEN is no
+                       time, once the console shows WHEN as text
   --gdb [HOST:]PORT    serve GDB's remote protocol (host 127.0.0.1 unless
                        named); a fault halts the board for the debugger
   -s                   the same as --gdb 1234
   -S                   with a GDB server: stand still at main's first
                        instruction until the debugger continues
+  --escape KEY         the escape key at a terminal is Ctrl-KEY, a letter
+                       (default a: Ctrl-A)
+  --svd 64|24          write a CMSIS-SVD file of the board's chip's registers
+                       on standard output, for debuggers' peripheral views
+  --version            print keltosim's version
   -h, --help           this text
 
-Keys at a terminal: Ctrl-A then u d l r (or 1-4) toggles a button, 0 releases
-all, s shows the board, h shows the keys, x or q quits, Ctrl-A sends Ctrl-A.
+Keys at a terminal: Ctrl-A (or the --escape key) then u d l r (or 1-4) toggles
+a button, 0 releases all, s shows the board, h shows the keys, x or q quits,
+the escape key again sends it to the board.
 
 Exit status: main's return value when main returns; 64 usage error,
 65 expectation not met, 66 input ended while the firmware waits for input,
@@ -94,6 +104,14 @@ web::Address parse_web_address(std::optional<std::string_view> text)
     }
 }
 
+// As picocom takes it: the letter whose control key escapes.
+std::uint8_t parse_escape(const std::string &text)
+{
+    if (text.size() != 1 || !std::isalpha(static_cast<unsigned char>(text[0])))
+        throw UsageError("--escape wants a letter, as in '--escape b' for Ctrl-B, not '" + text + "'");
+    return static_cast<std::uint8_t>(std::tolower(static_cast<unsigned char>(text[0])) & 0x1F);
+}
+
 }  // namespace
 
 std::optional<double> parse_seconds(std::string_view text)
@@ -127,6 +145,20 @@ std::string seconds_range()
     return text;
 }
 
+Options::SaveAt parse_save_at(std::string_view when, std::string_view file)
+{
+    if (when.empty() || file.empty())
+        throw UsageError("--save-at wants SECONDS or TEXT, then a FILE");
+    Options::SaveAt save_at{std::nullopt, std::nullopt, std::string(file)};
+    const bool ms = when.ends_with("ms");
+    const std::string_view number = when.substr(0, when.size() - (ms ? 2 : when.ends_with('s') ? 1 : 0));
+    if (const std::optional<double> seconds = parse_seconds(number))
+        save_at.seconds = ms ? *seconds / 1000 : *seconds;
+    else
+        save_at.text = std::string(when);
+    return save_at;
+}
+
 Options parse_options(std::span<const std::string_view> args)
 {
     Options options;
@@ -135,6 +167,10 @@ Options parse_options(std::span<const std::string_view> args)
         std::string_view arg = args[i];
         if (arg == "-h" || arg == "--help") {
             options.help = true;
+            continue;
+        }
+        if (arg == "--version") {
+            options.version = true;
             continue;
         }
         if (arg == "--no-status") {
@@ -179,9 +215,18 @@ Options parse_options(std::span<const std::string_view> args)
             options.web = parse_web_address(value);
             continue;
         }
+        if (name == "--save-at") {
+            if (!value && i + 1 < args.size())
+                value = args[++i];
+            if (!value || ++i == args.size())
+                throw UsageError("--save-at wants SECONDS or TEXT, then a FILE");
+            options.save_at = parse_save_at(*value, args[i]);
+            continue;
+        }
         static constexpr std::string_view valued[] = {"--board",   "--serial",  "--clock",      "--scenario",
                                                       "--expect",  "--fail-on", "--timeout",    "--trace-file",
-                                                      "--trace-limit", "--vcd", "--serial-log", "--gdb"};
+                                                      "--trace-limit", "--vcd", "--serial-log", "--gdb",
+                                                      "--escape",  "--svd",     "--restore"};
         if (std::find(std::begin(valued), std::end(valued), name) == std::end(valued))
             throw UsageError("unknown option '" + std::string(arg) + "'");
         if (!value) {
@@ -190,10 +235,12 @@ Options parse_options(std::span<const std::string_view> args)
             value = args[i];
         }
         const std::string text(*value);
-        if (name == "--board") {
+        if (name == "--board" || name == "--svd") {
             if (text != "64" && text != "24")
-                throw UsageError("--board wants 64 or 24, not '" + text + "'");
-            options.board = std::stoi(text);
+                throw UsageError(std::string(name) + " wants 64 or 24, not '" + text + "'");
+            (name == "--board" ? options.board : options.svd) = std::stoi(text);
+        } else if (name == "--escape") {
+            options.escape = parse_escape(text);
         } else if (name == "--serial") {
             if (text == "stdio")
                 options.serial = SerialMode::stdio;
@@ -233,11 +280,17 @@ Options parse_options(std::span<const std::string_view> args)
                                  text + "'");
         } else if (name == "--vcd") {
             options.vcd = text;
+        } else if (name == "--restore") {
+            options.restore = text;
         } else {
             options.timeout = parse_timeout(text);
         }
     }
-    if (options.help)
+    if (options.help || options.version)
+        return options;
+    if (options.svd && !images.empty())
+        throw UsageError("--svd describes a chip and runs no image");
+    if (options.svd)
         return options;
     if (images.empty())
         throw UsageError("no image given");

@@ -19,7 +19,8 @@ constexpr int pty_write_ms = 100;
 
 }  // namespace
 
-Console::Console(const Options &options, Link link, Pty *pty) : options_(options), link_(link), pty_(pty)
+Console::Console(const Options &options, Link link, Pty *pty)
+    : options_(options), link_(link), pty_(pty), decoder_(options.escape), escape_name_(key_name(options.escape))
 {
     const bool stdin_terminal = ::isatty(STDIN_FILENO);
     switch (link_) {
@@ -51,7 +52,7 @@ void Console::started(Board &board)
         const BoardView view = board.view();
         status_ = status_line(board);
         board.note(view.image + " on " + view.board + " (" + view.chip + "), " + clock_name(view.clock) + " clock" +
-                   (raw_ ? "; Ctrl-A h for help, Ctrl-A x to quit" : ""));
+                   (raw_ ? "; " + escape_name_ + " h for help, " + escape_name_ + " x to quit" : ""));
         if (bar_)
             bar_->show(status_);
     }
@@ -178,7 +179,7 @@ void Console::handle_key(Board &board, std::uint8_t byte)
         } else if (!hinted_) {
             hinted_ = true;
             board.note("keys typed here only command the simulator; the console is on " + pty_->path() +
-                       " (Ctrl-A h for help)");
+                       " (" + escape_name_ + " h for help)");
         }
         break;
     case Kind::board: {
@@ -189,12 +190,12 @@ void Console::handle_key(Board &board, std::uint8_t byte)
         break;
     }
     case Kind::quit: board.quit(0); break;
-    case Kind::help: board.note(key_help); break;
+    case Kind::help: board.note(key_help(decoder_.escape())); break;
     case Kind::unknown: {
         char shown[8];
         std::snprintf(shown, sizeof shown, command->byte >= 0x20 && command->byte < 0x7F ? "%c" : "0x%02x",
                       command->byte);
-        board.note(std::string("Ctrl-A ") + shown + " is no command; Ctrl-A h lists them");
+        board.note(escape_name_ + " " + shown + " is no command; " + escape_name_ + " h lists them");
         break;
     }
     }
@@ -270,7 +271,7 @@ void Console::refresh_status(Board &board)
 
 std::string Console::status_line(Board &board)
 {
-    return status_text(board.view()) + (raw_ ? " | Ctrl-A h: help" : "");
+    return status_text(board.view()) + (raw_ ? " | " + escape_name_ + " h: help" : "");
 }
 
 }  // namespace kelto::sim::frontend

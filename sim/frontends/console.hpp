@@ -57,6 +57,7 @@ private:
     std::unique_ptr<RawMode> raw_;
     std::unique_ptr<StatusBar> bar_;
     EscapeDecoder decoder_;
+    std::string escape_name_;  // "Ctrl-A"
     bool notes_share_line_ = false;
     bool interactive_ = false;
     bool serial_ended_ = false;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "frontends/frontend.hpp"
@@ -49,6 +50,9 @@ public:
     virtual void remove_breakpoint(std::uint32_t address) = 0;
     virtual void add_watchpoint(std::uint32_t address, std::uint32_t length, WatchKind kind) = 0;
     virtual void remove_watchpoint(std::uint32_t address, std::uint32_t length, WatchKind kind) = 0;
+    // The peripherals' registers with their fields in words (monitor regs):
+    // those named by what, every one with what empty; empty for no match.
+    virtual std::string registers_text(std::string_view what) = 0;
 
     // What the monitor commands act on: reset, buttons, the board's view,
     // notes, the end of the session.

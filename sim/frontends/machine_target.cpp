@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "models/register_view.hpp"
+
 namespace kelto::sim::frontend {
 
 std::vector<std::uint8_t> MachineTarget::read_memory(std::uint32_t address, std::size_t size)
@@ -76,6 +78,11 @@ void MachineTarget::apply(const Point &point, bool insert)
     } else {
         machine_->remove_watchpoint(point.address, point.length, *point.kind);
     }
+}
+
+std::string MachineTarget::registers_text(std::string_view what)
+{
+    return sim::registers_text(machine_->devices(), what);
 }
 
 }  // namespace kelto::sim::frontend

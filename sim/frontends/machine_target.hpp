@@ -31,6 +31,8 @@ public:
     void add_watchpoint(std::uint32_t address, std::uint32_t length, WatchKind kind) override;
     void remove_watchpoint(std::uint32_t address, std::uint32_t length, WatchKind kind) override;
 
+    std::string registers_text(std::string_view what) override;
+
     Board &board() override { return board_; }
 
     void attach(Machine &machine) override;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frontends/cli.hpp"
+#include "keltosim_version.hpp"
 #include "frontends/console.hpp"
 #include "frontends/gdb/server.hpp"
 #include "frontends/scenario.hpp"
@@ -22,7 +23,9 @@
 #include "frontends/trace.hpp"
 #include "frontends/vcd.hpp"
 #include "frontends/web/web_frontend.hpp"
+#include "machine/board_state.hpp"
 #include "machine/machine.hpp"
+#include "models/svd.hpp"
 
 using namespace kelto::sim;
 using namespace kelto::sim::frontend;
@@ -39,7 +42,7 @@ struct Setup {
 };
 
 // The records of the run, each watching the board through the session.
-void add_records(Session &session, Setup &setup, const Options &options)
+void add_records(Session &session, Setup &setup, const Options &options, bool shares_terminal)
 {
     if (options.serial_log)
         session.adopt(std::make_unique<SerialLog>(*options.serial_log));
@@ -48,6 +51,10 @@ void add_records(Session &session, Setup &setup, const Options &options)
         Trace &trace = session.adopt(
             std::make_unique<Trace>(options.trace_file, options.trace_limit.value_or(Trace::default_limit)));
         setup.trace = &trace;
+        // On the console's terminal each trace line starts a line of its
+        // own, as the notes do.
+        if (!options.trace_file && shares_terminal)
+            trace.start_lines_with([&session] { session.start_line(); });
         if (options.trace) {
             session.add_probe(trace);
             trace.enable(options.trace_filter);
@@ -66,6 +73,13 @@ Setup load(const Options &options)
         setup.scenario = load_scenario(*options.scenario);
     const bool stdin_terminal = ::isatty(STDIN_FILENO);
     auto machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
+    if (options.restore) {
+        try {
+            machine->restore_state(read_state_file(*options.restore, machine->image().fingerprint()));
+        } catch (const StateError &error) {
+            throw std::runtime_error(*options.restore + ": " + error.what());
+        }
+    }
     if (setup.scenario)
         check_against_board(*setup.scenario, machine->board());
     if (options.serial == SerialMode::pty)
@@ -75,7 +89,7 @@ Setup load(const Options &options)
     // The console first: its notes and output come before the others'.
     Console &console = setup.session->adopt(std::make_unique<Console>(options, link, setup.pty.get()));
     setup.session->notes_share_line(console.shares_terminal());
-    add_records(*setup.session, setup, options);
+    add_records(*setup.session, setup, options, console.shares_terminal());
     return setup;
 }
 
@@ -104,6 +118,16 @@ int run(const Options &options)
     }
 }
 
+int write_svd(int board_id)
+{
+    const std::string text = chip_svd(*board_by_id(board_id), KELTOSIM_VERSION);
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+        std::perror("keltosim: cannot write the SVD file");
+        return exit_output;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -120,6 +144,12 @@ int main(int argc, char **argv)
         std::fputs(help_text, stdout);
         return 0;
     }
+    if (options.version) {
+        std::puts("keltosim " KELTOSIM_VERSION);
+        return 0;
+    }
+    if (options.svd)
+        return write_svd(*options.svd);
     install_signal_handlers();
     const int status = run(options);
     if (const int number = pending_signal()) {

@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include "core/suggest.hpp"
 #include "frontends/cli.hpp"
 #include "models/gpio.hpp"
 
@@ -34,6 +35,20 @@ const std::map<std::string, Action, std::less<>> actions{
     {"expect_pin", Action::expect_pin},
     {"expect_exit", Action::expect_exit},
 };
+
+// What a step may say, for guessing at a mistyped key.
+const std::vector<std::string_view> &step_keys()
+{
+    static const std::vector<std::string_view> keys = [] {
+        std::vector<std::string_view> list{"timeout"};
+        for (const auto &entry : actions)
+            list.emplace_back(entry.first);
+        return list;
+    }();
+    return keys;
+}
+
+constexpr std::string_view pin_keys[] = {"port", "pin", "level", "function"};
 
 const char *action_name(Action action)
 {
@@ -149,7 +164,8 @@ public:
         std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
         if (const std::optional<Button> button = button_named(text))
             return *button;
-        fail(line_of(node, line), "no button " + as_written(text) + " (up, down, left or right)");
+        fail(line_of(node, line),
+             "no button " + as_written(text) + " (up, down, left or right)" + did_you_mean(text, button_names));
     }
 
     std::vector<Button> buttons(const YAML::Node &node, int line) const
@@ -213,7 +229,8 @@ public:
             } else if (key == "function") {
                 step.function = function(value, line);
             } else {
-                fail(line, "unknown key " + as_written(key) + " in expect_pin (port, pin, level, function)");
+                fail(line, "unknown key " + as_written(key) + " in expect_pin (port, pin, level, function)" +
+                               did_you_mean(key, pin_keys));
             }
         }
         if (!has_port || !has_pin)
@@ -246,7 +263,7 @@ public:
             }
             const auto found = actions.find(key);
             if (found == actions.end())
-                fail(line, "unknown key " + as_written(key));
+                fail(line, "unknown key " + as_written(key) + did_you_mean(key, step_keys()));
             if (action)
                 fail(line, std::string("one action per step: '") + action_name(*action) + "' and " + as_written(key));
             action = found->second;

@@ -1,6 +1,7 @@
 #include "frontends/session.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "frontends/display.hpp"
 #include "frontends/terminal.hpp"
@@ -24,6 +25,8 @@ Session::Session(std::unique_ptr<Machine> machine, const Options &options)
     attach_machine();
     add_probe(target_);
     started_at_ = machine_->clock().now();
+    if (options_.save_at && options_.save_at->seconds)
+        save_at_time_ = machine_->clock().from_seconds(*options_.save_at->seconds);
     if (options_.timeout)
         limit_ = machine_->clock().from_seconds(*options_.timeout);
 }
@@ -95,6 +98,7 @@ Event Session::advance(std::optional<double> span, bool until_waiting)
     bool told_paused = false;
     for (;;) {
         run_posted();
+        save_when_due();
         if (const auto event = pending_event())
             return *event;
         if (machine_->main_returned() && !someone_restarts_board())
@@ -127,14 +131,18 @@ std::optional<Event> Session::run_slice(Cycles end, bool until_waiting, bool &to
 {
     Clock &clock = machine_->clock();
     const Cycles now = clock.now();
-    const Cycles slice = std::min({clock.from_seconds(slice_seconds), end - now, limit_remaining()});
+    const Cycles slice = std::min({clock.from_seconds(slice_seconds), end - now, limit_remaining(), until_save_at()});
     RunLimits limits;
     limits.seconds = clock.to_seconds(std::max<Cycles>(slice, 1));
     limits.until_waiting = until_waiting;
     limits.idle_seconds = idle_reach(end);
     limits.single_step = step_requested_;
     step_requested_ = false;
+    in_run_ = true;
     last_ = machine_->run(limits);
+    in_run_ = false;
+    if (pending_save_)
+        save_state(*std::exchange(pending_save_, std::nullopt));
     tend();
     switch (last_.reason) {
     case StopReason::returned:
@@ -182,7 +190,7 @@ std::optional<double> Session::idle_reach(Cycles end)
         return std::nullopt;
     if (someone_watches() && !feed_.ended())
         return std::nullopt;
-    Cycles reach = std::min(end - clock.now(), limit_remaining());
+    Cycles reach = std::min({end - clock.now(), limit_remaining(), until_save_at()});
     if (feed_.ended() || reach == never)
         reach = std::min(reach, clock.from_seconds(1.0));
     return clock.to_seconds(reach);
@@ -320,16 +328,22 @@ void Session::end(int status, const std::string &why)
     stop_machine();
 }
 
-void Session::note(const std::string &text)
+void Session::start_line()
 {
     flush_console();
-    std::string message = notes_share_line_ && last_out_ != '\n' ? "\n" : "";
-    message += "keltosim: " + text;
+    if (notes_share_line_ && last_out_ != '\n') {
+        write_message("\n");
+        last_out_ = '\n';
+    }
+}
+
+void Session::note(const std::string &text)
+{
+    start_line();
+    std::string message = "keltosim: " + text;
     if (message.back() != '\n')
         message += '\n';
     write_message(std::move(message));
-    if (notes_share_line_)
-        last_out_ = '\n';
 }
 
 void Session::run_posted()

@@ -72,6 +72,9 @@ public:
     // The board's output and the notes share one terminal line: a note
     // starts on a line of its own. The console knows.
     void notes_share_line(bool share) { notes_share_line_ = share; }
+    // Writes out the console's output and, where messages share its line,
+    // ends an unfinished line: what follows on stderr starts a line of its own.
+    void start_line();
 
     // The machine itself, for the scenario runner and the tests; front ends
     // go through Board. A reset replaces it.
@@ -95,6 +98,7 @@ public:
     void quit(int status) override { end(status); }
     void note(const std::string &text) override;
     void post(std::function<void()> work) override { wakeup_.post(std::move(work)); }
+    std::string save_state(const std::string &path) override;
 
 private:
     // The longest the session sleeps without looking at signals and limits.
@@ -125,6 +129,11 @@ private:
     Cycles limit_remaining();
     void changed();
     void stop_machine();
+    // Saving (session_state.cpp).
+    std::string write_state(const std::string &path);
+    Cycles until_save_at();
+    void save_when_due();
+    void look_for_save_at_text(char byte);
 
     std::unique_ptr<Machine> machine_;
     const Options &options_;
@@ -155,6 +164,15 @@ private:
     bool halt_on_fault_ = false;
     bool halted_on_fault_ = false;
     bool told_idle_for_ever_ = false;
+
+    // --save-at once its time or text has come, and a save asked for
+    // during a run, made when the run stops.
+    Cycles save_at_time_ = never;
+    std::string save_at_tail_;
+    bool save_at_seen_ = false;
+    bool saved_at_ = false;
+    bool in_run_ = false;
+    std::optional<std::string> pending_save_;
 
     Wakeup wakeup_;
     // Last: they go first, while the board they watch is still there.

@@ -68,6 +68,7 @@ void Session::transmitted(Machine &machine, std::uint8_t byte)
     last_out_ = c;
     if (text_.take(c, machine.seconds()))
         stop_machine();
+    look_for_save_at_text(c);
     if (out_.size() >= output_batch)
         flush_console();
 }

@@ -73,6 +73,36 @@ std::string size_text(std::uint64_t bytes)
     return std::to_string(bytes) + " bytes";
 }
 
+// Width of the location column: longer names are cut to it, so the
+// registers and values stay in their columns.
+constexpr std::size_t location_width = 30;
+
+// "(anonymous namespace)::send_raw(unsigned long)+0x18" fitted to the column:
+// without its parameters first, then without the anonymous namespace, then
+// its start cut, keeping the offset.
+std::string fitted_location(std::string location)
+{
+    if (location.size() <= location_width)
+        return location;
+    const std::size_t offset = std::min(location.rfind("+0x"), location.size());
+    if (offset > 0 && location[offset - 1] == ')') {
+        int depth = 0;
+        for (std::size_t i = offset; i-- > 0;) {
+            depth += location[i] == ')' ? 1 : location[i] == '(' ? -1 : 0;
+            if (depth == 0) {
+                location.erase(i, offset - i);
+                break;
+            }
+        }
+    }
+    static constexpr std::string_view anonymous = "(anonymous namespace)::";
+    if (const auto at = location.find(anonymous); location.size() > location_width && at != std::string::npos)
+        location.erase(at, anonymous.size());
+    if (location.size() <= location_width)
+        return location;
+    return "..." + location.substr(location.size() - (location_width - 3));
+}
+
 }  // namespace
 
 Trace::Trace(const std::optional<std::string> &path, std::uint64_t limit)
@@ -85,6 +115,8 @@ Trace::Trace(const std::optional<std::string> &path, std::uint64_t limit)
 
 Trace::~Trace()
 {
+    // The session may be going too: what is left is written as it stands.
+    start_line_ = nullptr;
     detach();
 }
 
@@ -247,6 +279,13 @@ void Trace::write_line(const Entry &entry)
         stop_at_limit();
         return;
     }
+    append_line(line);
+}
+
+void Trace::append_line(const std::string &line)
+{
+    if (start_line_)
+        start_line_();
     out_.append(line);
     out_.end_line(line_end_);
 }
@@ -254,8 +293,7 @@ void Trace::write_line(const Entry &entry)
 void Trace::stop_at_limit()
 {
     full_ = true;
-    out_.append("trace stopped: it reached its limit of " + size_text(limit_) + " (--trace-limit); the run went on");
-    out_.end_line(line_end_);
+    append_line("trace stopped: it reached its limit of " + size_text(limit_) + " (--trace-limit); the run went on");
     out_.flush();
 }
 
@@ -263,7 +301,7 @@ const std::string &Trace::location(std::uint32_t pc)
 {
     auto found = locations_.find(pc);
     if (found == locations_.end())
-        found = locations_.emplace(pc, machine_->code_location(pc)).first;
+        found = locations_.emplace(pc, fitted_location(machine_->code_location(pc))).first;
     return found->second;
 }
 

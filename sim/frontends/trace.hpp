@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -51,6 +52,9 @@ public:
     void enable(const std::string &filter = {});
     void disable();
     bool enabled() const { return enabled_; }
+    // Called before each line: on a terminal shared with the console, the
+    // session ends the console's unfinished line there.
+    void start_lines_with(std::function<void()> start_line) { start_line_ = std::move(start_line); }
     // Writes out a folded loop still open, and what the file holds so far.
     void flush();
     // Flushes; false, with a note and the end of the run, when some of the
@@ -81,9 +85,11 @@ private:
     void write_line(const Entry &entry);
     void stop_at_limit();
     const std::string &location(std::uint32_t pc);
+    void append_line(const std::string &line);
 
     RecordFile out_;
     const char *line_end_ = "\n";
+    std::function<void()> start_line_;
     std::uint64_t limit_;
     // The limit was reached: nothing more is traced, and the session is told.
     bool full_ = false;

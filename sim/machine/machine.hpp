@@ -30,6 +30,8 @@
 
 namespace kelto::sim {
 
+struct BoardState;
+
 class UartChannel;
 class GpioBlock;
 class TimerBlock;
@@ -227,6 +229,12 @@ public:
     // "kelto_uart_write+0x18", or the bare address outside every symbol.
     std::string code_location(std::uint32_t address) const;
 
+    // The whole board as a value (board_state.hpp), between runs. A restore
+    // takes a state of this image and board, or throws StateError and leaves
+    // the machine as it was.
+    BoardState save_state();
+    void restore_state(const BoardState &state);
+
     // The last run ended in a loop that only waits for the board to change.
     bool idling() const { return skip_.idling(); }
     // Where the firmware stopped for good in the last run (wfi or a branch to
@@ -314,6 +322,9 @@ private:
     void before_register_write();
     void after_register_write(const Device &device, std::uint32_t address, unsigned size);
     void register_changed(const Device &device);
+    // Saving and restoring (machine_state.cpp).
+    void save_parts(StateWriter &out);
+    void restore_parts(StateReader &in);
 
     const BoardSpec &board_;
     ElfImage image_;

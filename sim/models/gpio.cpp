@@ -85,6 +85,100 @@ static_assert(well_formed(s3c2450_ports), "S3C2450 port map");
 // function, so nothing is driven until the firmware asks for it.
 constexpr std::uint32_t port_a_reset = 0x0000AAAA;
 
+constexpr std::string_view pin_names[16] = {"PIN0", "PIN1", "PIN2",  "PIN3",  "PIN4",  "PIN5",  "PIN6",  "PIN7",
+                                            "PIN8", "PIN9", "PIN10", "PIN11", "PIN12", "PIN13", "PIN14", "PIN15"};
+constexpr std::string_view data_names[16] = {"DAT0", "DAT1", "DAT2",  "DAT3",  "DAT4",  "DAT5",  "DAT6",  "DAT7",
+                                             "DAT8", "DAT9", "DAT10", "DAT11", "DAT12", "DAT13", "DAT14", "DAT15"};
+constexpr std::string_view function_names[16] = {"FUNC0", "FUNC1", "FUNC2",  "FUNC3",  "FUNC4",  "FUNC5",
+                                                 "FUNC6", "FUNC7", "FUNC8",  "FUNC9",  "FUNC10", "FUNC11",
+                                                 "FUNC12", "FUNC13", "FUNC14", "FUNC15"};
+
+// One field per pin from first_pin on, width bits each, from bit 0 up.
+template <std::size_t N>
+constexpr std::array<Field, N> pin_fields(unsigned first_pin, std::uint8_t width, std::string_view description)
+{
+    std::array<Field, N> fields{};
+    for (std::size_t i = 0; i < N; i++)
+        fields[i] = {pin_names[first_pin + i], static_cast<std::uint8_t>(width * i), width, description};
+    return fields;
+}
+
+// Port A's combined words: bit 2q is pin q's data, bit 2q+1 its function.
+constexpr std::array<Field, 16> combined_fields(unsigned first_pin)
+{
+    std::array<Field, 16> fields{};
+    for (std::size_t q = 0; q < 8; q++) {
+        fields[2 * q] = {data_names[first_pin + q], static_cast<std::uint8_t>(2 * q), 1, "output level"};
+        fields[2 * q + 1] = {function_names[first_pin + q], static_cast<std::uint8_t>(2 * q + 1), 1,
+                             "function: 1 alt1, 0 output"};
+    }
+    return fields;
+}
+
+constexpr std::string_view function_field = "function: 0 input, 1 output, 2 and up alt1, alt2 ...";
+constexpr auto wide_functions_low = pin_fields<8>(0, 4, function_field);
+constexpr auto wide_functions_high = pin_fields<8>(8, 4, function_field);
+constexpr auto narrow_functions = pin_fields<16>(0, 2, function_field);
+constexpr auto data_fields = pin_fields<16>(0, 1, "level: an output's latch, an input's pin");
+constexpr auto pull_fields = pin_fields<16>(0, 2, "pull-up or pull-down control");
+constexpr auto combined_low = combined_fields(0);
+constexpr auto combined_high = combined_fields(8);
+
+template <std::size_t N> constexpr std::size_t register_count(const std::array<Layout, N> &ports)
+{
+    std::size_t count = 0;
+    for (const Layout &port : ports)
+        count += port.field_bits == combined ? 2 : 2 + (port.second_config ? 1 : 0) + (port.pull ? 1 : 0);
+    return count;
+}
+
+// A pin is a function field: a 4-bit field per pin fills a word with eight,
+// a 2-bit field with sixteen.
+constexpr unsigned pins_of(const Layout &port)
+{
+    return port.field_bits == 4 && !port.second_config ? 8 : 16;
+}
+
+// Every port's registers in the block, as the model decodes them. A data
+// word reads each input pin's level: after reset every pin is an input and
+// the board pulls each high (no button held).
+template <std::size_t Count, std::size_t N> constexpr std::array<Register, Count> gpio_registers(const std::array<Layout, N> &ports)
+{
+    std::array<Register, Count> table{};
+    std::size_t next = 0;
+    constexpr auto rw = RegisterAccess::read_write;
+    for (const Layout &port : ports) {
+        const RegisterName prefix = RegisterName("GP").append(std::string_view(&port.letter, 1));
+        if (port.field_bits == combined) {
+            table[next++] = {RegisterName(prefix).append("CDL"), port.offset, port_a_reset, rw,
+                             "data and function of pins 0-7", combined_low};
+            table[next++] = {RegisterName(prefix).append("CDH"), port.offset + 4, port_a_reset, rw,
+                             "data and function of pins 8-15", combined_high};
+            continue;
+        }
+        const std::uint32_t shift = port.second_config ? 0x4 : 0x0;
+        const unsigned pins = pins_of(port);
+        const std::span<const Field> functions =
+            port.field_bits == 4 ? std::span<const Field>(wide_functions_low) : narrow_functions;
+        table[next++] = {RegisterName(prefix).append(port.second_config ? "CON0" : "CON"), port.offset, 0, rw,
+                         port.second_config ? "function of pins 0-7" : "pin functions", functions};
+        if (port.second_config)
+            table[next++] = {RegisterName(prefix).append("CON1"), port.offset + 4, 0, rw, "function of pins 8-15",
+                             wide_functions_high};
+        table[next++] = {RegisterName(prefix).append("DAT"), port.offset + 0x4 + shift, (1u << pins) - 1, rw,
+                         "pin levels", std::span<const Field>(data_fields).first(pins)};
+        if (port.pull)
+            table[next++] = {RegisterName(prefix).append("PUD"), port.offset + 0x8 + shift, 0, rw, "pull control",
+                             std::span<const Field>(pull_fields).first(pins)};
+    }
+    return table;
+}
+
+constexpr auto s3c6410_registers = gpio_registers<register_count(s3c6410_ports)>(s3c6410_ports);
+constexpr auto s3c2450_registers = gpio_registers<register_count(s3c2450_ports)>(s3c2450_ports);
+static_assert(table_well_formed(s3c6410_registers, 0x1000) && table_well_formed(s3c2450_registers, 0x1000),
+              "GPIO register tables");
+
 std::span<const Layout> ports_of(Chip chip)
 {
     if (chip == Chip::s3c6410)
@@ -140,40 +234,30 @@ std::optional<GpioBlock::Decoded> GpioBlock::decode(std::uint32_t offset) const
         const std::uint32_t relative = offset - port.offset;
         if (port.field_bits == combined) {
             if (relative == 0x0)
-                return Decoded{i, Register::config0};
+                return Decoded{i, Role::config0};
             if (relative == 0x4)
-                return Decoded{i, Register::config1};
+                return Decoded{i, Role::config1};
             return std::nullopt;
         }
         const std::uint32_t shift = port.second_config ? 0x4 : 0x0;
         if (relative == 0x0)
-            return Decoded{i, Register::config0};
+            return Decoded{i, Role::config0};
         if (port.second_config && relative == 0x4)
-            return Decoded{i, Register::config1};
+            return Decoded{i, Role::config1};
         if (relative == 0x4 + shift)
-            return Decoded{i, Register::data};
+            return Decoded{i, Role::data};
         if (port.pull && relative == 0x8 + shift)
-            return Decoded{i, Register::pull};
+            return Decoded{i, Role::pull};
         return std::nullopt;
     }
     return std::nullopt;
 }
 
-std::string GpioBlock::register_name(std::uint32_t offset) const
+std::span<const Register> GpioBlock::registers() const
 {
-    const std::optional<Decoded> found = decode(offset);
-    if (!found)
-        return {};
-    const Layout &port = ports_[found->port];
-    std::string name = std::string("GP") + port.letter;
-    switch (found->reg) {
-    case Register::config0:
-        return name + (port.field_bits == combined ? "CDL" : port.second_config ? "CON0" : "CON");
-    case Register::config1: return name + (port.field_bits == combined ? "CDH" : "CON1");
-    case Register::data: return name + "DAT";
-    case Register::pull: return name + "PUD";
-    }
-    return {};
+    if (board_.chip == Chip::s3c6410)
+        return s3c6410_registers;
+    return s3c2450_registers;
 }
 
 std::optional<std::uint32_t> GpioBlock::peek(std::uint32_t offset) const
@@ -183,10 +267,10 @@ std::optional<std::uint32_t> GpioBlock::peek(std::uint32_t offset) const
         return std::nullopt;
     const PortState &state = state_[found->port];
     switch (found->reg) {
-    case Register::config0: return state.config[0];
-    case Register::config1: return state.config[1];
-    case Register::data: return data_reading(found->port);
-    case Register::pull: return state.pull;
+    case Role::config0: return state.config[0];
+    case Role::config1: return state.config[1];
+    case Role::data: return data_reading(found->port);
+    case Role::pull: return state.pull;
     }
     return std::nullopt;
 }
@@ -198,10 +282,10 @@ bool GpioBlock::write(std::uint32_t offset, std::uint32_t value)
         return false;
     PortState &state = state_[found->port];
     switch (found->reg) {
-    case Register::config0: state.config[0] = value; break;
-    case Register::config1: state.config[1] = value; break;
-    case Register::data: state.data = value; break;
-    case Register::pull: state.pull = value; break;
+    case Role::config0: state.config[0] = value; break;
+    case Role::config1: state.config[1] = value; break;
+    case Role::data: state.data = value; break;
+    case Role::pull: state.pull = value; break;
     }
     return true;
 }
@@ -212,10 +296,10 @@ std::string GpioBlock::describe_write(std::uint32_t offset, std::uint32_t value)
     if (!found)
         return {};
     switch (found->reg) {
-    case Register::config0: return describe_config(found->port, 0, value);
-    case Register::config1: return describe_config(found->port, 1, value);
-    case Register::data: return describe_data(found->port, value);
-    case Register::pull: return {};
+    case Role::config0: return describe_config(found->port, 0, value);
+    case Role::config1: return describe_config(found->port, 1, value);
+    case Role::data: return describe_data(found->port, value);
+    case Role::pull: return {};
     }
     return {};
 }
@@ -268,15 +352,15 @@ std::vector<Pin> GpioBlock::pins() const
 std::optional<GpioBlock::Touched> GpioBlock::pins_touched(std::uint32_t offset, std::uint32_t value) const
 {
     const std::optional<Decoded> found = decode(offset);
-    if (!found || found->reg == Register::pull)
+    if (!found || found->reg == Role::pull)
         return std::nullopt;
     const Layout &port = ports_[found->port];
     const PortState &state = state_[found->port];
     const auto letter = static_cast<std::uint8_t>(port.letter - 'A');
     const std::uint32_t all_pins = (1u << pin_count(port)) - 1;
-    if (found->reg == Register::data)
+    if (found->reg == Role::data)
         return Touched{letter, (state.data ^ value) & all_pins};
-    const unsigned word = found->reg == Register::config1 ? 1 : 0;
+    const unsigned word = found->reg == Role::config1 ? 1 : 0;
     // Port A's combined words give each pin two bits, its data and function.
     const unsigned bits_per_pin = port.field_bits == combined ? 2 : port.field_bits;
     const std::uint32_t changed = state.config[word] ^ value;
@@ -298,11 +382,7 @@ const GpioBlock::PortLayout *GpioBlock::layout(Pin pin) const
 
 unsigned GpioBlock::pin_count(const PortLayout &port)
 {
-    // A pin is a function field: a 4-bit field per pin fills a word with
-    // eight, a 2-bit field with sixteen.
-    if (port.field_bits == 4 && !port.second_config)
-        return 8;
-    return 16;
+    return pins_of(port);
 }
 
 std::optional<std::string> GpioBlock::why_no_pin(const BoardSpec &board, Pin pin)
@@ -456,6 +536,20 @@ std::string GpioBlock::describe_pins() const
     for (const PinRow &row : pin_rows())
         text += row.text() + "\n";
     return text;
+}
+
+void GpioBlock::save(StateWriter &out) const
+{
+    for (const PortState &port : state_)
+        for (std::uint32_t word : {port.config[0], port.config[1], port.data, port.pull})
+            out.u32(word);
+}
+
+void GpioBlock::restore(StateReader &in)
+{
+    for (PortState &port : state_)
+        for (std::uint32_t *word : {&port.config[0], &port.config[1], &port.data, &port.pull})
+            *word = in.u32();
 }
 
 }  // namespace kelto::sim

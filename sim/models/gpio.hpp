@@ -54,11 +54,13 @@ public:
     std::optional<std::uint32_t> read(std::uint32_t offset) override { return peek(offset); }
     std::optional<std::uint32_t> peek(std::uint32_t offset) const override;
     bool write(std::uint32_t offset, std::uint32_t value) override;
-    // "GPNDAT", "GPHCON1", "GPACDL"; empty where there is no register.
-    std::string register_name(std::uint32_t offset) const override;
+    // "GPNDAT", "GPHCON1", "GPACDL", port by port.
+    std::span<const Register> registers() const override;
     // Function changes of the pins in a configuration word ("pin 9 input ->
     // output"), level changes of outputs in a data word ("pin 9 high").
     std::string describe_write(std::uint32_t offset, std::uint32_t value) const override;
+    void save(StateWriter &out) const override;
+    void restore(StateReader &in) override;
 
     // Every pin the chip has, port by port.
     std::vector<Pin> pins() const;
@@ -112,10 +114,10 @@ private:
         std::uint32_t data = 0;
         std::uint32_t pull = 0;
     };
-    enum class Register { config0, config1, data, pull };
+    enum class Role { config0, config1, data, pull };
     struct Decoded {
         std::size_t port;
-        Register reg;
+        Role reg;
     };
 
     std::optional<Decoded> decode(std::uint32_t offset) const;

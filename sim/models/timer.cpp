@@ -25,28 +25,85 @@ std::uint32_t divider_field(std::uint32_t tcfg1, int timer)
     return (tcfg1 >> (4 * timer)) & 0xF;
 }
 
+constexpr auto rw = RegisterAccess::read_write;
+
+constexpr Field prescaler_fields[] = {
+    {"PRESCALER0", 0, 8, "prescaler of timers 0 and 1: PCLK / (value + 1)"},
+    {"PRESCALER1", 8, 8, "prescaler of timers 2 to 4: PCLK / (value + 1)"},
+    {"DEAD_ZONE", 16, 8, "dead-zone length"},
+};
+// Codes past the last divider select the external clock inputs, which the
+// board does not drive.
+#define KELTO_DIVIDERS(first, last_code)                                                          \
+    {"DIVIDER0", 0, 4, "timer 0 input divider: " first " << value; " last_code " and up external"}, \
+    {"DIVIDER1", 4, 4, "timer 1 input divider: " first " << value; " last_code " and up external"}, \
+    {"DIVIDER2", 8, 4, "timer 2 input divider: " first " << value; " last_code " and up external"}, \
+    {"DIVIDER3", 12, 4, "timer 3 input divider: " first " << value; " last_code " and up external"}, \
+    {"DIVIDER4", 16, 4, "timer 4 input divider: " first " << value; " last_code " and up external"}, \
+    {"DMA", 20, 4, "timer whose interrupt requests DMA"}
+constexpr Field s3c6410_divider_fields[] = {KELTO_DIVIDERS("1", "5")};
+constexpr Field s3c2450_divider_fields[] = {KELTO_DIVIDERS("2", "4")};
+#undef KELTO_DIVIDERS
+#define KELTO_TIMER_CONTROL(n, shift)                                                         \
+    {"START" #n, (shift), 1, "timer " #n " counts", "timer " #n " on"},                         \
+    {"UPDATE" #n, (shift) + 1, 1, "timer " #n " holds its buffers' values", "timer " #n " manual update"}
+#define KELTO_TIMER_RELOAD(n, bit) {"RELOAD" #n, (bit), 1, "timer " #n " reloads at 0 (else one-shot)", "timer " #n " auto-reload"}
+#define KELTO_TIMER_OUTPUT(n, shift)                                                          \
+    KELTO_TIMER_CONTROL(n, shift), {"INVERT" #n, (shift) + 2, 1, "timer " #n " output inverted", "timer " #n " inverted"}, \
+    KELTO_TIMER_RELOAD(n, (shift) + 3)
+// Timer 4 has no output, so no inverter: its reload bit comes next.
+constexpr Field control_fields[] = {
+    KELTO_TIMER_OUTPUT(0, 0),  {"DEAD_ZONE", 4, 1, "dead zone on", "dead zone"},
+    KELTO_TIMER_OUTPUT(1, 8),  KELTO_TIMER_OUTPUT(2, 12),
+    KELTO_TIMER_OUTPUT(3, 16), KELTO_TIMER_CONTROL(4, 20),
+    KELTO_TIMER_RELOAD(4, 22),
+};
+#undef KELTO_TIMER_OUTPUT
+#undef KELTO_TIMER_RELOAD
+#undef KELTO_TIMER_CONTROL
+
+template <std::uint8_t Bits> struct CountFields {
+    static constexpr Field buffer[] = {{"COUNT", 0, Bits, "count taken on at a manual update or reload"}};
+    static constexpr Field compare[] = {{"COMPARE", 0, Bits, "the output goes high below this count"}};
+    static constexpr Field observed[] = {{"COUNT", 0, Bits, "the counter now"}};
+};
+
+// Every register at reset reads 0; the counters stand until started.
+template <std::uint8_t Bits> constexpr auto timer_registers(std::span<const Field> dividers)
+{
+    using T = TimerBlock;
+    using Counts = CountFields<Bits>;
+    std::array<Register, 3 + 3 * 4 + 2> table{};
+    table[0] = {"TCFG0", T::TCFG0, 0, rw, "prescalers and dead-zone length", prescaler_fields};
+    table[1] = {"TCFG1", T::TCFG1, 0, rw, "input dividers and DMA selection", dividers};
+    table[2] = {"TCON", T::TCON, 0, rw, "timer control: start, update, inverter, reload", control_fields};
+    std::size_t next = 3;
+    for (int timer = 0; timer < T::timer_count; timer++) {
+        const std::string_view digit = std::string_view("01234").substr(static_cast<std::size_t>(timer), 1);
+        table[next++] = {RegisterName("TCNTB").append(digit), T::tcntb(timer), 0, rw, "count buffer", Counts::buffer};
+        if (timer < 4)
+            table[next++] = {RegisterName("TCMPB").append(digit), T::tcmpb(timer), 0, rw, "compare buffer",
+                             Counts::compare};
+        table[next++] = {RegisterName("TCNTO").append(digit), T::tcnto(timer), 0, RegisterAccess::read_only,
+                         "count observation", Counts::observed};
+    }
+    return table;
+}
+
+constexpr auto s3c6410_registers = timer_registers<32>(s3c6410_divider_fields);
+constexpr auto s3c2450_registers = timer_registers<16>(s3c2450_divider_fields);
+static_assert(table_well_formed(s3c6410_registers, 0x44) && table_well_formed(s3c2450_registers, 0x44),
+              "timer register tables");
+
 }  // namespace
 
 TimerBlock::TimerBlock(const BoardSpec &board) : Device("PWM timers", board.timer_base, 0x44), board_(board) {}
 
-std::string TimerBlock::register_name(std::uint32_t offset) const
+std::span<const Register> TimerBlock::registers() const
 {
-    if (offset == TCFG0)
-        return "TCFG0";
-    if (offset == TCFG1)
-        return "TCFG1";
-    if (offset == TCON)
-        return "TCON";
-    for (int timer = 0; timer < timer_count; timer++) {
-        const std::string n = std::to_string(timer);
-        if (offset == tcntb(timer))
-            return "TCNTB" + n;
-        if (timer < 4 && offset == tcmpb(timer))
-            return "TCMPB" + n;
-        if (offset == tcnto(timer))
-            return "TCNTO" + n;
-    }
-    return {};
+    if (board_.chip == Chip::s3c6410)
+        return s3c6410_registers;
+    return s3c2450_registers;
 }
 
 int TimerBlock::width(int timer) const
@@ -339,6 +396,41 @@ std::optional<Cycles> TimerBlock::counter_cycle(std::uint32_t offset) const
         return bus().clock().time_of_tick(board_.pclk_hz, cycle_ticks);
     }
     return std::nullopt;
+}
+
+void TimerBlock::save(StateWriter &out) const
+{
+    for (std::uint32_t word : {tcfg0_, tcfg1_, tcon_})
+        out.u32(word);
+    for (const Timer &t : timers_) {
+        for (std::uint32_t word : {t.count_buffer, t.compare_buffer, t.period, t.compare, t.count})
+            out.u32(word);
+        out.u64(t.since);
+        out.boolean(t.counting);
+        out.boolean(t.started);
+    }
+    for (const auto &script : scripts_)
+        out.word_list(std::vector<std::uint64_t>(script.begin(), script.end()));
+}
+
+void TimerBlock::restore(StateReader &in)
+{
+    for (std::uint32_t *word : {&tcfg0_, &tcfg1_, &tcon_})
+        *word = in.u32();
+    for (Timer &t : timers_) {
+        for (std::uint32_t *word : {&t.count_buffer, &t.compare_buffer, &t.period, &t.compare, &t.count})
+            *word = in.u32();
+        t.since = in.u64();
+        t.counting = in.boolean();
+        t.started = in.boolean();
+    }
+    for (auto &script : scripts_) {
+        const std::vector<std::uint64_t> values = in.word_list();
+        script.assign(values.begin(), values.end());
+    }
+    // A divider the firmware could never have set would divide by zero later.
+    if (!dividers_valid(tcfg1_))
+        throw StateError(name() + ": the state's dividers do not fit the model");
 }
 
 }  // namespace kelto::sim

@@ -61,12 +61,14 @@ public:
     std::optional<std::uint32_t> read(std::uint32_t offset) override;
     std::optional<std::uint32_t> peek(std::uint32_t offset) const override;
     bool write(std::uint32_t offset, std::uint32_t value) override;
-    std::string register_name(std::uint32_t offset) const override;
+    std::span<const Register> registers() const override;
     // Prescalers, dividers, and each timer's start, stop, update, reload and
     // inverter ("timer 1 start, auto-reload").
     std::string describe_write(std::uint32_t offset, std::uint32_t value) const override;
     // A counting timer's next count.
     bool read_may_change(std::uint32_t offset) const override;
+    void save(StateWriter &out) const override;
+    void restore(StateReader &in) override;
     std::optional<Cycles> counter_cycle(std::uint32_t offset) const override;
 
     State state(int timer);

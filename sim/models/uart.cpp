@@ -1,20 +1,76 @@
 #include "models/uart.hpp"
 
-
 namespace kelto::sim {
+
+namespace {
+
+constexpr auto rw = RegisterAccess::read_write;
+constexpr auto ro = RegisterAccess::read_only;
+
+constexpr Field line_control_fields[] = {
+    {"WORD_LENGTH", 0, 2, "data bits: 5 + value"},
+    {"STOP_BITS", 2, 1, "stop bits", "two stop bits", "one stop bit"},
+    {"PARITY", 3, 3, "parity: 0-3 none, 4 odd, 5 even, 6 forced 1, 7 forced 0"},
+    {"INFRARED", 6, 1, "infrared mode", "infrared"},
+};
+constexpr Field control_fields[] = {
+    {"RX_MODE", 0, 2, "receive mode: 0 off, 1 polling, 2-3 DMA"},
+    {"TX_MODE", 2, 2, "transmit mode: 0 off, 1 polling, 2-3 DMA"},
+    {"SEND_BREAK", 4, 1, "send a break", "break"},
+    {"LOOPBACK", 5, 1, "loopback mode", "loopback"},
+};
+constexpr Field fifo_control_fields[] = {
+    {"FIFO_ENABLE", 0, 1, "FIFOs on (off: one-byte holding registers)", "FIFOs on", "FIFOs off"},
+    {"RX_FIFO_RESET", 1, 1, "writing 1 empties the receive FIFO; reads 0"},
+    {"TX_FIFO_RESET", 2, 1, "writing 1 empties the transmit FIFO; reads 0"},
+};
+constexpr Field status_fields[] = {
+    {"RX_DATA_READY", 0, 1, "the receiver holds a byte", "rx data ready", "rx empty"},
+    {"TX_BUFFER_EMPTY", 1, 1, "the transmit buffer is empty", "tx buffer empty", "tx buffer holds data"},
+    {"TX_EMPTY", 2, 1, "the transmit buffer and the shifter are empty", "tx empty", "tx busy"},
+};
+constexpr Field error_fields[] = {
+    {"OVERRUN", 0, 1, "a byte was lost to a full receiver; reading clears it", "overrun"},
+};
+constexpr Field fifo_status_fields[] = {
+    {"RX_COUNT", 0, 6, "bytes in the receive FIFO (0 when full)"},
+    {"RX_FULL", 6, 1, "the receive FIFO is full", "rx full"},
+    {"TX_COUNT", 8, 6, "bytes in the transmit FIFO (0 when full)"},
+    {"TX_FULL", 14, 1, "the transmit FIFO is full", "tx full"},
+};
+constexpr Field transmit_fields[] = {{"DATA", 0, 8, "byte to send"}};
+constexpr Field receive_fields[] = {{"DATA", 0, 8, "oldest byte received; reading takes it"}};
+constexpr Field divisor_fields[] = {{"DIVISOR", 0, 16, "bit rate = PCLK / ((value + 1) * 16)"}};
+
+using U = UartChannel;
+// After reset both transmit flags are set: nothing waits to be sent.
+constexpr Register uart_registers[] = {
+    {"ULCON", U::ULCON, 0, rw, "line control: frame format", line_control_fields},
+    {"UCON", U::UCON, 0, rw, "control: receive and transmit modes", control_fields},
+    {"UFCON", U::UFCON, 0, rw, "FIFO control", fifo_control_fields},
+    {"UMCON", U::UMCON, 0, rw, "modem control"},
+    {"UTRSTAT", U::UTRSTAT, 0x6, ro, "receive and transmit status", status_fields},
+    {"UERSTAT", U::UERSTAT, 0, ro, "receive errors", error_fields, ReadEffect::clears},
+    {"UFSTAT", U::UFSTAT, 0, ro, "FIFO status", fifo_status_fields},
+    {"UMSTAT", U::UMSTAT, 0, ro, "modem status"},
+    {"UTXH", U::UTXH, 0, RegisterAccess::write_only, "transmit holding register", transmit_fields},
+    {"URXH", U::URXH, 0, ro, "receive holding register", receive_fields, ReadEffect::takes},
+    {"UBRDIV", U::UBRDIV, 0, rw, "bit rate divisor", divisor_fields},
+    {"UDIVSLOT", U::UDIVSLOT, 0, rw, "bit rate divisor's fraction slots"},
+};
+static_assert(table_well_formed(uart_registers, 0x30), "UART register table");
+
+}  // namespace
+
+std::span<const Register> UartChannel::registers() const
+{
+    return uart_registers;
+}
+
 
 UartChannel::UartChannel(int channel, std::uint32_t base, std::uint64_t pclk_hz, bool console)
     : Device("UART" + std::to_string(channel), base, 0x30), channel_(channel), pclk_hz_(pclk_hz), console_(console)
 {
-}
-
-std::string UartChannel::register_name(std::uint32_t offset) const
-{
-    static const char *const names[] = {"ULCON", "UCON", "UFCON", "UMCON", "UTRSTAT", "UERSTAT",
-                                        "UFSTAT", "UMSTAT", "UTXH", "URXH", "UBRDIV", "UDIVSLOT"};
-    if (offset % 4 == 0 && offset / 4 < std::size(names))
-        return names[offset / 4];
-    return {};
 }
 
 namespace {
@@ -257,6 +313,44 @@ Cycles UartChannel::next_event() const
 {
     const Cycles rx = receiver_on() ? wire_next_ : never;
     return std::min(tx_done_, rx);
+}
+
+void UartChannel::save(StateWriter &out) const
+{
+    for (std::uint32_t value : {ulcon_, ucon_, ufcon_, umcon_, ubrdiv_, udivslot_, uerstat_, last_written_})
+        out.u32(value);
+    out.byte_list(tx_fifo_);
+    out.boolean(tx_busy_);
+    out.u8(tx_shift_);
+    out.u64(tx_done_);
+    out.byte_list(rx_fifo_);
+    out.byte_list(wire_);
+    out.u64(wire_next_);
+    out.boolean(receiver_polled_);
+    for (std::uint64_t count : {overruns_, received_, sent_})
+        out.u64(count);
+    out.text(output_);
+    out.word_list(output_times_);
+}
+
+void UartChannel::restore(StateReader &in)
+{
+    for (std::uint32_t *value : {&ulcon_, &ucon_, &ufcon_, &umcon_, &ubrdiv_, &udivslot_, &uerstat_, &last_written_})
+        *value = in.u32();
+    tx_fifo_ = in.byte_deque();
+    tx_busy_ = in.boolean();
+    tx_shift_ = in.u8();
+    tx_done_ = in.u64();
+    rx_fifo_ = in.byte_deque();
+    wire_ = in.byte_deque();
+    wire_next_ = in.u64();
+    receiver_polled_ = in.boolean();
+    for (std::uint64_t *count : {&overruns_, &received_, &sent_})
+        *count = in.u64();
+    output_ = in.text();
+    output_times_ = in.word_list();
+    if (tx_fifo_.size() > fifo_depth || rx_fifo_.size() > fifo_depth || output_times_.size() != output_.size())
+        throw StateError(name() + ": the state's FIFOs or output do not fit the model");
 }
 
 void UartChannel::feed(std::string_view bytes)

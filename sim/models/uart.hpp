@@ -50,10 +50,12 @@ public:
     std::optional<std::uint32_t> read(std::uint32_t offset) override;
     std::optional<std::uint32_t> peek(std::uint32_t offset) const override;
     bool write(std::uint32_t offset, std::uint32_t value) override;
-    std::string register_name(std::uint32_t offset) const override;
+    std::span<const Register> registers() const override;
     std::string describe_write(std::uint32_t offset, std::uint32_t value) const override;
     void advance(Cycles now) override;
     Cycles next_event() const override;
+    void save(StateWriter &out) const override;
+    void restore(StateReader &in) override;
 
     int channel() const { return channel_; }
     // The console channel reports its line's events here.

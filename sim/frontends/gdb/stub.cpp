@@ -6,6 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "core/suggest.hpp"
 #include "frontends/board_command.hpp"
 #include "frontends/gdb/packets.hpp"
 
@@ -54,6 +55,9 @@ const char monitor_help[] = R"(keltosim monitor commands:
                                 let a button (or all) go
   time                          board time and clock
   trace on|off [FILTER]         register access trace, as --trace=FILTER
+  regs [PERIPHERAL|REGISTER]    registers with their fields in words (uart1,
+                                gpio, timer, UTRSTAT); every one without
+  save FILE                     write the board's state, for --restore
 )";
 
 const std::string error_reply = "E01";
@@ -543,9 +547,21 @@ std::string Stub::monitor(Board &board, const std::string &command)
     if (verb == "help" || verb.empty())
         return monitor_help;
     if (verb == "press" || verb == "release")
-        return verb + " what? up, down, left or right" + (verb == "press" ? "" : " (or all)") + "\n";
+        return verb + " what? up, down, left or right" + (verb == "press" ? "" : " (or all)") +
+               did_you_mean(object, button_names) + "\n";
     if (verb == "trace")
         return trace(board, object, extra);
+    if (verb == "regs") {
+        const std::string text = board.debug_target().registers_text(object);
+        return text.empty() ? "no peripheral or register is called '" + object + "'\n" : text;
+    }
+    if (verb == "save") {
+        const std::string path = extra.empty() ? object : object + " " + extra;
+        if (path.empty())
+            return "save where? monitor save FILE\n";
+        const std::string error = board.save_state(path);
+        return error.empty() ? "board saved to " + path + "\n" : "cannot save the board: " + error + "\n";
+    }
     return "no monitor command '" + verb + "'; 'monitor help' lists them\n";
 }
 
