@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 #include <cerrno>
@@ -324,6 +325,18 @@ std::string to_cobertura(const CoverageReport &report)
     return out.str();
 }
 
+// A whole number in an attribute; parsed here rather than by the tree's own
+// translator, whose optional value some compilers warn of as uninitialised.
+template <class T> T whole_number(const ptree &node, const char *path)
+{
+    const std::string text = node.get<std::string>(path);
+    T value{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size())
+        throw boost::property_tree::ptree_error(std::string(path) + " is not a whole number: '" + text + "'");
+    return value;
+}
+
 CoverageReport from_cobertura(const std::string &text)
 {
     CoverageReport report;
@@ -338,11 +351,11 @@ CoverageReport from_cobertura(const std::string &text)
                 const std::string name = type.get<std::string>("<xmlattr>.filename");
                 FileCoverage &file = report.files[root == "." ? name : std::string(root).append("/").append(name)];
                 for (const auto &[line_tag, line] : children(type, "lines")) {
-                    LineCoverage &into = file.lines[line.get<std::uint32_t>("<xmlattr>.number")];
-                    into.hits += line.get<std::uint64_t>("<xmlattr>.hits");
+                    LineCoverage &into = file.lines[whole_number<std::uint32_t>(line, "<xmlattr>.number")];
+                    into.hits += whole_number<std::uint64_t>(line, "<xmlattr>.hits");
                     std::vector<std::optional<std::uint64_t>> seen;
                     for (const auto &[condition_tag, condition] : children(line, "conditions")) {
-                        const auto index = condition.get<std::size_t>("<xmlattr>.number");
+                        const auto index = whole_number<std::size_t>(condition, "<xmlattr>.number");
                         if (index >= 1024)
                             throw std::runtime_error("too many conditions on one line");
                         seen.resize(std::max(seen.size(), index + 1));
