@@ -307,8 +307,7 @@ Timeline::Stop Timeline::go_to(Cycles time)
     return Stop{time == start().time ? Stop::Kind::begin : Stop::Kind::arrived};
 }
 
-// The latest point before the instruction that brought the board here:
-// the cycle before, unless time was skipped there, then found by halving.
+// The latest point before the instruction that brought the board here.
 Timeline::Stop Timeline::step_back()
 {
     const Position here = now();
@@ -316,26 +315,41 @@ Timeline::Stop Timeline::step_back()
         go_to(start().time);
         return Stop{Stop::Kind::begin};
     }
-    const std::uint64_t want = here.instructions - 1;
+    latest_with_at_most(here.instructions - 1, here.time);
+    return Stop{};
+}
+
+Timeline::Stop Timeline::go_to_instruction(std::uint64_t instructions)
+{
+    if (instructions <= start().instructions)
+        return go_to(start().time);
+    latest_with_at_most(instructions, end_.time + 1);
+    return Stop{};
+}
+
+// The latest point before the given time with no more than so many
+// instructions run: the cycle before, unless time was skipped there, then
+// found by halving.
+void Timeline::latest_with_at_most(std::uint64_t instructions, Cycles before)
+{
     std::size_t index = states_.size();
-    while (index > 1 && (states_[index - 1].at.instructions > want || states_[index - 1].at.time >= here.time))
+    while (index > 1 && (states_[index - 1].at.instructions > instructions || states_[index - 1].at.time >= before))
         index--;
     const Saved &from = states_[index - 1];
     Cycles low = from.at.time;
-    Cycles high = here.time - 1;
+    Cycles high = std::max(low, before - 1);
     restore(from);
     replay_to(high);
-    if (now().instructions <= want)
-        return Stop{};
+    if (now().instructions <= instructions)
+        return;
     while (high - low > 1) {
         const Cycles middle = low + (high - low) / 2;
         restore(from);
         replay_to(middle);
-        (now().instructions <= want ? low : high) = middle;
+        (now().instructions <= instructions ? low : high) = middle;
     }
     restore(from);
     replay_to(low);
-    return Stop{};
 }
 
 // From the latest state back, each stretch run again up to where the one

@@ -55,6 +55,7 @@ public:
     Cycles next_input() const;
     bool in_past() const;
     Position now() const;
+    Clock &clock() const { return machine_.clock(); }
     Position start() const { return states_.front().at; }
     Position end() const { return end_; }
     std::size_t memory() const { return memory_; }
@@ -69,6 +70,8 @@ public:
     Stop continue_back();
     // Any board time between the start and the end of the recording.
     Stop go_to(Cycles time);
+    // Just after the instructions-th instruction (counted as the clock does).
+    Stop go_to_instruction(std::uint64_t instructions);
 
     // HostLink
     Pump pump(Machine &machine, int wait_ms) override;
@@ -122,6 +125,7 @@ private:
     const Saved &latest_state(Cycles before) const;
     void restore(const Saved &saved);
     void replay_to(Cycles time, std::vector<Hit> *hits = nullptr);
+    void latest_with_at_most(std::uint64_t instructions, Cycles before);
     Cycles next_between_input() const;
 
     Machine &machine_;
