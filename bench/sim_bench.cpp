@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "frontends/coverage.hpp"
+#include "frontends/profile.hpp"
 #include "machine/board_state.hpp"
 #include "machine/machine.hpp"
 #include "run_until.hpp"
@@ -162,15 +164,14 @@ constexpr std::uint32_t cpu_loop[] = {
 };
 constexpr std::uint32_t cpu_loop_turns = 20'000'000;
 
-double machine_seconds()
+double machine_seconds(Machine &machine)
 {
-    auto machine = Machine::load(image("consolefw-64"));
-    const std::uint32_t at = machine->symbol("main");
-    machine->write_bytes(at, cpu_loop, sizeof cpu_loop);
+    const std::uint32_t at = machine.symbol("main");
+    machine.write_bytes(at, cpu_loop, sizeof cpu_loop);
     const auto start = std::chrono::steady_clock::now();
     RunLimits limits;
     limits.seconds = 1000;
-    machine->call("main", {cpu_loop_turns}, limits);
+    machine.call("main", {cpu_loop_turns}, limits);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
@@ -207,7 +208,7 @@ void cpu_bound_against_bare_unicorn(benchmark::State &state)
 {
     double machine = 0, bare = 0, counting = 0;
     for (auto _ : state) {
-        machine += machine_seconds();
+        machine += machine_seconds(*Machine::load(image("consolefw-64")));
         bare += bare_unicorn_seconds(false);
         counting += bare_unicorn_seconds(true);
     }
@@ -216,6 +217,36 @@ void cpu_bound_against_bare_unicorn(benchmark::State &state)
     state.counters["machine_time_of_counting"] = machine / counting;
 }
 BENCHMARK(cpu_bound_against_bare_unicorn)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The console firmware's boot to its menu, then the CPU-bound loop, with
+// coverage or a profile on: their host time against the same run without.
+double observed_seconds(bool coverage, bool profile)
+{
+    auto machine = Machine::load(image("consolefw-64"));
+    std::unique_ptr<kelto::sim::frontend::Coverage> counting;
+    std::unique_ptr<kelto::sim::frontend::Profile> profiling;
+    const auto start = std::chrono::steady_clock::now();
+    if (coverage)
+        counting = std::make_unique<kelto::sim::frontend::Coverage>(*machine, KELTO_SOURCE_DIR);
+    if (profile)
+        profiling = std::make_unique<kelto::sim::frontend::Profile>(*machine);
+    run_until(*machine, "x> Exit\r\n");
+    const double boot = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return boot + machine_seconds(*machine);
+}
+
+void coverage_and_profile_cost(benchmark::State &state)
+{
+    double plain = 0, coverage = 0, profile = 0;
+    for (auto _ : state) {
+        plain += observed_seconds(false, false);
+        coverage += observed_seconds(true, false);
+        profile += observed_seconds(false, true);
+    }
+    state.counters["coverage_time_of_plain"] = coverage / plain;
+    state.counters["profile_time_of_plain"] = profile / plain;
+}
+BENCHMARK(coverage_and_profile_cost)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

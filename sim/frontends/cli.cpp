@@ -38,6 +38,14 @@ Options:
   --stats              print figures of the run at its end: board time,
                        instructions, deepest stack, UART bytes, accesses
   --vcd FILE           record pins and PWM outputs as a waveform (VCD)
+  --coverage FILE      add the lines, functions and branches of the
+                       firmware's sources this run executed to FILE (lcov)
+  --coverage-format lcov|cobertura
+                       the file's format (default lcov)
+  --profile FILE       write the board's time by call stack to FILE, as
+                       folded stacks for flame graphs
+  --profile-format folded|speedscope
+                       the profile's format (default folded)
   --restore FILE       go on from a board state saved from this image
   --save-at WHEN FILE  save the board's state to FILE once board time reaches
                        WHEN (seconds: 2.5, 2.5s, 300ms) or, if WHEN is no
@@ -166,6 +174,7 @@ Options parse_options(std::span<const std::string_view> args)
 {
     Options options;
     std::vector<std::string_view> images;
+    bool coverage_format = false, profile_format = false;
     for (std::size_t i = 0; i < args.size(); i++) {
         std::string_view arg = args[i];
         if (arg == "-h" || arg == "--help") {
@@ -229,7 +238,8 @@ Options parse_options(std::span<const std::string_view> args)
         static constexpr std::string_view valued[] = {"--board",   "--serial",  "--clock",      "--scenario",
                                                       "--expect",  "--fail-on", "--timeout",    "--trace-file",
                                                       "--trace-limit", "--vcd", "--serial-log", "--gdb",
-                                                      "--escape",  "--svd",     "--restore",    "--history"};
+                                                      "--escape",  "--svd", "--restore", "--coverage",
+                                                      "--coverage-format", "--profile", "--profile-format", "--history"};
         if (std::find(std::begin(valued), std::end(valued), name) == std::end(valued))
             throw UsageError("unknown option '" + std::string(arg) + "'");
         if (!value) {
@@ -283,6 +293,18 @@ Options parse_options(std::span<const std::string_view> args)
                                  text + "'");
         } else if (name == "--vcd") {
             options.vcd = text;
+        } else if (name == "--coverage" || name == "--profile") {
+            (name == "--coverage" ? options.coverage : options.profile) = text;
+        } else if (name == "--coverage-format") {
+            if (text != "lcov" && text != "cobertura")
+                throw UsageError("--coverage-format wants lcov or cobertura, not '" + text + "'");
+            options.coverage_cobertura = text == "cobertura";
+            coverage_format = true;
+        } else if (name == "--profile-format") {
+            if (text != "folded" && text != "speedscope")
+                throw UsageError("--profile-format wants folded or speedscope, not '" + text + "'");
+            options.profile_speedscope = text == "speedscope";
+            profile_format = true;
         } else if (name == "--restore") {
             options.restore = text;
         } else if (name == "--history") {
@@ -313,6 +335,10 @@ Options parse_options(std::span<const std::string_view> args)
         throw UsageError("--trace-file goes with --trace");
     if (options.trace_limit && !options.trace)
         throw UsageError("--trace-limit goes with --trace");
+    if (coverage_format && !options.coverage)
+        throw UsageError("--coverage-format goes with --coverage");
+    if (profile_format && !options.profile)
+        throw UsageError("--profile-format goes with --profile");
     options.image = images[0];
     return options;
 }

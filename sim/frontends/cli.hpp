@@ -52,6 +52,11 @@ struct Options {
     std::optional<std::uint64_t> trace_limit;  // bytes; default: Trace::default_limit
     bool stats = false;
     std::optional<std::string> vcd;
+    // Coverage of the firmware's sources, added to FILE; the profile, written.
+    std::optional<std::string> coverage;
+    bool coverage_cobertura = false;
+    std::optional<std::string> profile;
+    bool profile_speedscope = false;
     // --restore: the board goes on from a saved state.
     std::optional<std::string> restore;
     // --save-at: the state is written once board time reaches seconds or the

@@ -13,7 +13,9 @@
 #include "frontends/cli.hpp"
 #include "keltosim_version.hpp"
 #include "frontends/console.hpp"
+#include "frontends/coverage.hpp"
 #include "frontends/gdb/server.hpp"
+#include "frontends/profile.hpp"
 #include "frontends/scenario.hpp"
 #include "frontends/scenario_runner.hpp"
 #include "frontends/serial_log.hpp"
@@ -64,6 +66,13 @@ void add_records(Session &session, Setup &setup, const Options &options, bool sh
         session.add_probe(session.adopt(std::make_unique<Stats>()));
     if (options.vcd)
         session.add_probe(session.adopt(std::make_unique<Vcd>(*options.vcd)));
+    if (options.coverage)
+        session.add_probe(session.adopt(std::make_unique<Coverage>(
+            KELTO_SOURCE_DIR, *options.coverage,
+            options.coverage_cobertura ? CoverageFormat::cobertura : CoverageFormat::lcov)));
+    if (options.profile)
+        session.add_probe(session.adopt(std::make_unique<Profile>(
+            *options.profile, options.profile_speedscope ? ProfileFormat::speedscope : ProfileFormat::folded)));
 }
 
 Setup load(const Options &options)

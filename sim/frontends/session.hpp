@@ -125,6 +125,7 @@ private:
     std::optional<double> idle_reach(Cycles end);
     bool tell_idle_for_ever(bool open_ended);
     bool someone_holds_session() const;
+    bool someone_restarts_board() const;
     bool someone_watches();
     Cycles limit_remaining();
     void changed();
@@ -174,6 +175,7 @@ private:
     bool save_at_seen_ = false;
     bool saved_at_ = false;
     bool in_run_ = false;
+    bool reset_pending_ = false;  // replaced once the run in progress has returned
     std::optional<std::string> pending_save_;
 
     Wakeup wakeup_;

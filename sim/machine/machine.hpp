@@ -25,6 +25,7 @@
 #include "machine/console_port.hpp"
 #include "machine/cpu.hpp"
 #include "machine/debug_port.hpp"
+#include "machine/execution_observer.hpp"
 #include "machine/register_bus.hpp"
 #include "machine/time_skip.hpp"
 
@@ -215,6 +216,11 @@ public:
     std::vector<std::uint8_t> inspect(std::uint32_t address, std::size_t size);
     // Writes DRAM, code pages included; false if a byte lies outside DRAM.
     bool patch(std::uint32_t address, const void *data, std::size_t size);
+    // A debugger's store: DRAM as patch writes it; registers as the
+    // firmware's stores would write them, with their effects (a byte sent, a
+    // timer started). The reason the strict checks refuse it, if they do:
+    // the board does not fault for a debugger.
+    std::optional<std::string> store(std::uint32_t address, const void *data, std::size_t size);
     // A run stops before executing the instruction at a breakpoint; one that
     // starts at a breakpoint runs past it.
     void add_breakpoint(std::uint32_t address);
@@ -240,6 +246,10 @@ public:
     std::uint64_t dropped_accesses() const { return registers_.dropped(); }
     void add_access_observer(AccessObserver &observer);
     void remove_access_observer(AccessObserver &observer);
+    // Each gets a block hook of its own while registered (coverage, profiles),
+    // and a code hook on each instruction whose flags it wants to see.
+    void add_execution_observer(ExecutionObserver &observer, const std::vector<std::uint32_t> &flags_at = {});
+    void remove_execution_observer(ExecutionObserver &observer);
     // Every peripheral model, for naming and looking up registers.
     std::vector<const Device *> devices() const;
     // "0x50080018 (kelto_uart_write+0x18)", the symbol demangled.
@@ -283,6 +293,13 @@ private:
     friend class DebugPort;
     friend class TimeSkip;
     friend struct MachineHooks;
+    friend struct ExecutionHooks;
+    struct ExecutionHook {
+        ExecutionObserver *observer;
+        const Machine *machine;
+        std::vector<std::size_t> hooks;  // the engine's
+    };
+    std::vector<std::unique_ptr<ExecutionHook>> execution_hooks_;
 
     Machine(const BoardSpec &board, ElfImage image, ClockMode clock);
     void install_hooks();
@@ -339,6 +356,7 @@ private:
     void after_register_read(const Device &device, std::uint32_t offset, std::uint32_t value, unsigned size);
     void before_register_write();
     void after_register_write(const Device &device, std::uint32_t address, unsigned size);
+    void register_changed(const Device &device);
     // Saving and restoring (machine_state.cpp).
     void save_parts(StateWriter &out);
     void restore_parts(StateReader &in);
