@@ -682,7 +682,7 @@ TEST(GdbStub, AnswersPacketsAndStops)
     const std::string gpn = reply("m7f008830,4") + reply("m7f008834,4") + reply("m7f008838,4");
     const std::pair<std::string, std::string> exchanges[] = {
         {"p11", "E01"}, {"P11=00000000", "E01"}, {"m7f008830,10", gpn}, {"m7f00883c,4", "E01"},
-        {"qSupported", "PacketSize=4000;qXfer:features:read+;qXfer:memory-map:read+;QStartNoAckMode+"},
+        {"qSupported", "PacketSize=4000;qXfer:features:read+;qXfer:memory-map:read+;QStartNoAckMode+;ReverseStep+;ReverseContinue+"},
         {"Z2,50081001,1", "OK"}, {"Z0,50080000,4", "OK"}, {"c", "-"},
     };
     for (const auto &[packet, expected] : exchanges)
@@ -720,7 +720,7 @@ TEST(GdbStub, MultiprocessIdsMemoryMapAndRegisterWrites)
     stub.attach(target);
     auto reply = [&](std::string_view packet) { return stub.handle(target, packet).value_or("-"); };
     EXPECT_EQ(reply("qSupported:multiprocess+;swbreak+"),
-              "PacketSize=4000;qXfer:features:read+;qXfer:memory-map:read+;QStartNoAckMode+;multiprocess+");
+              "PacketSize=4000;qXfer:features:read+;qXfer:memory-map:read+;QStartNoAckMode+;ReverseStep+;ReverseContinue+;multiprocess+");
     const std::pair<std::string, std::string> exchanges[] = {
         {"qC", "QCp1.1"}, {"qfThreadInfo", "mp1.1"}, {"?", "T05thread:p1.1;"}, {"Hgp1.1", "OK"}, {"Hc-1", "OK"},
         {"Hgp2.1", "E01"}, {"Tp1.1", "OK"}, {"Tp1.2", "E01"}, {"D;2", "E01"}, {"vKill;2", "E01"},

@@ -268,3 +268,26 @@ TEST_F(Gdb, ExtendedRemoteRunsAgainAfterKillAndExit)
 }
 
 }  // namespace
+
+namespace {
+
+// Back one instruction and forward again lands on the same registers; back
+// to the last store into a peripheral register, then to the recording's start.
+TEST_F(Gdb, GoingBackInTime)
+{
+    const GdbRun run = run_gdb(image_path("consolefw-64"), {"-S"}, {
+        "break kelto_uart_init", "continue", "stepi", "stepi", "info registers", "stepi", "reverse-stepi",
+        "info registers", "delete", "watch *(unsigned int *)0x7F00601C", "continue", "delete",
+        "break kelto_uart_putc", "continue", "delete", "watch *(unsigned int *)0x7F00601C", "reverse-continue",
+        "delete", "reverse-continue", "monitor time", "kill"}, "32");
+    const std::string forward = "r0             0x";
+    const auto first = run.gdb.find(forward);
+    const auto second = run.gdb.find(forward, first + 1);
+    ASSERT_NE(second, std::string::npos) << run.gdb;
+    EXPECT_EQ(run.gdb.substr(first, run.gdb.find("cpsr", first) - first),
+              run.gdb.substr(second, run.gdb.find("cpsr", second) - second));
+    expect_in(run.gdb, {"New value = 900", "kelto_uart_putc", "Old value = 900", "New value = 0",
+                        "kelto_timer_configure", "No more reverse-execution history.", "main ()", "recorded from 0"});
+}
+
+}  // namespace

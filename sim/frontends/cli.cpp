@@ -58,6 +58,9 @@ Options:
                        time, once the console shows WHEN as text
   --gdb [HOST:]PORT    serve GDB's remote protocol (host 127.0.0.1 unless
                        named); a fault halts the board for the debugger
+  --history SIZE       with a debugger on the virtual clock, the most memory
+                       the recording to go back in takes (default 256M); the
+                       oldest history goes first
   -s                   the same as --gdb 1234
   -S                   with a GDB server: stand still at main's first
                        instruction until the debugger continues
@@ -303,7 +306,7 @@ Options parse_options(std::span<const std::string_view> args)
             "--board",    "--serial",          "--clock",   "--scenario",       "--expect",    "--fail-on",
             "--timeout",  "--trace-file",      "--trace-limit", "--vcd",        "--serial-log", "--gdb",
             "--escape",   "--svd",             "--restore", "--coverage",       "--coverage-format",
-            "--profile",  "--profile-format",  "--shard",   "--junit"};
+            "--profile",  "--profile-format",  "--shard",   "--junit", "--history"};
         if (std::find(std::begin(valued), std::end(valued), name) == std::end(valued))
             throw UsageError("unknown option '" + std::string(arg) + "'");
         if (!value) {
@@ -373,6 +376,11 @@ Options parse_options(std::span<const std::string_view> args)
             profile_format = true;
         } else if (name == "--restore") {
             options.restore = text;
+        } else if (name == "--history") {
+            options.history = parse_size(text);
+            if (!options.history)
+                throw UsageError("--history wants a number of bytes above 0, plain or with K, M or G, not '" + text +
+                                 "'");
         } else {
             options.timeout = parse_timeout(text);
         }

@@ -52,6 +52,8 @@ struct Options {
     // -S: the board waits for it at main's first instruction.
     std::optional<web::Address> gdb;
     bool gdb_start_halted = false;
+    // --history: the most memory the recording to go back in may take.
+    std::optional<std::uint64_t> history;
     bool status = true;
     bool trace = false;
     std::string trace_filter;               // empty: every register

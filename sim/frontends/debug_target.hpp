@@ -11,6 +11,7 @@
 
 #include "frontends/frontend.hpp"
 #include "machine/machine.hpp"
+#include "machine/timeline.hpp"
 
 namespace kelto::sim::frontend {
 
@@ -53,6 +54,10 @@ public:
     // The peripherals' registers with their fields in words (monitor regs):
     // those named by what, every one with what empty; empty for no match.
     virtual std::string registers_text(std::string_view what) = 0;
+
+    // The run recorded to go back in (the virtual clock only); null where
+    // it is not.
+    virtual Timeline *timeline() = 0;
 
     // What the monitor commands act on: reset, buttons, the board's view,
     // notes, the end of the session.

@@ -33,6 +33,8 @@ public:
 
     std::string registers_text(std::string_view what) override;
 
+    Timeline *timeline() override { return timeline_; }
+    void set_timeline(Timeline *timeline) { timeline_ = timeline; }
     Board &board() override { return board_; }
 
     void attach(Machine &machine) override;
@@ -50,6 +52,7 @@ private:
     Board &board_;
     Machine *machine_ = nullptr;
     std::vector<Point> points_;
+    Timeline *timeline_ = nullptr;
 };
 
 }  // namespace kelto::sim::frontend

@@ -36,12 +36,23 @@ Session::~Session()
 {
     for (Probe *probe : probes_)
         probe->detach();
+    timeline_.reset();
     machine_->set_host(nullptr);
 }
 
 void Session::attach_machine()
 {
     machine_->set_host(this);
+    // With a debugger the run is recorded, to go back in: on the virtual
+    // clock only, where nothing but the recorded input decides a run.
+    if (options_.gdb && machine_->clock().mode() == ClockMode::virtual_time) {
+        Timeline::Options recording;
+        if (options_.history)
+            recording.memory_limit = static_cast<std::size_t>(*options_.history);
+        timeline_ = std::make_unique<Timeline>(*machine_, static_cast<HostLink &>(*this), recording);
+        timeline_->on_cut([this](const std::string &text) { note(text); });
+    }
+    target_.set_timeline(timeline_.get());
     // The access log grows by every register access: the tests read it,
     // a session never does.
     machine_->set_logging(false);
@@ -191,9 +202,15 @@ std::optional<Event> Session::run_slice(Cycles end, bool until_waiting, bool &to
     limits.idle_seconds = idle_reach(end);
     limits.single_step = step_requested_;
     step_requested_ = false;
+    if (timeline_) {
+        timeline_->between_runs();
+        timeline_->replay_limits(limits);
+    }
     in_run_ = true;
     last_ = machine_->run(limits);
     in_run_ = false;
+    if (timeline_)
+        timeline_->between_runs();
     if (pending_save_)
         save_state(*std::exchange(pending_save_, std::nullopt));
     tend();
@@ -360,6 +377,8 @@ void Session::replace_machine()
     auto fresh = Machine::load(machine_->image().path(), options);
     for (Probe *probe : probes_)
         probe->detach();
+    target_.set_timeline(nullptr);
+    timeline_.reset();
     machine_->set_host(nullptr);
     machine_ = std::move(fresh);
     attach_machine();

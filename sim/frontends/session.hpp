@@ -23,6 +23,7 @@
 #include "frontends/text_checks.hpp"
 #include "frontends/wakeup.hpp"
 #include "machine/machine.hpp"
+#include "machine/timeline.hpp"
 
 namespace kelto::sim::frontend {
 
@@ -129,6 +130,8 @@ private:
     void look_for_save_at_text(char byte);
 
     std::unique_ptr<Machine> machine_;
+    // Before the machine it records goes.
+    std::unique_ptr<Timeline> timeline_;
     const Options &options_;
     std::vector<Frontend *> frontends_;
     std::vector<Probe *> probes_;

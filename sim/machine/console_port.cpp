@@ -52,6 +52,11 @@ void ConsolePort::receiver_polled_empty()
             machine_.request_stop(StopReason::input_ended, "input has ended and the firmware waits for more");
             return;
         }
+        // The host stopped the run while the firmware waited (a debugger's
+        // interrupt): time stays where the wait left it, whenever the host
+        // happened to stop it, so that a replay of the run agrees.
+        if (machine_.stop_request_)
+            return;
     }
     if (!line_.line_idle() || clock.mode() != ClockMode::virtual_time)
         return;

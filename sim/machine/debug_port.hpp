@@ -3,6 +3,7 @@
 // speed only while it is set.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -31,6 +32,10 @@ public:
 
     void add_breakpoint(std::uint32_t address);
     void remove_breakpoint(std::uint32_t address);
+    bool breakpoint_at(std::uint32_t address) const
+    {
+        return std::any_of(breakpoints_.begin(), breakpoints_.end(), [&](const auto &point) { return point.first == address; });
+    }
     void add_watchpoint(std::uint32_t address, std::uint32_t length, WatchKind kind);
     void remove_watchpoint(std::uint32_t address, std::uint32_t length, WatchKind kind);
 

@@ -92,6 +92,8 @@ const std::string &Machine::console_output() const
 
 void Machine::feed_console(std::string_view bytes)
 {
+    if (input_observer_)
+        input_observer_->console_fed(bytes);
     console_.feed(bytes);
 }
 
@@ -114,6 +116,8 @@ void Machine::byte_transmitted(int channel, std::uint8_t byte)
 
 void Machine::set_button(Button button, bool held)
 {
+    if (input_observer_)
+        input_observer_->button_set(button, held);
     io_.set_button(button, held);
 }
 
@@ -184,6 +188,8 @@ bool Machine::patch(std::uint32_t address, const void *data, std::size_t size)
 {
     if (!memory_.patch(address, data, size))
         return false;
+    if (input_observer_)
+        input_observer_->memory_patched(address, data, size);
     forget_block_counts();
     return true;
 }
@@ -286,9 +292,15 @@ void Machine::start_run(std::uint32_t pc, const RunLimits &limits)
     stop_message_.clear();
     console_.start_run();
     deadline_ = limits.seconds ? clock_.now() + clock_.from_seconds(*limits.seconds) : never;
-    skip_.start_run(limits.idle_seconds
-                        ? std::max(deadline_, clock_.now() + clock_.from_seconds(*limits.idle_seconds))
-                        : deadline_);
+    if (limits.until)
+        deadline_ = std::min(deadline_, *limits.until);
+    const Cycles horizon = limits.skip_until ? *limits.skip_until
+                           : limits.idle_seconds
+                               ? std::max(deadline_, clock_.now() + clock_.from_seconds(*limits.idle_seconds))
+                               : deadline_;
+    skip_.start_run(horizon);
+    if (input_observer_)
+        input_observer_->run_started(horizon);
     block_ = &no_block_;  // none of this run yet, for the report of a jump
     refresh_deadline();
     debug_.start_run(pc, limits.single_step);
@@ -431,6 +443,8 @@ void Machine::set_reg(int number, std::uint32_t value)
 {
     if (number < 0 || number > cpsr_register)
         throw std::out_of_range("no register " + std::to_string(number));
+    if (input_observer_)
+        input_observer_->register_set(number, value);
     if (number == 15 && value != main_pc_) {
         main_pc_ = value;
         jumped_from_ = "a write to the pc";

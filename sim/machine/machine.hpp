@@ -80,6 +80,12 @@ struct RunLimits {
     bool until_waiting = true;
     // Execute one instruction only.
     bool single_step = false;
+    // Stop at this board time exactly (with seconds, the earlier of the two):
+    // a replay lands on the cycle it was asked for.
+    std::optional<Cycles> until;
+    // How far idle time may pass in this run, instead of what seconds and
+    // idle_seconds say: a replay passes idle time as the recorded run did.
+    std::optional<Cycles> skip_until;
     // While the firmware is idle (a loop that changes nothing, a wait for
     // console input with nothing on the way, wfi), time may pass up to this
     // long after the run's start, beyond `seconds`: for callers from whom
@@ -99,6 +105,20 @@ public:
     virtual void service(Machine &machine) { (void)machine; }
     // A console byte has left the line.
     virtual void transmitted(Machine &machine, std::uint8_t byte) = 0;
+};
+
+// Everything that reaches the board from outside, told as it arrives: what
+// a recording of the run keeps to replay it.
+class InputObserver {
+public:
+    virtual ~InputObserver() = default;
+    virtual void console_fed(std::string_view bytes) = 0;
+    virtual void button_set(Button button, bool held) = 0;
+    virtual void memory_patched(std::uint32_t address, const void *data, std::size_t size) = 0;
+    virtual void register_set(int number, std::uint32_t value) = 0;
+    // A run starts, that idle time may pass in up to horizon: where a run
+    // starts and what it may skip decide what it does.
+    virtual void run_started(Cycles horizon) = 0;
 };
 
 // The board, made of parts (each in its own files): the core, its memory, the
@@ -145,6 +165,8 @@ public:
     void feed_console_when(std::string text, std::string bytes);
     const std::string &console_output() const;
     void set_host(HostLink *host) { console_.set_host(host); }
+    HostLink *host() const { return console_.host(); }
+    void set_input_observer(InputObserver *observer) { input_observer_ = observer; }
 
     // The board's buttons; held reads as a low pin.
     void set_button(Button button, bool held);
@@ -203,6 +225,7 @@ public:
     // starts at a breakpoint runs past it.
     void add_breakpoint(std::uint32_t address);
     void remove_breakpoint(std::uint32_t address);
+    bool breakpoint_at(std::uint32_t address) const { return debug_.breakpoint_at(address); }
     // A run stops right after an instruction that accessed any byte of
     // [address, address + length) in the watched way, DRAM or register.
     void add_watchpoint(std::uint32_t address, std::uint32_t length, WatchKind kind);
@@ -384,6 +407,7 @@ private:
     bool restart_emulation_ = false;
     const RunLimits *limits_ = nullptr;
     bool halt_on_fault_ = false;
+    InputObserver *input_observer_ = nullptr;
 };
 
 }  // namespace kelto::sim

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <stdexcept>
 
@@ -58,6 +60,8 @@ const char monitor_help[] = R"(keltosim monitor commands:
   regs [PERIPHERAL|REGISTER]    registers with their fields in words (uart1,
                                 gpio, timer, UTRSTAT); every one without
   save FILE                     write the board's state, for --restore
+  goto INSTRUCTIONS|SECONDS     go to any point of the recorded run (1000000,
+                                2.5s)
 )";
 
 const std::string error_reply = "E01";
@@ -195,23 +199,40 @@ std::optional<std::string> Stub::halted(const Halt &halt)
         last_stop_ = text;
         break;
     }
-    case Halt::Kind::watchpoint: {
-        // The kind the debugger set, for the watchpoint that covers the address.
-        const char *kind = "awatch";
-        for (const Point &point : points_)
-            if (point.type >= '2' && halt.address >= point.address && halt.address - point.address < point.length)
-                kind = point.type == '2' ? "watch" : point.type == '3' ? "rwatch" : "awatch";
-        char text[64];
-        std::snprintf(text, sizeof text, "T05%s:%x;thread:1;", kind, halt.address);
-        last_stop_ = text;
-        break;
-    }
+    case Halt::Kind::watchpoint: last_stop_ = watch_stop(halt.address); break;
     case Halt::Kind::breakpoint:
     case Halt::Kind::step: last_stop_ = signal_stop(SIGTRAP); break;
     }
     if (!waiting_)
         return std::nullopt;
     waiting_ = false;
+    return stop_reply(last_stop_);
+}
+
+// The kind the debugger set, for the watchpoint that covers the address.
+std::string Stub::watch_stop(std::uint32_t address) const
+{
+    const char *kind = "awatch";
+    for (const Point &point : points_)
+        if (point.type >= '2' && address >= point.address && address - point.address < point.length)
+            kind = point.type == '2' ? "watch" : point.type == '3' ? "rwatch" : "awatch";
+    char text[64];
+    std::snprintf(text, sizeof text, "T05%s:%x;thread:1;", kind, address);
+    return text;
+}
+
+// bs and bc: the board stands still meanwhile, so the stop comes at once.
+std::string Stub::reverse(DebugTarget &target, bool step)
+{
+    Timeline *timeline = target.timeline();
+    if (!timeline)
+        return error_reply;
+    const Timeline::Stop stop = step ? timeline->step_back() : timeline->continue_back();
+    switch (stop.kind) {
+    case Timeline::Stop::Kind::begin: last_stop_ = "T05replaylog:begin;thread:1;"; break;
+    case Timeline::Stop::Kind::watchpoint: last_stop_ = watch_stop(stop.address); break;
+    default: last_stop_ = signal_stop(SIGTRAP); break;
+    }
     return stop_reply(last_stop_);
 }
 
@@ -231,6 +252,10 @@ std::optional<std::string> Stub::handle(DebugTarget &target, std::string_view pa
     case 'X': return write_memory(target, args, true);
     case 'Z': return point(target, args, true);
     case 'z': return point(target, args, false);
+    case 'b':
+        if (args == "s" || args == "c")
+            return reverse(target, args == "s");
+        return "";
     case 'c': return run(target, args, false);
     case 's': return run(target, args, true);
     // With a signal: the board has no signals to deliver, so c and s.
@@ -430,7 +455,7 @@ std::string Stub::supported(std::string_view packet)
 {
     multiprocess_ = packet.find("multiprocess+") != std::string_view::npos;
     return "PacketSize=" + hex_number(PacketReader::max_payload) +
-           ";qXfer:features:read+;qXfer:memory-map:read+;QStartNoAckMode+" +
+           ";qXfer:features:read+;qXfer:memory-map:read+;QStartNoAckMode+;ReverseStep+;ReverseContinue+" +
            (multiprocess_ ? ";multiprocess+" : "");
 }
 
@@ -537,6 +562,9 @@ void Stub::restart(DebugTarget &target)
 // Run and pause are the debugger's own: continue and Ctrl-C.
 std::string Stub::monitor(Board &board, const std::string &command)
 {
+    Timeline *timeline = board.debug_target().timeline();
+    if (command == "time" && timeline)
+        return carry_out(board, *parse_board_command(command)) + history(*timeline, timeline->clock());
     if (const std::optional<BoardCommand> board_command = parse_board_command(command))
         if (board_command->kind != BoardCommand::Kind::run && board_command->kind != BoardCommand::Kind::pause)
             return carry_out(board, *board_command) + (board_command->kind == BoardCommand::Kind::reset ? reset_hint : "");
@@ -555,6 +583,11 @@ std::string Stub::monitor(Board &board, const std::string &command)
         const std::string text = board.debug_target().registers_text(object);
         return text.empty() ? "no peripheral or register is called '" + object + "'\n" : text;
     }
+    if (verb == "goto") {
+        if (!timeline)
+            return "going back needs the recording of a debugging session on the virtual clock\n";
+        return go_to(*timeline, object);
+    }
     if (verb == "save") {
         const std::string path = extra.empty() ? object : object + " " + extra;
         if (path.empty())
@@ -563,6 +596,46 @@ std::string Stub::monitor(Board &board, const std::string &command)
         return error.empty() ? "board saved to " + path + "\n" : "cannot save the board: " + error + "\n";
     }
     return "no monitor command '" + verb + "'; 'monitor help' lists them\n";
+}
+
+}  // namespace kelto::sim::frontend::gdb
+
+namespace kelto::sim::frontend::gdb {
+
+std::string Stub::history(Timeline &timeline, Clock &clock)
+{
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "recorded from %.6f s (%llu instructions) to %.6f s (%llu instructions), in %zu KiB of %zu KiB\n",
+                  clock.to_seconds(timeline.start().time), static_cast<unsigned long long>(timeline.start().instructions),
+                  clock.to_seconds(timeline.end().time), static_cast<unsigned long long>(timeline.end().instructions),
+                  timeline.memory() >> 10, timeline.memory_limit() >> 10);
+    return text;
+}
+
+// A number of instructions, or seconds with an s.
+std::string Stub::go_to(Timeline &timeline, const std::string &where)
+{
+    Clock &clock = timeline.clock();
+    char *end = nullptr;
+    errno = 0;
+    if (where.ends_with("s")) {
+        const double seconds = std::strtod(where.c_str(), &end);
+        if (end != where.c_str() + where.size() - 1 || errno || !(seconds >= 0))
+            return "goto where? monitor goto INSTRUCTIONS or monitor goto SECONDS (2.5s)\n";
+        timeline.go_to(clock.from_seconds(seconds));
+    } else {
+        const unsigned long long count = std::strtoull(where.c_str(), &end, 10);
+        if (where.empty() || end != where.c_str() + where.size() || errno || where[0] == '-')
+            return "goto where? monitor goto INSTRUCTIONS or monitor goto SECONDS (2.5s)\n";
+        timeline.go_to_instruction(count);
+    }
+    const Timeline::Position at = timeline.now();
+    char text[128];
+    std::snprintf(text, sizeof text, "at %.6f s, %llu instructions\n", clock.to_seconds(at.time),
+                  static_cast<unsigned long long>(at.instructions));
+    last_stop_ = signal_stop(SIGTRAP);
+    return text;
 }
 
 }  // namespace kelto::sim::frontend::gdb

@@ -56,6 +56,10 @@ private:
     static std::string write_memory(DebugTarget &target, std::string_view args, bool binary);
     std::string point(DebugTarget &target, std::string_view args, bool insert);
     std::optional<std::string> run(DebugTarget &target, std::string_view address, bool step);
+    std::string reverse(DebugTarget &target, bool step);
+    std::string watch_stop(std::uint32_t address) const;
+    std::string go_to(Timeline &timeline, const std::string &where);
+    static std::string history(Timeline &timeline, Clock &clock);
     std::string query(DebugTarget &target, std::string_view packet);
     std::string supported(std::string_view packet);
     static std::string features(std::string_view args);

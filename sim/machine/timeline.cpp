@@ -1,0 +1,382 @@
+#include "machine/timeline.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "models/uart.hpp"
+
+namespace kelto::sim {
+
+namespace {
+
+// What a state costs beyond the one before it: its parts and the DRAM pages
+// it does not share.
+std::size_t state_cost(const BoardState &state, const BoardState *before)
+{
+    std::size_t pages = 0;
+    auto shared = before ? before->dram.begin() : DramPages::const_iterator{};
+    for (const DramPage &page : state.dram) {
+        while (before && shared != before->dram.end() && shared->index < page.index)
+            ++shared;
+        if (!before || shared == before->dram.end() || shared->bytes != page.bytes)
+            pages++;
+    }
+    return state.parts.size() + pages * dram_page_size;
+}
+
+}  // namespace
+
+Timeline::Timeline(Machine &machine, HostLink &host, Options options)
+    : machine_(machine), host_(host), options_(options)
+{
+    end_ = now();
+    take_state();
+    machine_.set_host(this);
+    machine_.set_input_observer(this);
+}
+
+Timeline::~Timeline()
+{
+    machine_.set_input_observer(nullptr);
+    if (machine_.host() == this)
+        machine_.set_host(&host_);
+}
+
+Timeline::Position Timeline::now() const
+{
+    Clock &clock = machine_.clock();
+    return Position{clock.now(), clock.instructions()};
+}
+
+bool Timeline::in_past() const
+{
+    return cursor_ < input_count() || machine_.clock().now() < end_.time;
+}
+
+// ---------------------------------------------------------------------------
+// Recording
+
+void Timeline::between_runs()
+{
+    if (in_past()) {
+        apply_due(false);
+        return;
+    }
+    end_ = now();
+    if (end_.time - states_.back().at.time >= options_.interval)
+        take_state();
+}
+
+void Timeline::take_state()
+{
+    Saved saved{now(), machine_.save_state(), input_count(), 0};
+    saved.cost = state_cost(saved.state, states_.empty() ? nullptr : &states_.back().state);
+    memory_ += saved.cost;
+    states_.push_back(std::move(saved));
+    while (memory_ > options_.memory_limit && states_.size() > 1)
+        drop_oldest();
+}
+
+// The oldest state goes with the inputs before the next one, which then
+// holds alone the pages the two shared.
+void Timeline::drop_oldest()
+{
+    memory_ -= states_.front().cost + states_[1].cost;
+    states_.pop_front();
+    Saved &oldest = states_.front();
+    oldest.cost = state_cost(oldest.state, nullptr);
+    memory_ += oldest.cost;
+    while (first_input_ < oldest.input) {
+        inputs_.pop_front();
+        first_input_++;
+    }
+    while (runs_.size() > 1 && runs_[1].start <= oldest.at.time)
+        runs_.pop_front();
+}
+
+void Timeline::record(Input input)
+{
+    if (replaying_)
+        return;
+    if (in_past())
+        cut_future();
+    inputs_.push_back(std::move(input));
+    cursor_ = input_count();
+}
+
+// Something new reaches the board in the past: what it did next is no more.
+void Timeline::cut_future()
+{
+    const Position at = now();
+    if (cut_note_) {
+        char text[128];
+        std::snprintf(text, sizeof text, "input at %.6f s of a run recorded to %.6f s: the rest of the recording is dropped",
+                      machine_.clock().to_seconds(at.time), machine_.clock().to_seconds(end_.time));
+        cut_note_(text);
+    }
+    while (input_count() > cursor_)
+        inputs_.pop_back();
+    while (!runs_.empty() && runs_.back().start > at.time)
+        runs_.pop_back();
+    while (states_.size() > 1 && states_.back().at.time > at.time) {
+        memory_ -= states_.back().cost;
+        states_.pop_back();
+    }
+    end_ = at;
+}
+
+void Timeline::console_fed(std::string_view bytes)
+{
+    record(Input{machine_.clock().now(), in_pump_, Input::Kind::console, 0, 0, std::string(bytes)});
+}
+
+void Timeline::button_set(Button button, bool held)
+{
+    record(Input{machine_.clock().now(), in_pump_, Input::Kind::button, static_cast<std::uint32_t>(button), held, {}});
+}
+
+void Timeline::memory_patched(std::uint32_t address, const void *data, std::size_t size)
+{
+    record(Input{machine_.clock().now(), in_pump_, Input::Kind::memory, address, 0,
+                 std::string(static_cast<const char *>(data), size)});
+}
+
+void Timeline::register_set(int number, std::uint32_t value)
+{
+    record(Input{machine_.clock().now(), in_pump_, Input::Kind::reg, static_cast<std::uint32_t>(number), value, {}});
+}
+
+void Timeline::run_started(Cycles horizon)
+{
+    if (replaying_ || silent_ || in_past())
+        return;
+    if (!runs_.empty() && runs_.back().start == machine_.clock().now())
+        runs_.pop_back();  // one that ran nothing
+    runs_.push_back(Run{machine_.clock().now(), horizon});
+}
+
+void Timeline::replay_limits(RunLimits &limits) const
+{
+    if (!in_past() && !silent_)
+        return;
+    const Cycles now = machine_.clock().now();
+    Cycles until = std::min(limits.until.value_or(never), next_input());
+    auto next = std::upper_bound(runs_.begin(), runs_.end(), now, [](Cycles time, const Run &run) { return time < run.start; });
+    if (next != runs_.end())
+        until = std::min(until, next->start);
+    if (next != runs_.begin())
+        limits.skip_until = std::prev(next)->horizon;
+    limits.until = until;
+    limits.seconds.reset();
+    limits.idle_seconds.reset();
+}
+
+// ---------------------------------------------------------------------------
+// The host, live or replayed
+
+// In the past a firmware waiting for input gets what it got then; one that
+// waited for nothing stood there until the recording's end, or an
+// interrupt: the run stops where it did.
+HostLink::Pump Timeline::pump(Machine &machine, int wait_ms)
+{
+    if (in_past() || silent_) {
+        if (!machine.console().transmitter_idle())
+            return Pump::nothing;
+        if (apply_due(true))
+            return Pump::fed;
+        if (silent_ || cursor_ < input_count()) {
+            machine.stop();
+            return Pump::nothing;
+        }
+        end_ = now();  // the recording waited here: the present
+    }
+    in_pump_ = true;
+    const Pump pumped = host_.pump(machine, wait_ms);
+    in_pump_ = false;
+    return pumped;
+}
+
+void Timeline::service(Machine &machine)
+{
+    if (!silent_)
+        host_.service(machine);
+}
+
+void Timeline::transmitted(Machine &machine, std::uint8_t byte)
+{
+    if (!silent_)
+        host_.transmitted(machine, byte);
+}
+
+// ---------------------------------------------------------------------------
+// Replaying
+
+Cycles Timeline::next_input() const
+{
+    const Cycles input = next_between_input();
+    return input != never || !in_past() ? input : std::max(end_.time, machine_.clock().now());
+}
+
+Cycles Timeline::next_between_input() const
+{
+    for (std::size_t index = cursor_; index < input_count(); index++)
+        if (!input(index).in_pump)
+            return input(index).time;
+    return never;
+}
+
+// The inputs due now; those fed inside a wait only from one (in_pump), but
+// any the replay has already run past as well.
+bool Timeline::apply_due(bool in_pump)
+{
+    const Cycles time = machine_.clock().now();
+    bool applied = false;
+    while (cursor_ < input_count()) {
+        const Input &next = input(cursor_);
+        if (next.time > time || (next.time == time && next.in_pump != in_pump))
+            break;
+        apply(next);
+        cursor_++;
+        applied = true;
+    }
+    return applied;
+}
+
+void Timeline::apply(const Input &input)
+{
+    replaying_ = true;
+    switch (input.kind) {
+    case Input::Kind::console: machine_.feed_console(input.bytes); break;
+    case Input::Kind::button: machine_.set_button(static_cast<Button>(input.where), input.value != 0); break;
+    case Input::Kind::memory: machine_.patch(input.where, input.bytes.data(), input.bytes.size()); break;
+    case Input::Kind::reg: machine_.set_reg(static_cast<int>(input.where), input.value); break;
+    }
+    replaying_ = false;
+}
+
+const Timeline::Saved &Timeline::latest_state(Cycles before) const
+{
+    auto after = std::upper_bound(states_.begin(), states_.end(), before,
+                                  [](Cycles time, const Saved &saved) { return time < saved.at.time; });
+    return after == states_.begin() ? states_.front() : *std::prev(after);
+}
+
+void Timeline::restore(const Saved &saved)
+{
+    machine_.restore_state(saved.state);
+    cursor_ = saved.input;
+}
+
+// Runs on as the recording ran, the runs cut at each input between runs,
+// to the point before any input at it;
+// stops at breakpoints and watchpoints on the way are gathered.
+void Timeline::replay_to(Cycles time, std::vector<Hit> *hits)
+{
+    silent_ = true;
+    for (;;) {
+        // Inputs at the point itself stay for the run that goes on from it.
+        if (machine_.clock().now() >= time)
+            break;
+        const bool applied = apply_due(false);
+        const Position before = now();
+        if (machine_.main_returned())
+            break;
+        RunLimits limits;
+        limits.until = time;
+        limits.until_waiting = false;
+        replay_limits(limits);
+        const RunResult result = machine_.run(limits);
+        const Position after = now();
+        if (hits && (result.reason == StopReason::breakpoint || result.reason == StopReason::watchpoint)) {
+            const bool breakpoint = result.reason == StopReason::breakpoint;
+            hits->push_back(Hit{after, Stop{breakpoint ? Stop::Kind::breakpoint : Stop::Kind::watchpoint,
+                                            breakpoint ? machine_.reg(15) : result.address, result.watch}});
+        }
+        if (result.reason == StopReason::returned || result.reason == StopReason::fault ||
+            (after.time == before.time && after.instructions == before.instructions && !applied))
+            break;
+    }
+    silent_ = false;
+}
+
+Timeline::Stop Timeline::go_to(Cycles time)
+{
+    time = std::clamp(time, start().time, end_.time);
+    restore(latest_state(time));
+    replay_to(time);
+    return Stop{time == start().time ? Stop::Kind::begin : Stop::Kind::arrived};
+}
+
+// The latest point before the instruction that brought the board here.
+Timeline::Stop Timeline::step_back()
+{
+    const Position here = now();
+    if (here.instructions <= start().instructions || here.time <= start().time) {
+        go_to(start().time);
+        return Stop{Stop::Kind::begin};
+    }
+    latest_with_at_most(here.instructions - 1, here.time);
+    return Stop{};
+}
+
+Timeline::Stop Timeline::go_to_instruction(std::uint64_t instructions)
+{
+    if (instructions <= start().instructions)
+        return go_to(start().time);
+    latest_with_at_most(instructions, end_.time + 1);
+    return Stop{};
+}
+
+// The latest point before the given time with no more than so many
+// instructions run: the cycle before, unless time was skipped there, then
+// found by halving.
+void Timeline::latest_with_at_most(std::uint64_t instructions, Cycles before)
+{
+    std::size_t index = states_.size();
+    while (index > 1 && (states_[index - 1].at.instructions > instructions || states_[index - 1].at.time >= before))
+        index--;
+    const Saved &from = states_[index - 1];
+    Cycles low = from.at.time;
+    Cycles high = std::max(low, before - 1);
+    restore(from);
+    replay_to(high);
+    if (now().instructions <= instructions)
+        return;
+    while (high - low > 1) {
+        const Cycles middle = low + (high - low) / 2;
+        restore(from);
+        replay_to(middle);
+        (now().instructions <= instructions ? low : high) = middle;
+    }
+    restore(from);
+    replay_to(low);
+}
+
+// From the latest state back, each stretch run again up to where the one
+// after it starts: the last hit of the latest stretch that has one.
+Timeline::Stop Timeline::continue_back()
+{
+    const Position here = now();
+    Cycles bound = here.time;
+    for (std::size_t index = states_.size(); index > 0; index--) {
+        const Saved &from = states_[index - 1];
+        if (from.at.time >= here.time)
+            continue;
+        std::vector<Hit> hits;
+        restore(from);
+        if (machine_.breakpoint_at(machine_.reg(15)))
+            hits.push_back(Hit{from.at, Stop{Stop::Kind::breakpoint, machine_.reg(15)}});
+        replay_to(bound, &hits);
+        std::erase_if(hits, [&](const Hit &hit) { return hit.at.time >= here.time; });
+        if (!hits.empty()) {
+            restore(from);
+            replay_to(hits.back().at.time);
+            return hits.back().stop;
+        }
+        bound = from.at.time;
+    }
+    go_to(start().time);
+    return Stop{Stop::Kind::begin};
+}
+
+}  // namespace kelto::sim

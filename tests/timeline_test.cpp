@@ -1,0 +1,86 @@
+// Going back in a recorded run lands on the very board the run had there,
+// and forward and back again agree: the timeline alone, no debugger.
+#include "harness.hpp"
+#include "machine/timeline.hpp"
+
+using namespace kelto::test;
+using kelto::sim::BoardState;
+using kelto::sim::Button;
+using kelto::sim::Timeline;
+
+namespace {
+
+// The host of a debugging session: a firmware that waits for input with
+// none typed stands there until someone stops it.
+struct StandingHost : kelto::sim::HostLink {
+    Pump pump(Machine &machine, int) override { return machine.stop(), Pump::nothing; }
+    void transmitted(Machine &, std::uint8_t) override {}
+};
+
+void expect_same_board(const BoardState &got, const BoardState &want)
+{
+    EXPECT_EQ(got.parts, want.parts);
+    ASSERT_EQ(got.dram.size(), want.dram.size());
+    for (std::size_t n = 0; n < got.dram.size(); n++)
+        EXPECT_EQ(*got.dram[n].bytes, *want.dram[n].bytes) << "DRAM page " << got.dram[n].index;
+}
+
+TEST(Timeline, GoingToAnyPointGivesTheBoardTheRunHadThere)
+{
+    auto m = load("consolefw-64");
+    StandingHost host;
+    Timeline timeline(*m, host, Timeline::Options{kelto::sim::Cycles{1} << 18, std::size_t{64} << 20});
+    struct Mark {
+        kelto::sim::Cycles time;
+        BoardState state;
+    };
+    std::vector<Mark> marks;
+    const struct {
+        const char *keys;
+        double seconds;
+        int button;
+    } tour[] = {{"", 0.004, -1},  {"", 0.0371, -1}, {"1", 0.0002, -1}, {"", 0.05, 1},  {"", 0.2, 0},
+                {"q", 0.0015, -1}, {"2", 0.001, -1}, {"", 0.3, -1},     {"32", 0.01, -1}, {"1", 0.2, 1}};
+    for (const auto &slice : tour) {
+        for (int part = 0; part < 3; part++) {
+            timeline.between_runs();
+            marks.push_back(Mark{m->clock().now(), m->save_state()});
+            if (part == 0) {
+                m->feed_console(slice.keys);
+                if (slice.button >= 0)
+                    m->set_button(Button::up, slice.button == 1);
+            }
+            RunLimits limits;
+            limits.seconds = slice.seconds / 3;
+            limits.until_waiting = false;
+            m->run(limits);
+        }
+    }
+    timeline.between_runs();
+    ASSERT_FALSE(timeline.in_past());
+    ASSERT_GT(m->console_output().size(), 100u) << m->console_output();
+    const std::string output = m->console_output();
+
+    for (std::size_t n = marks.size(); n-- > 0;) {
+        SCOPED_TRACE("mark " + std::to_string(n));
+        timeline.go_to(marks[n].time);
+        ASSERT_EQ(m->clock().now(), marks[n].time);
+        expect_same_board(m->save_state(), marks[n].state);
+        // One instruction on and back again.
+        m->step();
+        timeline.step_back();
+        expect_same_board(m->save_state(), marks[n].state);
+    }
+    // Forward from the start, with the recorded input, to the end.
+    EXPECT_EQ(timeline.go_to(0).kind, Timeline::Stop::Kind::begin);
+    while (timeline.in_past()) {
+        timeline.between_runs();
+        RunLimits limits;
+        limits.until = timeline.next_input();
+        m->run(limits);
+        timeline.between_runs();
+    }
+    EXPECT_EQ(m->console_output(), output);
+}
+
+}  // namespace
