@@ -22,9 +22,20 @@ Cycles Clock::now()
     return mode_ == ClockMode::virtual_time ? counted_ : wall_now();
 }
 
+void Clock::start()
+{
+    if (started_)
+        return;
+    started_ = true;
+    start_ = std::chrono::steady_clock::now();
+    wall_lag_ = 0;
+    // A hold from before the start has nothing to take back.
+    held_since_ = start_;
+}
+
 Cycles Clock::wall_now()
 {
-    if (held_)
+    if (held_ || !started_)
         return wall_last_;
     const auto elapsed = std::chrono::steady_clock::now() - start_;
     const auto ns = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());

@@ -264,6 +264,7 @@ void Machine::after_register_write(const Device &device, std::uint32_t address, 
 
 void Machine::start_run(std::uint32_t pc, const RunLimits &limits)
 {
+    clock_.start();
     limits_ = &limits;
     stop_request_.reset();
     restart_emulation_ = false;
