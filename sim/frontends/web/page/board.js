@@ -110,20 +110,33 @@ function recentlyWritten(key, now) {
   return writtenAt.has(key) && now - writtenAt.get(key) < writtenFade;
 }
 
+// One tab per peripheral, made again only when the peripherals change, so
+// that an update never takes a tab from under the pointer.
+function drawTabs(now) {
+  const tabs = document.getElementById('peripherals');
+  const names = peripherals.map(peripheral => peripheral.name);
+  if (tabs.dataset.names !== names.join('\n')) {
+    tabs.dataset.names = names.join('\n');
+    tabs.replaceChildren(...names.map(name => {
+      const tab = document.createElement('button');
+      tab.type = 'button';
+      tab.textContent = name;
+      tab.addEventListener('click', () => { shownPeripheral = name; drawRegisters(); });
+      return tab;
+    }));
+  }
+  peripherals.forEach((peripheral, i) => {
+    tabs.children[i].classList.toggle('selected', peripheral.name === shownPeripheral);
+    tabs.children[i].classList.toggle('written',
+      peripheral.registers.some(reg => recentlyWritten(`${peripheral.name} ${reg.name}`, now)));
+  });
+}
+
 // The chosen peripheral's registers; one written lately is lit, its fade
 // carried on from where it was when the table is drawn again.
 function drawRegisters() {
   const now = performance.now();
-  const tabs = document.getElementById('peripherals');
-  tabs.replaceChildren(...peripherals.map(peripheral => {
-    const tab = document.createElement('button');
-    tab.type = 'button';
-    tab.textContent = peripheral.name;
-    tab.classList.toggle('selected', peripheral.name === shownPeripheral);
-    tab.classList.toggle('written', peripheral.registers.some(r => recentlyWritten(`${peripheral.name} ${r.name}`, now)));
-    tab.addEventListener('click', () => { shownPeripheral = peripheral.name; drawRegisters(); });
-    return tab;
-  }));
+  drawTabs(now);
   const peripheral = peripherals.find(p => p.name === shownPeripheral);
   document.querySelector('#registers tbody').replaceChildren(...(peripheral ? peripheral.registers : []).map(reg => {
     const row = document.createElement('tr');
