@@ -1,6 +1,6 @@
 # Front door to the CMake builds: firmware images (cross) and the simulator
 # with its tests (host).
-.PHONY: all images sim test sanitize lint bench fuzz run web install clean compile-db
+.PHONY: all images sim test sanitize lint bench fuzz run web install clean compile-db coverage
 
 JOBS ?= $(shell nproc)
 IMAGE ?= build/images/consolefw-64
@@ -39,7 +39,7 @@ bench: images sim
 # Each fuzz target for FUZZ_SECONDS, from its seeds in fuzz/corpus/; what it
 # learns stays in build/fuzz/corpus/, and a failing input in build/fuzz/.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = elf scenario console
+FUZZ_TARGETS = elf scenario console state
 # A console input is a few dozen keys and waits: at a few inputs a second,
 # libFuzzer's slow growth from the seeds' length would keep it at a handful.
 FUZZ_OPTIONS_console = -max_len=64 -len_control=0
@@ -53,6 +53,19 @@ fuzz: images
 
 run: images sim
 	build/host/sim/keltosim $(IMAGE)
+
+# Which lines, functions and branches of the firmware the scenarios and the
+# tests that run images execute: one lcov tracefile, merged from every run,
+# and genhtml's report of it in build/coverage/index.html.
+COVERAGE_DIR = build/coverage
+coverage: images sim
+	rm -rf $(COVERAGE_DIR) && mkdir -p $(COVERAGE_DIR)
+	@set -e; for scenario in scenarios/*.yaml; do for board in 64 24; do \
+	    build/host/sim/keltosim --coverage $(COVERAGE_DIR)/coverage.info --scenario $$scenario \
+	        build/images/consolefw-$$board >/dev/null; done; done
+	KELTO_COVERAGE=$(CURDIR)/$(COVERAGE_DIR)/coverage.info ctest --preset host -j $(JOBS) -LE 'soak|web_test|reproducible|coverage' >/dev/null
+	genhtml -q --branch-coverage --demangle-cpp --prefix $(CURDIR) -o $(COVERAGE_DIR) $(COVERAGE_DIR)/coverage.info
+	@lcov --rc lcov_branch_coverage=1 --summary $(COVERAGE_DIR)/coverage.info
 
 # The board in a web browser, at the address keltosim prints.
 web: images sim

@@ -9,6 +9,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "frontends/coverage.hpp"
+#include "frontends/profile.hpp"
+#include "machine/board_state.hpp"
 #include "machine/machine.hpp"
 #include "run_until.hpp"
 
@@ -161,15 +164,14 @@ constexpr std::uint32_t cpu_loop[] = {
 };
 constexpr std::uint32_t cpu_loop_turns = 20'000'000;
 
-double machine_seconds()
+double machine_seconds(Machine &machine)
 {
-    auto machine = Machine::load(image("consolefw-64"));
-    const std::uint32_t at = machine->symbol("main");
-    machine->write_bytes(at, cpu_loop, sizeof cpu_loop);
+    const std::uint32_t at = machine.symbol("main");
+    machine.write_bytes(at, cpu_loop, sizeof cpu_loop);
     const auto start = std::chrono::steady_clock::now();
     RunLimits limits;
     limits.seconds = 1000;
-    machine->call("main", {cpu_loop_turns}, limits);
+    machine.call("main", {cpu_loop_turns}, limits);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
@@ -206,7 +208,7 @@ void cpu_bound_against_bare_unicorn(benchmark::State &state)
 {
     double machine = 0, bare = 0, counting = 0;
     for (auto _ : state) {
-        machine += machine_seconds();
+        machine += machine_seconds(*Machine::load(image("consolefw-64")));
         bare += bare_unicorn_seconds(false);
         counting += bare_unicorn_seconds(true);
     }
@@ -216,6 +218,58 @@ void cpu_bound_against_bare_unicorn(benchmark::State &state)
 }
 BENCHMARK(cpu_bound_against_bare_unicorn)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// The console firmware's boot to its menu, then the CPU-bound loop, with
+// coverage or a profile on: their host time against the same run without.
+double observed_seconds(bool coverage, bool profile)
+{
+    auto machine = Machine::load(image("consolefw-64"));
+    std::unique_ptr<kelto::sim::frontend::Coverage> counting;
+    std::unique_ptr<kelto::sim::frontend::Profile> profiling;
+    const auto start = std::chrono::steady_clock::now();
+    if (coverage)
+        counting = std::make_unique<kelto::sim::frontend::Coverage>(*machine, KELTO_SOURCE_DIR);
+    if (profile)
+        profiling = std::make_unique<kelto::sim::frontend::Profile>(*machine);
+    run_until(*machine, "x> Exit\r\n");
+    const double boot = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return boot + machine_seconds(*machine);
+}
+
+void coverage_and_profile_cost(benchmark::State &state)
+{
+    double plain = 0, coverage = 0, profile = 0;
+    for (auto _ : state) {
+        plain += observed_seconds(false, false);
+        coverage += observed_seconds(true, false);
+        profile += observed_seconds(false, true);
+    }
+    state.counters["coverage_time_of_plain"] = coverage / plain;
+    state.counters["profile_time_of_plain"] = profile / plain;
+}
+BENCHMARK(coverage_and_profile_cost)->Unit(benchmark::kMillisecond)->Iterations(3);
+
 }  // namespace
+
+// Saving a board at the menu with 4 MiB of DRAM written besides, 64 KiB of
+// which change between two states: what a state taken often costs.
+void save_state(benchmark::State &state)
+{
+    auto machine = Machine::load(image("consolefw-64"));
+    run_until(*machine, "x> Exit\r\n");
+    const std::uint32_t area = machine->stack_limit() - (8u << 20);  // above the heap, below the stack
+    const std::vector<std::uint8_t> pattern(4u << 20, 0x5A);
+    machine->write_bytes(area, pattern.data(), pattern.size());
+    kelto::sim::BoardState last = machine->save_state();
+    std::uint32_t round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const std::vector<std::uint8_t> changed(64u << 10, static_cast<std::uint8_t>(++round));
+        machine->write_bytes(area + (round % 64) * (64u << 10), changed.data(), changed.size());
+        state.ResumeTiming();
+        last = machine->save_state();
+    }
+    state.counters["pages"] = static_cast<double>(last.dram.size());
+}
+BENCHMARK(save_state)->Unit(benchmark::kMicrosecond)->Iterations(200);
 
 BENCHMARK_MAIN();

@@ -26,6 +26,7 @@
 #include "frontends/web/messages.hpp"
 #include "frontends/web/register_panel.hpp"
 #include "harness.hpp"
+#include "machine/board_state.hpp"
 
 namespace kelto::sim::frontend {
 namespace {
@@ -127,6 +128,29 @@ TEST(CommandLine, ManualPageHasEveryOption)
         options++;
     }
     EXPECT_GT(options, 20);
+}
+
+TEST(CommandLine, SaveAtTakesATimeOrElseText)
+{
+    const struct {
+        std::vector<std::string_view> args;
+        std::optional<double> seconds;
+        std::optional<std::string> text;
+    } cases[] = {
+        {{"--save-at", "2.5", "f"}, 2.5, {}},         {{"--save-at=2.5s", "f"}, 2.5, {}},
+        {{"--save-at", "300ms", "f"}, 0.3, {}},       {{"--save-at", "x> Exit", "f"}, {}, "x> Exit"},
+        {{"--save-at", "2.5 s", "f"}, {}, "2.5 s"},   {{"--save-at", "1e7", "f"}, {}, "1e7"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string_view> args = c.args;
+        args.push_back("image");
+        const Options options = parse(args);
+        EXPECT_EQ(options.save_at->seconds, c.seconds) << c.args[1];
+        EXPECT_EQ(options.save_at->text, c.text) << c.args[1];
+        EXPECT_EQ(options.save_at->file, "f");
+    }
+    EXPECT_EQ(usage_error({"image", "--save-at", "1s"}), "--save-at wants SECONDS or TEXT, then a FILE");
+    EXPECT_EQ(parse({"--restore", "s", "image"}).restore, "s");
 }
 
 TEST(CommandLine, ClockFollowsWhoIsOnTheLine)
@@ -472,6 +496,33 @@ TEST(ScenarioRunner, PassesOnlyWhatTheBoardDid)
     }
 }
 
+// A reset asked for while the firmware waits for a key, from inside the run
+// (as the web page's and the debugger's are), waits for the run to return
+// before it replaces the machine.
+TEST(Session, ResetsOnlyBetweenRuns)
+{
+    struct Resetter final : Frontend {
+        std::string seen;
+        int menus = 0;
+        void console_output(Board &, std::string_view bytes) override { seen += bytes; }
+        void service(Board &board) override
+        {
+            if (seen.find("x> Exit") == std::string::npos)
+                return;
+            seen.clear();
+            if (++menus == 1)
+                board.reset();
+            else
+                board.quit(0);
+        }
+        bool holds_session() const override { return true; }
+    };
+    Session session(Machine::load(test::image_path("consolefw-64")), Options{});
+    Resetter &resetter = session.adopt(std::make_unique<Resetter>());
+    EXPECT_EQ(session.run(), 0);
+    EXPECT_EQ(resetter.menus, 2);
+}
+
 TEST(ScenarioFile, NamesTheLineOfEachMistake)
 {
     const struct {
@@ -607,6 +658,11 @@ TEST(GdbStub, AnswersPacketsAndStops)
     };
     for (const auto &[packet, expected] : exchanges)
         EXPECT_EQ(reply(packet), expected) << packet;
+    const std::string state = testing::TempDir() + "/stub.state", nowhere = "/no/such/dir/s";
+    for (const auto &[path, answer] : {std::pair{state, "board saved to " + state},
+                                       {nowhere, "cannot save the board: " + nowhere + ": cannot write the state"}})
+        EXPECT_TRUE(from_hex(reply("qRcmd," + to_hex("save " + path))).value_or("").starts_with(answer)) << path;
+    EXPECT_NO_THROW(read_state_file(state, board.machine().image().fingerprint()));
     const RunResult watched = board.machine().run();
     EXPECT_EQ(stub.halted(Halt{Halt::Kind::watchpoint, watched.address, 0, {}}), "T05watch:50081001;thread:1;");
     for (const auto &[kind, expected] :

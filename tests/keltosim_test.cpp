@@ -230,6 +230,18 @@ TEST(Pipes, KeysReachTheMenuInOrderAndXEndsMain)
                            menu + "x is selected\r\n");
 }
 
+TEST(Pipes, StateSavedAtTheMenuAnswersTheNextKeyAtOnceWhenRestored)
+{
+    const std::string state = testing::TempDir() + "/menu.state";
+    const Finished saved = run_keltosim({"--save-at", "x> Exit", state, image("consolefw-64")});
+    const Finished resumed = run_keltosim({"--restore", state, image("consolefw-64")}, "x");
+    EXPECT_EQ(resumed.status, 0) << saved.err << resumed.err;
+    EXPECT_EQ(resumed.out, "\r\nx is selected\r\n");
+    const Finished refused = run_keltosim({"--restore", state, image("consolefw-24")}, "x");
+    EXPECT_EQ(refused.status, 64);
+    EXPECT_NE(refused.err.find(state + ": a state of another image"), std::string::npos) << refused.err;
+}
+
 TEST(Pipes, ScriptedTypingNeverOverrunsTheReceiver)
 {
     // Many more keys than the 64-byte FIFO holds, all written before the

@@ -4,6 +4,8 @@
 #include <thread>
 #include <cmath>
 
+#include "core/state.hpp"
+
 namespace kelto::sim {
 
 namespace {
@@ -93,6 +95,30 @@ void Clock::release()
                                                                              held_since_);
         wall_lag_ += from_ns(static_cast<std::uint64_t>(ns.count()));
     }
+}
+
+void Clock::save(StateWriter &out)
+{
+    out.u64(now());
+    out.u64(instructions());
+}
+
+void Clock::restore(StateReader &in)
+{
+    const Cycles time = in.u64();
+    const std::uint64_t instructions = in.u64();
+    if (mode_ == ClockMode::virtual_time) {
+        counted_ = time;
+        instructions_total_ = instructions - time;  // wraps back in instructions()
+        return;
+    }
+    counted_ = instructions;
+    instructions_total_ = 0;
+    // The wall clock reads the saved time now and follows the host from here.
+    start_ = std::chrono::steady_clock::now() - std::chrono::nanoseconds(to_ns(time));
+    wall_last_ = time;
+    wall_lag_ = 0;
+    held_since_ = std::chrono::steady_clock::now();
 }
 
 Cycles Clock::from_seconds(double seconds) const

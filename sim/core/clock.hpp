@@ -10,6 +10,9 @@
 
 namespace kelto::sim {
 
+class StateWriter;
+class StateReader;
+
 using Cycles = std::uint64_t;
 inline constexpr Cycles never = std::numeric_limits<Cycles>::max();
 
@@ -53,6 +56,11 @@ public:
     void hold();
     void release();
     bool held() const { return held_; }
+
+    // Board time and instructions executed, in either mode: a state saved on
+    // one clock goes on from the same time on the other.
+    void save(StateWriter &out);
+    void restore(StateReader &in);
 
     // The longest span of board time anything may ask for: about 11.6 days.
     // Its cycles (under 2^50 at these CPU clocks) leave ample room to add to

@@ -11,6 +11,7 @@
 #include "core/board.hpp"
 #include "core/clock.hpp"
 #include "core/registers.hpp"
+#include "core/state.hpp"
 
 namespace kelto::sim {
 
@@ -86,6 +87,12 @@ public:
     // wait: the time the counter takes to come round (never when it does not
     // reload). nullopt for any other register.
     virtual std::optional<Cycles> counter_cycle(std::uint32_t /*offset*/) const { return std::nullopt; }
+
+    // Everything the model holds that a run can change, registers and
+    // pending events alike; restore takes what save of the same model gave
+    // and throws StateError on anything else.
+    virtual void save(StateWriter &out) const = 0;
+    virtual void restore(StateReader &in) = 0;
 
     void attach(Bus &bus) { bus_ = &bus; }
 

@@ -11,6 +11,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "core/state.hpp"
+
 namespace kelto::sim {
 
 namespace {
@@ -77,6 +79,7 @@ ElfImage ElfImage::load(const std::string &path)
     elf_getphdrnum(file.elf, &phnum);
     std::size_t file_size = 0;
     const char *raw = elf_rawfile(file.elf, &file_size);
+    image.fingerprint_ = fnv1a64({reinterpret_cast<const std::uint8_t *>(raw), raw ? file_size : 0});
     for (std::size_t i = 0; i < phnum; i++) {
         GElf_Phdr phdr;
         if (!gelf_getphdr(file.elf, static_cast<int>(i), &phdr) || phdr.p_type != PT_LOAD || phdr.p_memsz == 0)

@@ -41,10 +41,13 @@ public:
     std::optional<Symbol> covering(std::uint32_t address) const;
     // Lowest load address: the image's link address.
     std::uint32_t link_address() const;
+    // FNV-1a-64 of the file's bytes: what a saved state names its image by.
+    std::uint64_t fingerprint() const { return fingerprint_; }
 
 private:
     std::string path_;
     std::uint32_t entry_ = 0;
+    std::uint64_t fingerprint_ = 0;
     std::vector<Segment> segments_;
     std::vector<Symbol> symbols_;
     std::map<std::string, std::size_t> by_name_;

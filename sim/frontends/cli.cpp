@@ -38,6 +38,18 @@ Options:
   --stats              print figures of the run at its end: board time,
                        instructions, deepest stack, UART bytes, accesses
   --vcd FILE           record pins and PWM outputs as a waveform (VCD)
+  --coverage FILE      add the lines, functions and branches of the
+                       firmware's sources this run executed to FILE (lcov)
+  --coverage-format lcov|cobertura
+                       the file's format (default lcov)
+  --profile FILE       write the board's time by call stack to FILE, as
+                       folded stacks for flame graphs
+  --profile-format folded|speedscope
+                       the profile's format (default folded)
+  --restore FILE       go on from a board state saved from this image
+  --save-at WHEN FILE  save the board's state to FILE once board time reaches
+                       WHEN (seconds: 2.5, 2.5s, 300ms) or, if WHEN is no
+                       time, once the console shows WHEN as text
   --gdb [HOST:]PORT    serve GDB's remote protocol (host 127.0.0.1 unless
                        named); a fault halts the board for the debugger
   -s                   the same as --gdb 1234
@@ -141,10 +153,25 @@ std::string seconds_range()
     return text;
 }
 
+Options::SaveAt parse_save_at(std::string_view when, std::string_view file)
+{
+    if (when.empty() || file.empty())
+        throw UsageError("--save-at wants SECONDS or TEXT, then a FILE");
+    Options::SaveAt save_at{std::nullopt, std::nullopt, std::string(file)};
+    const bool ms = when.ends_with("ms");
+    const std::string_view number = when.substr(0, when.size() - (ms ? 2 : when.ends_with('s') ? 1 : 0));
+    if (const std::optional<double> seconds = parse_seconds(number))
+        save_at.seconds = ms ? *seconds / 1000 : *seconds;
+    else
+        save_at.text = std::string(when);
+    return save_at;
+}
+
 Options parse_options(std::span<const std::string_view> args)
 {
     Options options;
     std::vector<std::string_view> images;
+    bool coverage_format = false, profile_format = false;
     for (std::size_t i = 0; i < args.size(); i++) {
         std::string_view arg = args[i];
         if (arg == "-h" || arg == "--help") {
@@ -197,10 +224,19 @@ Options parse_options(std::span<const std::string_view> args)
             options.web = parse_web_address(value);
             continue;
         }
+        if (name == "--save-at") {
+            if (!value && i + 1 < args.size())
+                value = args[++i];
+            if (!value || ++i == args.size())
+                throw UsageError("--save-at wants SECONDS or TEXT, then a FILE");
+            options.save_at = parse_save_at(*value, args[i]);
+            continue;
+        }
         static constexpr std::string_view valued[] = {"--board",   "--serial",  "--clock",      "--scenario",
                                                       "--expect",  "--fail-on", "--timeout",    "--trace-file",
                                                       "--trace-limit", "--vcd", "--serial-log", "--gdb",
-                                                      "--escape",  "--svd"};
+                                                      "--escape",  "--svd", "--restore", "--coverage",
+                                                      "--coverage-format", "--profile", "--profile-format"};
         if (std::find(std::begin(valued), std::end(valued), name) == std::end(valued))
             throw UsageError("unknown option '" + std::string(arg) + "'");
         if (!value) {
@@ -254,6 +290,20 @@ Options parse_options(std::span<const std::string_view> args)
                                  text + "'");
         } else if (name == "--vcd") {
             options.vcd = text;
+        } else if (name == "--coverage" || name == "--profile") {
+            (name == "--coverage" ? options.coverage : options.profile) = text;
+        } else if (name == "--coverage-format") {
+            if (text != "lcov" && text != "cobertura")
+                throw UsageError("--coverage-format wants lcov or cobertura, not '" + text + "'");
+            options.coverage_cobertura = text == "cobertura";
+            coverage_format = true;
+        } else if (name == "--profile-format") {
+            if (text != "folded" && text != "speedscope")
+                throw UsageError("--profile-format wants folded or speedscope, not '" + text + "'");
+            options.profile_speedscope = text == "speedscope";
+            profile_format = true;
+        } else if (name == "--restore") {
+            options.restore = text;
         } else {
             options.timeout = parse_timeout(text);
         }
@@ -277,6 +327,10 @@ Options parse_options(std::span<const std::string_view> args)
         throw UsageError("--trace-file goes with --trace");
     if (options.trace_limit && !options.trace)
         throw UsageError("--trace-limit goes with --trace");
+    if (coverage_format && !options.coverage)
+        throw UsageError("--coverage-format goes with --coverage");
+    if (profile_format && !options.profile)
+        throw UsageError("--profile-format goes with --profile");
     options.image = images[0];
     return options;
 }

@@ -50,6 +50,21 @@ struct Options {
     std::optional<std::uint64_t> trace_limit;  // bytes; default: Trace::default_limit
     bool stats = false;
     std::optional<std::string> vcd;
+    // Coverage of the firmware's sources, added to FILE; the profile, written.
+    std::optional<std::string> coverage;
+    bool coverage_cobertura = false;
+    std::optional<std::string> profile;
+    bool profile_speedscope = false;
+    // --restore: the board goes on from a saved state.
+    std::optional<std::string> restore;
+    // --save-at: the state is written once board time reaches seconds or the
+    // console shows text.
+    struct SaveAt {
+        std::optional<double> seconds;
+        std::optional<std::string> text;
+        std::string file;
+    };
+    std::optional<SaveAt> save_at;
     bool help = false;
     bool version = false;
     std::optional<int> svd;  // --svd 64|24: the board's chip described, no run
@@ -71,6 +86,10 @@ std::optional<double> parse_seconds(std::string_view text);
 std::optional<std::uint64_t> parse_size(std::string_view text);
 // The range parse_seconds takes, for messages: "... at most 1000000 (about 11.6 days)".
 std::string seconds_range();
+
+// --save-at's first value: seconds of board time ("2.5", "2.5s", "300ms"),
+// or else text to look for.
+Options::SaveAt parse_save_at(std::string_view when, std::string_view file);
 
 // The arguments after the program name. Throws UsageError.
 Options parse_options(std::span<const std::string_view> args);

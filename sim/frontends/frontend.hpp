@@ -91,6 +91,10 @@ public:
     // Ends the session with this exit status.
     virtual void quit(int status) = 0;
 
+    // Writes the board's whole state to a file (machine/board_state.hpp);
+    // asked during a run, at the run's end. The error, or empty.
+    virtual std::string save_state(const std::string &path) = 0;
+
     // A message for the person at keltosim ("keltosim: ..." on stderr).
     virtual void note(const std::string &text) = 0;
     // Thread-safe: runs work on the session's thread soon.

@@ -13,7 +13,9 @@
 #include "frontends/cli.hpp"
 #include "keltosim_version.hpp"
 #include "frontends/console.hpp"
+#include "frontends/coverage.hpp"
 #include "frontends/gdb/server.hpp"
+#include "frontends/profile.hpp"
 #include "frontends/scenario.hpp"
 #include "frontends/scenario_runner.hpp"
 #include "frontends/serial_log.hpp"
@@ -23,6 +25,7 @@
 #include "frontends/trace.hpp"
 #include "frontends/vcd.hpp"
 #include "frontends/web/web_frontend.hpp"
+#include "machine/board_state.hpp"
 #include "machine/machine.hpp"
 #include "models/svd.hpp"
 
@@ -63,6 +66,13 @@ void add_records(Session &session, Setup &setup, const Options &options, bool sh
         session.add_probe(session.adopt(std::make_unique<Stats>()));
     if (options.vcd)
         session.add_probe(session.adopt(std::make_unique<Vcd>(*options.vcd)));
+    if (options.coverage)
+        session.add_probe(session.adopt(std::make_unique<Coverage>(
+            KELTO_SOURCE_DIR, *options.coverage,
+            options.coverage_cobertura ? CoverageFormat::cobertura : CoverageFormat::lcov)));
+    if (options.profile)
+        session.add_probe(session.adopt(std::make_unique<Profile>(
+            *options.profile, options.profile_speedscope ? ProfileFormat::speedscope : ProfileFormat::folded)));
 }
 
 Setup load(const Options &options)
@@ -72,6 +82,13 @@ Setup load(const Options &options)
         setup.scenario = load_scenario(*options.scenario);
     const bool stdin_terminal = ::isatty(STDIN_FILENO);
     auto machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
+    if (options.restore) {
+        try {
+            machine->restore_state(read_state_file(*options.restore, machine->image().fingerprint()));
+        } catch (const StateError &error) {
+            throw std::runtime_error(*options.restore + ": " + error.what());
+        }
+    }
     if (setup.scenario)
         check_against_board(*setup.scenario, machine->board());
     if (options.serial == SerialMode::pty)

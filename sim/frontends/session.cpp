@@ -1,6 +1,7 @@
 #include "frontends/session.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "frontends/display.hpp"
 #include "frontends/terminal.hpp"
@@ -24,6 +25,8 @@ Session::Session(std::unique_ptr<Machine> machine, const Options &options)
     attach_machine();
     add_probe(target_);
     started_at_ = machine_->clock().now();
+    if (options_.save_at && options_.save_at->seconds)
+        save_at_time_ = machine_->clock().from_seconds(*options_.save_at->seconds);
     if (options_.timeout)
         limit_ = machine_->clock().from_seconds(*options_.timeout);
 }
@@ -95,6 +98,7 @@ Event Session::advance(std::optional<double> span, bool until_waiting)
     bool told_paused = false;
     for (;;) {
         run_posted();
+        save_when_due();
         if (const auto event = pending_event())
             return *event;
         if (machine_->main_returned())
@@ -127,14 +131,18 @@ std::optional<Event> Session::run_slice(Cycles end, bool until_waiting, bool &to
 {
     Clock &clock = machine_->clock();
     const Cycles now = clock.now();
-    const Cycles slice = std::min({clock.from_seconds(slice_seconds), end - now, limit_remaining()});
+    const Cycles slice = std::min({clock.from_seconds(slice_seconds), end - now, limit_remaining(), until_save_at()});
     RunLimits limits;
     limits.seconds = clock.to_seconds(std::max<Cycles>(slice, 1));
     limits.until_waiting = until_waiting;
     limits.idle_seconds = idle_reach(end);
     limits.single_step = step_requested_;
     step_requested_ = false;
+    in_run_ = true;
     last_ = machine_->run(limits);
+    in_run_ = false;
+    if (pending_save_)
+        save_state(*std::exchange(pending_save_, std::nullopt));
     tend();
     switch (last_.reason) {
     case StopReason::returned:
@@ -178,7 +186,7 @@ std::optional<double> Session::idle_reach(Cycles end)
         return std::nullopt;
     if (someone_watches() && !feed_.ended())
         return std::nullopt;
-    Cycles reach = std::min(end - clock.now(), limit_remaining());
+    Cycles reach = std::min({end - clock.now(), limit_remaining(), until_save_at()});
     if (feed_.ended() || reach == never)
         reach = std::min(reach, clock.from_seconds(1.0));
     return clock.to_seconds(reach);
@@ -281,8 +289,9 @@ void Session::resume()
 
 void Session::reset()
 {
-    // Never from inside a run: the machine being replaced may be executing.
-    post([this] { replace_machine(); });
+    // Never from inside a run, the machine being replaced may be executing:
+    // posted work also runs while the firmware waits for the host.
+    reset_pending_ = true;
     stop_machine();
 }
 
@@ -341,6 +350,10 @@ void Session::run_posted()
         stop_machine();
     }
     wakeup_.run_posted();
+    if (reset_pending_ && !in_run_) {
+        reset_pending_ = false;
+        replace_machine();
+    }
 }
 
 void Session::halt(const Halt &halt)

@@ -98,6 +98,7 @@ public:
     void quit(int status) override { end(status); }
     void note(const std::string &text) override;
     void post(std::function<void()> work) override { wakeup_.post(std::move(work)); }
+    std::string save_state(const std::string &path) override;
 
 private:
     // The longest the session sleeps without looking at signals and limits.
@@ -127,6 +128,11 @@ private:
     Cycles limit_remaining();
     void changed();
     void stop_machine();
+    // Saving (session_state.cpp).
+    std::string write_state(const std::string &path);
+    Cycles until_save_at();
+    void save_when_due();
+    void look_for_save_at_text(char byte);
 
     std::unique_ptr<Machine> machine_;
     const Options &options_;
@@ -157,6 +163,16 @@ private:
     bool halt_on_fault_ = false;
     bool halted_on_fault_ = false;
     bool told_idle_for_ever_ = false;
+
+    // --save-at once its time or text has come, and a save asked for
+    // during a run, made when the run stops.
+    Cycles save_at_time_ = never;
+    std::string save_at_tail_;
+    bool save_at_seen_ = false;
+    bool saved_at_ = false;
+    bool in_run_ = false;
+    bool reset_pending_ = false;  // replaced once the run in progress has returned
+    std::optional<std::string> pending_save_;
 
     Wakeup wakeup_;
     // Last: they go first, while the board they watch is still there.

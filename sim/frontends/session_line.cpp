@@ -11,7 +11,7 @@ namespace kelto::sim::frontend {
 HostLink::Pump Session::pump(Machine &machine, int wait_ms)
 {
     run_posted();
-    if (pending_event())
+    if (pending_event() || reset_pending_)
         return Pump::nothing;
     const bool virtual_time = machine.clock().mode() == ClockMode::virtual_time;
     // The same poll serves a firmware waiting to send: on the virtual clock
@@ -44,7 +44,7 @@ HostLink::Pump Session::wait_in_virtual_time()
     for (;;) {
         if (feed_.feed_one(*machine_))
             return Pump::fed;
-        if (pending_event() || paused_)
+        if (pending_event() || paused_ || reset_pending_)
             return Pump::nothing;
         if (feed_.ended() && !someone_holds_session())
             return Pump::ended;
@@ -68,6 +68,7 @@ void Session::transmitted(Machine &machine, std::uint8_t byte)
     last_out_ = c;
     if (text_.take(c, machine.seconds()))
         stop_machine();
+    look_for_save_at_text(c);
     if (out_.size() >= output_batch)
         flush_console();
 }

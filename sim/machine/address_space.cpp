@@ -8,6 +8,7 @@
 #include <string>
 
 #include "machine/cpu.hpp"
+#include "machine/dram.hpp"
 #include "machine/hex.hpp"
 #include "machine/register_bus.hpp"
 
@@ -32,11 +33,18 @@ AddressSpace::AddressSpace(uc_struct *uc, const BoardSpec &board, const ElfImage
     load_image();
 }
 
+// The engine lets go of DRAM before the memory behind it goes.
+AddressSpace::~AddressSpace()
+{
+    uc_mem_unmap(uc_, board_.dram_base, board_.dram_size);
+}
+
 // DRAM is mapped as several regions so that the image's code pages are
 // read-only from the start: protecting part of one large region afterwards
 // makes Unicorn copy the whole region, which takes seconds for 128 MiB.
 void AddressSpace::map_dram()
 {
+    dram_ = std::make_unique<Dram>(board_.dram_base, board_.dram_size);
     const std::uint64_t dram_end = std::uint64_t{board_.dram_base} + board_.dram_size;
     auto page_of = [&](std::uint64_t address) { return static_cast<std::size_t>((address - board_.dram_base) / page_size); };
 
@@ -70,9 +78,8 @@ void AddressSpace::map_dram()
         std::size_t last = first;
         while (last < pages.size() && protection(pages[last]) == prot)
             last++;
-        check(uc_mem_map(uc_, board_.dram_base + static_cast<std::uint32_t>(first * page_size),
-                         (last - first) * page_size, static_cast<std::uint32_t>(prot)),
-              "cannot map DRAM");
+        dram_->map(uc_, board_.dram_base + static_cast<std::uint32_t>(first * page_size),
+                   static_cast<std::uint32_t>((last - first) * page_size), static_cast<std::uint32_t>(prot));
         first = last;
     }
 }

@@ -3,6 +3,8 @@
 // the stack at the top and scratch memory for tests below it.
 #pragma once
 
+#include <memory>
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -15,11 +17,15 @@ struct uc_struct;
 namespace kelto::sim {
 
 class RegisterBus;
+class Dram;
+class StateWriter;
+class StateReader;
 
 class AddressSpace {
 public:
     // Maps DRAM and loads the image. Throws std::runtime_error.
     AddressSpace(uc_struct *uc, const BoardSpec &board, const ElfImage &image);
+    ~AddressSpace();
 
     std::uint32_t read_word(std::uint32_t address);
     void write_word(std::uint32_t address, std::uint32_t value);
@@ -39,6 +45,10 @@ public:
     bool patch(std::uint32_t address, const void *data, std::size_t size);
     // Every translation of DRAM is made again.
     void drop_translations();
+    Dram &dram() { return *dram_; }
+    // The scratch memory handed out (machine_state.cpp).
+    void save(StateWriter &out) const;
+    void restore(StateReader &in);
 
 private:
     void map_dram();
@@ -49,6 +59,7 @@ private:
     const ElfImage &image_;
     std::uint32_t stack_top_;
     std::uint32_t scratch_next_;
+    std::unique_ptr<Dram> dram_;
 };
 
 }  // namespace kelto::sim

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/board.hpp"
+#include "core/state.hpp"
 
 namespace kelto::sim {
 
@@ -34,6 +35,10 @@ public:
         if (!backlight_watches_.empty() && (&device == gpio_as_device_ || &device == timer_as_device_))
             tell_backlight();
     }
+
+    // Saving and restoring the board (machine_state.cpp).
+    void save(StateWriter &out) const;
+    void restore(StateReader &in);
 
 private:
     void tell_backlight();

@@ -43,6 +43,10 @@ public:
     void receiver_polled_empty() override;
     void byte_transmitted(std::uint8_t byte) override;
 
+    // Saving and restoring the board (machine_state.cpp).
+    void save(StateWriter &out) const;
+    void restore(StateReader &in);
+
 private:
     bool output_ends_with(const std::string &text, std::string::size_type from) const;
     void fire_triggers();

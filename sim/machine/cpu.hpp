@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/board.hpp"
+#include "core/state.hpp"
 #include "machine/instructions.hpp"
 
 struct uc_struct;
@@ -36,6 +37,10 @@ public:
     // Writes the pc with the core's state kept: the engine takes the state
     // from bit 0 of a pc written to it.
     void move_pc(std::uint32_t pc);
+
+    // Saving and restoring the board (machine_state.cpp).
+    void save(StateWriter &out) const;
+    void restore(StateReader &in);
 
 private:
     uc_struct *uc_ = nullptr;

@@ -50,7 +50,11 @@ Machine::Machine(const BoardSpec &board, ElfImage image, ClockMode clock)
     jumped_from_ = "the boot loader (the image's entry point)";
 }
 
-Machine::~Machine() = default;
+Machine::~Machine()
+{
+    for (const auto &hook : execution_hooks_)
+        hook->observer->machine_closed();
+}
 
 std::unique_ptr<Machine> Machine::load(const std::string &image_path, const Options &options)
 {

@@ -25,10 +25,13 @@
 #include "machine/console_port.hpp"
 #include "machine/cpu.hpp"
 #include "machine/debug_port.hpp"
+#include "machine/execution_observer.hpp"
 #include "machine/register_bus.hpp"
 #include "machine/time_skip.hpp"
 
 namespace kelto::sim {
+
+struct BoardState;
 
 class UartChannel;
 class GpioBlock;
@@ -215,12 +218,22 @@ public:
     std::uint64_t dropped_accesses() const { return registers_.dropped(); }
     void add_access_observer(AccessObserver &observer);
     void remove_access_observer(AccessObserver &observer);
+    // Each gets a block hook of its own while registered (coverage, profiles),
+    // and a code hook on each instruction whose flags it wants to see.
+    void add_execution_observer(ExecutionObserver &observer, const std::vector<std::uint32_t> &flags_at = {});
+    void remove_execution_observer(ExecutionObserver &observer);
     // Every peripheral model, for naming and looking up registers.
     std::vector<const Device *> devices() const;
     // "0x50080018 (kelto_uart_write+0x18)", the symbol demangled.
     std::string describe(std::uint32_t address) const;
     // "kelto_uart_write+0x18", or the bare address outside every symbol.
     std::string code_location(std::uint32_t address) const;
+
+    // The whole board as a value (board_state.hpp), between runs. A restore
+    // takes a state of this image and board, or throws StateError and leaves
+    // the machine as it was.
+    BoardState save_state();
+    void restore_state(const BoardState &state);
 
     // The last run ended in a loop that only waits for the board to change.
     bool idling() const { return skip_.idling(); }
@@ -252,6 +265,13 @@ private:
     friend class DebugPort;
     friend class TimeSkip;
     friend struct MachineHooks;
+    friend struct ExecutionHooks;
+    struct ExecutionHook {
+        ExecutionObserver *observer;
+        const Machine *machine;
+        std::vector<std::size_t> hooks;  // the engine's
+    };
+    std::vector<std::unique_ptr<ExecutionHook>> execution_hooks_;
 
     Machine(const BoardSpec &board, ElfImage image, ClockMode clock);
     void install_hooks();
@@ -308,6 +328,9 @@ private:
     void after_register_read(const Device &device, std::uint32_t offset, std::uint32_t value, unsigned size);
     void before_register_write();
     void after_register_write(const Device &device, std::uint32_t address, unsigned size);
+    // Saving and restoring (machine_state.cpp).
+    void save_parts(StateWriter &out);
+    void restore_parts(StateReader &in);
 
     const BoardSpec &board_;
     ElfImage image_;

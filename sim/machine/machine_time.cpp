@@ -114,8 +114,12 @@ void Machine::stop_before_block()
 // instructions from pc on have not run, and run and count when it resumes.
 void Machine::uncount_from(std::uint32_t pc)
 {
-    if (pc >= block_->pc() && pc < block_->pc() + block_->size())
-        clock_.uncount(block_->instructions - instructions_before(pc));
+    if (pc < block_->pc() || pc >= block_->pc() + block_->size())
+        return;
+    const std::uint32_t not_run = block_->instructions - instructions_before(pc);
+    clock_.uncount(not_run);
+    for (const auto &hook : execution_hooks_)
+        hook->observer->cut(pc, not_run);
 }
 
 void Machine::on_deadline_instruction(std::uint32_t pc)

@@ -72,6 +72,9 @@ public:
     const std::vector<Access> &log() const { return log_; }
     void clear_log() { log_.clear(); }
     void set_logging(bool on) { logging_ = on; }
+    // The access count and every model (machine_state.cpp).
+    void save(StateWriter &out) const;
+    void restore(StateReader &in);
     std::uint64_t dropped() const { return dropped_; }
     void add_observer(AccessObserver &observer);
     void remove_observer(AccessObserver &observer);

@@ -50,6 +50,10 @@ public:
     // Time moved on by busy-wait skipping so far, on the virtual clock.
     Cycles busy_wait_skipped() const { return skipped_; }
 
+    // Saving and restoring the board (machine_state.cpp).
+    void save(StateWriter &out) const;
+    void restore(StateReader &in);
+
 private:
     friend struct EndlessHooks;
     void stuck_for_ever(std::uint32_t pc);

@@ -538,4 +538,18 @@ std::string GpioBlock::describe_pins() const
     return text;
 }
 
+void GpioBlock::save(StateWriter &out) const
+{
+    for (const PortState &port : state_)
+        for (std::uint32_t word : {port.config[0], port.config[1], port.data, port.pull})
+            out.u32(word);
+}
+
+void GpioBlock::restore(StateReader &in)
+{
+    for (PortState &port : state_)
+        for (std::uint32_t *word : {&port.config[0], &port.config[1], &port.data, &port.pull})
+            *word = in.u32();
+}
+
 }  // namespace kelto::sim

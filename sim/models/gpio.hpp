@@ -59,6 +59,8 @@ public:
     // Function changes of the pins in a configuration word ("pin 9 input ->
     // output"), level changes of outputs in a data word ("pin 9 high").
     std::string describe_write(std::uint32_t offset, std::uint32_t value) const override;
+    void save(StateWriter &out) const override;
+    void restore(StateReader &in) override;
 
     // Every pin the chip has, port by port.
     std::vector<Pin> pins() const;

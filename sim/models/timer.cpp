@@ -398,4 +398,39 @@ std::optional<Cycles> TimerBlock::counter_cycle(std::uint32_t offset) const
     return std::nullopt;
 }
 
+void TimerBlock::save(StateWriter &out) const
+{
+    for (std::uint32_t word : {tcfg0_, tcfg1_, tcon_})
+        out.u32(word);
+    for (const Timer &t : timers_) {
+        for (std::uint32_t word : {t.count_buffer, t.compare_buffer, t.period, t.compare, t.count})
+            out.u32(word);
+        out.u64(t.since);
+        out.boolean(t.counting);
+        out.boolean(t.started);
+    }
+    for (const auto &script : scripts_)
+        out.word_list(std::vector<std::uint64_t>(script.begin(), script.end()));
+}
+
+void TimerBlock::restore(StateReader &in)
+{
+    for (std::uint32_t *word : {&tcfg0_, &tcfg1_, &tcon_})
+        *word = in.u32();
+    for (Timer &t : timers_) {
+        for (std::uint32_t *word : {&t.count_buffer, &t.compare_buffer, &t.period, &t.compare, &t.count})
+            *word = in.u32();
+        t.since = in.u64();
+        t.counting = in.boolean();
+        t.started = in.boolean();
+    }
+    for (auto &script : scripts_) {
+        const std::vector<std::uint64_t> values = in.word_list();
+        script.assign(values.begin(), values.end());
+    }
+    // A divider the firmware could never have set would divide by zero later.
+    if (!dividers_valid(tcfg1_))
+        throw StateError(name() + ": the state's dividers do not fit the model");
+}
+
 }  // namespace kelto::sim

@@ -67,6 +67,8 @@ public:
     std::string describe_write(std::uint32_t offset, std::uint32_t value) const override;
     // A counting timer's next count.
     bool read_may_change(std::uint32_t offset) const override;
+    void save(StateWriter &out) const override;
+    void restore(StateReader &in) override;
     std::optional<Cycles> counter_cycle(std::uint32_t offset) const override;
 
     State state(int timer);

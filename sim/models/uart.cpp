@@ -315,6 +315,44 @@ Cycles UartChannel::next_event() const
     return std::min(tx_done_, rx);
 }
 
+void UartChannel::save(StateWriter &out) const
+{
+    for (std::uint32_t value : {ulcon_, ucon_, ufcon_, umcon_, ubrdiv_, udivslot_, uerstat_, last_written_})
+        out.u32(value);
+    out.byte_list(tx_fifo_);
+    out.boolean(tx_busy_);
+    out.u8(tx_shift_);
+    out.u64(tx_done_);
+    out.byte_list(rx_fifo_);
+    out.byte_list(wire_);
+    out.u64(wire_next_);
+    out.boolean(receiver_polled_);
+    for (std::uint64_t count : {overruns_, received_, sent_})
+        out.u64(count);
+    out.text(output_);
+    out.word_list(output_times_);
+}
+
+void UartChannel::restore(StateReader &in)
+{
+    for (std::uint32_t *value : {&ulcon_, &ucon_, &ufcon_, &umcon_, &ubrdiv_, &udivslot_, &uerstat_, &last_written_})
+        *value = in.u32();
+    tx_fifo_ = in.byte_deque();
+    tx_busy_ = in.boolean();
+    tx_shift_ = in.u8();
+    tx_done_ = in.u64();
+    rx_fifo_ = in.byte_deque();
+    wire_ = in.byte_deque();
+    wire_next_ = in.u64();
+    receiver_polled_ = in.boolean();
+    for (std::uint64_t *count : {&overruns_, &received_, &sent_})
+        *count = in.u64();
+    output_ = in.text();
+    output_times_ = in.word_list();
+    if (tx_fifo_.size() > fifo_depth || rx_fifo_.size() > fifo_depth || output_times_.size() != output_.size())
+        throw StateError(name() + ": the state's FIFOs or output do not fit the model");
+}
+
 void UartChannel::feed(std::string_view bytes)
 {
     if (bytes.empty())

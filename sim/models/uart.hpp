@@ -54,6 +54,8 @@ public:
     std::string describe_write(std::uint32_t offset, std::uint32_t value) const override;
     void advance(Cycles now) override;
     Cycles next_event() const override;
+    void save(StateWriter &out) const override;
+    void restore(StateReader &in) override;
 
     int channel() const { return channel_; }
     // The console channel reports its line's events here.

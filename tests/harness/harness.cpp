@@ -2,9 +2,35 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "frontends/coverage.hpp"
+
 namespace kelto::test {
+
+namespace {
+
+// With KELTO_COVERAGE=FILE every machine a test loads adds what it ran to
+// FILE when the test program ends (make coverage).
+struct CoverageOfTests {
+    std::vector<std::unique_ptr<sim::frontend::Coverage>> machines;
+    void watch(Machine &machine)
+    {
+        if (std::getenv("KELTO_COVERAGE"))
+            machines.push_back(std::make_unique<sim::frontend::Coverage>(machine, KELTO_SOURCE_DIR));
+    }
+    ~CoverageOfTests()
+    {
+        sim::frontend::CoverageReport all;
+        for (const auto &machine : machines)
+            all.merge(machine->report());
+        if (!machines.empty())
+            sim::frontend::merge_into_file(std::getenv("KELTO_COVERAGE"), all, sim::frontend::CoverageFormat::lcov);
+    }
+} coverage_of_tests;
+
+}  // namespace
 
 std::string image_path(std::string_view name)
 {
@@ -16,7 +42,9 @@ std::unique_ptr<Machine> load(std::string_view image, std::optional<int> board)
     Machine::Options options;
     options.board = board;
     try {
-        return Machine::load(image_path(image), options);
+        auto machine = Machine::load(image_path(image), options);
+        coverage_of_tests.watch(*machine);
+        return machine;
     } catch (const std::exception &error) {
         ADD_FAILURE() << "cannot load " << image << ": " << error.what();
         throw;

@@ -57,6 +57,7 @@ const char monitor_help[] = R"(keltosim monitor commands:
   trace on|off [FILTER]         register access trace, as --trace=FILTER
   regs [PERIPHERAL|REGISTER]    registers with their fields in words (uart1,
                                 gpio, timer, UTRSTAT); every one without
+  save FILE                     write the board's state, for --restore
 )";
 
 const std::string error_reply = "E01";
@@ -403,6 +404,13 @@ std::string Stub::monitor(Board &board, const std::string &command)
     if (verb == "regs") {
         const std::string text = board.debug_target().registers_text(object);
         return text.empty() ? "no peripheral or register is called '" + object + "'\n" : text;
+    }
+    if (verb == "save") {
+        const std::string path = extra.empty() ? object : object + " " + extra;
+        if (path.empty())
+            return "save where? monitor save FILE\n";
+        const std::string error = board.save_state(path);
+        return error.empty() ? "board saved to " + path + "\n" : "cannot save the board: " + error + "\n";
     }
     return "no monitor command '" + verb + "'; 'monitor help' lists them\n";
 }

@@ -1,0 +1,95 @@
+// Which lines, functions and branches of the firmware's own sources a run
+// executed, counted exactly: each instruction once per time it ran (a block
+// cut short by a stop or fault counts only what ran), each conditional
+// instruction's outcome from the flags it found, a conditional branch at a
+// block's end taken when the next block starts elsewhere than after it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/elf_image.hpp"
+#include "core/line_table.hpp"
+#include "frontends/coverage_report.hpp"
+#include "frontends/frontend.hpp"
+#include "machine/execution_observer.hpp"
+
+namespace kelto::sim::frontend {
+
+class Coverage final : public Frontend, public Probe, private ExecutionObserver {
+public:
+    // Sources under root count as the firmware's own; the rest (the C
+    // library, the compiler's helpers) are left out. The session's end adds
+    // the report to the file at path, if one is named.
+    explicit Coverage(std::string root, std::string path = {}, CoverageFormat format = CoverageFormat::lcov);
+    // Attached at once.
+    Coverage(Machine &machine, std::string root);
+    ~Coverage() override;
+    Coverage(const Coverage &) = delete;
+    Coverage &operator=(const Coverage &) = delete;
+
+    // A reset goes on counting on the new machine.
+    void attach(Machine &machine) override;
+    void detach() override;
+    // What ran so far.
+    CoverageReport report() const;
+    // Adds the report to the file; false with a note if it cannot.
+    bool finished(Board &board, int status) override;
+
+private:
+    struct Instruction {
+        std::uint32_t address;
+        std::uint32_t range;  // index into the line table's ranges
+        std::optional<unsigned> condition;
+        bool ends_flow;  // a branch, call or other write to the pc
+    };
+    // A block as the core ran it, and how often.
+    struct Slot {
+        std::uint64_t key = 0;  // pc and size, as the machine counts blocks
+        std::uint64_t runs = 0;
+        std::uint64_t taken = 0;  // its last instruction branched away
+        std::uint32_t end = 0;
+        bool thumb = false;
+        bool branch_at_end = false;
+    };
+    void load(const Machine &machine);
+    void block(std::uint32_t pc, std::uint32_t size, bool thumb) override;
+    void cut(std::uint32_t pc, std::uint32_t instructions) override;
+    void flags_at(std::uint32_t pc, std::uint32_t cpsr) override;
+    void machine_closed() override { machine_ = nullptr; }
+    Slot fresh_slot(std::uint32_t pc, std::uint32_t size, bool thumb) const;
+    void spill(const Slot &slot);
+    void find_instructions();
+    std::vector<std::uint32_t> instruction_starts(std::uint32_t begin, std::uint32_t end, bool thumb) const;
+    std::uint32_t code_word(std::uint32_t address) const;
+    std::map<std::uint32_t, std::uint64_t> executions() const;
+
+    Machine *machine_ = nullptr;
+    ElfImage image_;
+    LineTable lines_;
+    std::string root_;
+    std::string path_;
+    CoverageFormat format_ = CoverageFormat::lcov;
+    bool loaded_ = false;
+    std::vector<bool> own_file_;
+    std::vector<Instruction> instructions_;  // of the own sources, by address
+    std::vector<std::uint32_t> watched_;     // conditional, not ending a block
+
+    std::array<Slot, 4096> slots_{};
+    std::unordered_map<std::uint64_t, Slot> spilled_;
+    Slot *last_ = nullptr;  // the block running, or the last
+    std::map<std::pair<std::uint64_t, std::uint32_t>, std::uint64_t> cuts_;  // block, first not run: times
+    struct Outcomes {
+        std::uint64_t passed = 0;
+    };
+    std::unordered_map<std::uint32_t, Outcomes> conditions_;
+    std::optional<std::pair<std::uint32_t, bool>> last_condition_;  // pc, passed
+};
+
+}  // namespace kelto::sim::frontend

@@ -1,0 +1,301 @@
+#include "frontends/profile.hpp"
+
+#include <cxxabi.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+#include "machine/instructions.hpp"
+
+namespace kelto::sim::frontend {
+
+namespace {
+
+std::string readable(const std::string &name)
+{
+    int status = 0;
+    char *text = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+    std::string result = status == 0 && text ? text : name;
+    std::free(text);
+    return result;
+}
+
+std::string json_string(const std::string &text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + '"';
+}
+
+}  // namespace
+
+Profile::Profile(std::string path, ProfileFormat format) : path_(std::move(path)), format_(format)
+{
+    nodes_.push_back(Node{0, 0});
+}
+
+Profile::Profile(Machine &machine) : Profile()
+{
+    attach(machine);
+}
+
+Profile::~Profile()
+{
+    detach();
+}
+
+void Profile::detach()
+{
+    if (!machine_)
+        return;
+    settle();
+    machine_->remove_execution_observer(*this);
+    machine_ = nullptr;
+}
+
+// Every machine of a session runs the same image.
+void Profile::attach(Machine &machine)
+{
+    if (functions_.empty()) {
+        for (const Symbol &symbol : machine.image().symbols())
+            if (symbol.function)
+                functions_.push_back(Function{symbol.address, symbol.size, readable(symbol.name)});
+        std::sort(functions_.begin(), functions_.end(),
+                  [](const Function &a, const Function &b) { return a.address < b.address; });
+        functions_.push_back(Function{0, 0, "(no symbol)"});
+        image_path_ = machine.image().path();
+    }
+    machine_ = &machine;
+    stack_.clear();
+    slots_.fill(Slot{});
+    exit_ = Flow::next;
+    last_ = machine.clock().counted();
+    machine.add_execution_observer(*this);
+}
+
+std::uint32_t Profile::function_at(std::uint32_t pc) const
+{
+    const auto after = std::upper_bound(functions_.begin(), functions_.end() - 1, pc,
+                                        [](std::uint32_t at, const Function &f) { return at < f.address; });
+    const auto unknown = static_cast<std::uint32_t>(functions_.size() - 1);
+    if (after == functions_.begin())
+        return unknown;
+    const Function &found = *std::prev(after);
+    const bool inside = found.size == 0 || pc - found.address < found.size;
+    return inside ? static_cast<std::uint32_t>(std::prev(after) - functions_.begin()) : unknown;
+}
+
+Profile::Slot Profile::fresh_slot(std::uint32_t pc, std::uint32_t size, bool thumb) const
+{
+    Slot slot;
+    slot.key = pc | std::uint64_t{size} << 32;
+    slot.end = pc + size;
+    slot.function = function_at(pc);
+    slot.starts_function = functions_[slot.function].address == pc;
+    const std::vector<std::uint8_t> bytes = machine_->read_bytes(pc, size);
+    if (thumb) {
+        std::vector<std::uint16_t> code(size / 2);
+        std::memcpy(code.data(), bytes.data(), code.size() * 2);
+        const ThumbWalk all = walk_thumb(code);
+        const ThumbWalk before_last = walk_thumb(code, all.instructions - 1);
+        slot.instructions = all.instructions;
+        slot.exit = thumb_flow(code[before_last.halfwords]).flow;
+        return slot;
+    }
+    std::vector<std::uint32_t> code(size / 4);
+    std::memcpy(code.data(), bytes.data(), code.size() * 4);
+    slot.instructions = static_cast<std::uint32_t>(code.size());
+    slot.exit = arm_flow(code.back()).flow;
+    // The ARMv4T call through a register: mov lr, pc then bx.
+    if (slot.exit == Flow::indirect && code.size() >= 2 && arm_links_pc(code[code.size() - 2]))
+        slot.exit = Flow::call;
+    return slot;
+}
+
+std::uint32_t Profile::child(std::uint32_t parent, std::uint32_t function)
+{
+    const auto [found, added] =
+        children_.try_emplace(std::uint64_t{parent} << 32 | function, static_cast<std::uint32_t>(nodes_.size()));
+    if (added)
+        nodes_.push_back(Node{function, parent});
+    return found->second;
+}
+
+// Moves the shadow stack to the block at pc, by how the last block left.
+void Profile::enter(const Slot &slot, std::uint32_t pc)
+{
+    if (stack_.empty()) {
+        stack_.push_back(Frame{child(0, slot.function), 0});
+        return;
+    }
+    if (exit_ == Flow::call && pc != exit_end_) {
+        stack_.push_back(Frame{child(stack_.back().node, slot.function), exit_end_});
+        return;
+    }
+    if (exit_ == Flow::indirect) {
+        for (std::size_t i = stack_.size(); i-- > 1;) {
+            if (stack_[i].return_address == pc) {
+                stack_.resize(i);
+                break;
+            }
+        }
+    }
+    Frame &top = stack_.back();
+    if (nodes_[top.node].function == slot.function)
+        return;
+    // Not a call and not a return: a tail call, or a way back to a caller
+    // the shadow stack did not see leave (a jump out of a nested call).
+    if (!slot.starts_function) {
+        for (std::size_t i = stack_.size() - 1; i-- > 0;) {
+            if (nodes_[stack_[i].node].function == slot.function) {
+                stack_.resize(i + 1);
+                return;
+            }
+        }
+    }
+    top.node = child(nodes_[top.node].parent, slot.function);
+}
+
+void Profile::block(std::uint32_t pc, std::uint32_t size, bool thumb)
+{
+    const Cycles now = machine_->clock().counted();
+    Slot &slot = slots_[(pc >> 1) % slots_.size()];
+    const std::uint64_t key = pc | std::uint64_t{size} << 32;
+    if (slot.key != key) [[unlikely]]
+        slot = fresh_slot(pc, size, thumb);
+    // Time skipped since the last block was spent where the core was.
+    const std::uint32_t at = stack_.empty() ? 0 : stack_.back().node;
+    nodes_[at].weight += now - slot.instructions - last_;
+    enter(slot, pc);
+    nodes_[stack_.back().node].weight += slot.instructions;
+    last_ = now;
+    exit_ = slot.exit;
+    exit_end_ = slot.end;
+}
+
+void Profile::cut(std::uint32_t, std::uint32_t instructions)
+{
+    if (stack_.empty())
+        return;
+    nodes_[stack_.back().node].weight -= instructions;
+    last_ -= instructions;
+    // The block's last instruction did not run: nothing is known of its exit.
+    exit_ = Flow::next;
+}
+
+Cycles Profile::settle()
+{
+    if (machine_) {
+        const Cycles now = machine_->clock().counted();
+        nodes_[stack_.empty() ? 0 : stack_.back().node].weight += now - last_;
+        last_ = now;
+    }
+    Cycles total = 0;
+    for (const Node &node : nodes_)
+        total += node.weight;
+    return total;
+}
+
+std::vector<std::uint32_t> Profile::path(std::uint32_t node) const
+{
+    std::vector<std::uint32_t> functions;
+    for (; node != 0; node = nodes_[node].parent)
+        functions.push_back(nodes_[node].function);
+    std::reverse(functions.begin(), functions.end());
+    return functions;
+}
+
+std::string Profile::folded() const
+{
+    std::map<std::string, Cycles> lines;  // sorted, so that two runs give the same file
+    for (std::uint32_t node = 0; node < nodes_.size(); node++) {
+        if (nodes_[node].weight == 0)
+            continue;
+        std::string stack;
+        for (const std::uint32_t function : path(node))
+            stack += (stack.empty() ? "" : ";") + functions_[function].name;
+        lines[stack.empty() ? "(before main)" : stack] += nodes_[node].weight;
+    }
+    std::string text;
+    for (const auto &[stack, weight] : lines)
+        text += stack + " " + std::to_string(weight) + "\n";
+    return text;
+}
+
+std::string Profile::speedscope(const std::string &name) const
+{
+    std::ostringstream out;
+    out << R"({"$schema":"https://www.speedscope.app/file-format-schema.json","exporter":"keltosim","name":)"
+        << json_string(name) << R"(,"shared":{"frames":[)";
+    for (std::size_t f = 0; f < functions_.size(); f++)
+        out << (f ? "," : "") << R"({"name":)" << json_string(functions_[f].name) << "}";
+    std::string samples, weights;
+    Cycles total = 0;
+    for (std::uint32_t node = 1; node < nodes_.size(); node++) {
+        if (nodes_[node].weight == 0)
+            continue;
+        std::string stack;
+        for (const std::uint32_t function : path(node))
+            stack += (stack.empty() ? "" : ",") + std::to_string(function);
+        samples += (samples.empty() ? "[" : ",[") + stack + "]";
+        weights += (weights.empty() ? "" : ",") + std::to_string(nodes_[node].weight);
+        total += nodes_[node].weight;
+    }
+    out << R"(]},"profiles":[{"type":"sampled","name":)" << json_string(name + " (board cycles)")
+        << R"(,"unit":"none","startValue":0,"endValue":)" << total << R"(,"samples":[)" << samples
+        << R"(],"weights":[)" << weights << "]}]}\n";
+    return out.str();
+}
+
+bool Profile::finished(Board &board, int)
+{
+    if (path_.empty())
+        return true;
+    settle();
+    const std::string text = format_ == ProfileFormat::folded ? folded() : speedscope(image_path_);
+    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (out)
+        return true;
+    board.note("the profile could not be written to " + path_);
+    return false;
+}
+
+std::unordered_map<std::string, Cycles> parse_folded(const std::string &text)
+{
+    std::unordered_map<std::string, Cycles> stacks;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        const std::size_t space = line.rfind(' ');
+        std::size_t used = 0;
+        Cycles weight = 0;
+        try {
+            if (space != std::string::npos && space > 0)
+                weight = std::stoull(line.substr(space + 1), &used);
+        } catch (const std::logic_error &) {
+        }
+        if (used == 0 || space + 1 + used != line.size())
+            throw std::runtime_error("not a folded stack: '" + line + "'");
+        stacks[line.substr(0, space)] += weight;
+    }
+    return stacks;
+}
+
+}  // namespace kelto::sim::frontend

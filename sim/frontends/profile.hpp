@@ -1,0 +1,93 @@
+// Where the board's time goes, by call stack, on the board's own clock: a
+// shadow call stack follows calls (BL, BLX, mov lr, pc before bx), returns
+// (to a return address on the stack through bx, pop, ldm, ldr or mov into
+// the pc) and tail calls (a branch to another function's start replaces
+// the top frame). Every cycle the clock counts, skipped idle time included,
+// goes to the stack the core was in, so the counts repeat run for run and
+// add up to the run's board time.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "frontends/frontend.hpp"
+#include "machine/control_flow.hpp"
+#include "machine/execution_observer.hpp"
+
+namespace kelto::sim::frontend {
+
+enum class ProfileFormat { folded, speedscope };
+
+class Profile final : public Frontend, public Probe, private ExecutionObserver {
+public:
+    // The session's end writes the profile to the file at path, if one is named.
+    explicit Profile(std::string path = {}, ProfileFormat format = ProfileFormat::folded);
+    // Attached at once.
+    explicit Profile(Machine &machine);
+    ~Profile() override;
+    Profile(const Profile &) = delete;
+    Profile &operator=(const Profile &) = delete;
+
+    // A reset starts the stack again from main on the new machine.
+    void attach(Machine &machine) override;
+    void detach() override;
+    // Time on the clock until now is counted; the clock's cycles in all.
+    Cycles settle();
+    // One line per stack: "main;kelto_menu_main;udelay 123456".
+    std::string folded() const;
+    // speedscope's file format, a "sampled" profile weighted in cycles.
+    std::string speedscope(const std::string &name) const;
+    bool finished(Board &board, int status) override;
+
+private:
+    struct Function {
+        std::uint32_t address, size;
+        std::string name;  // demangled
+    };
+    struct Node {
+        std::uint32_t function, parent;
+        Cycles weight = 0;
+    };
+    struct Frame {
+        std::uint32_t node;
+        std::uint32_t return_address;
+    };
+    struct Slot {
+        std::uint64_t key = 0;
+        std::uint32_t instructions = 0;
+        std::uint32_t end = 0;
+        std::uint32_t function = 0;
+        bool starts_function = false;
+        Flow exit = Flow::next;
+    };
+    void block(std::uint32_t pc, std::uint32_t size, bool thumb) override;
+    void cut(std::uint32_t pc, std::uint32_t instructions) override;
+    void machine_closed() override { machine_ = nullptr; }
+    Slot fresh_slot(std::uint32_t pc, std::uint32_t size, bool thumb) const;
+    std::uint32_t function_at(std::uint32_t pc) const;
+    std::uint32_t child(std::uint32_t parent, std::uint32_t function);
+    void enter(const Slot &slot, std::uint32_t pc);
+    std::vector<std::uint32_t> path(std::uint32_t node) const;
+
+    Machine *machine_ = nullptr;
+    std::string path_;
+    ProfileFormat format_;
+    std::string image_path_;
+    std::vector<Function> functions_;  // by address; the last is "(no symbol)"
+    std::vector<Node> nodes_;          // 0: above every stack
+    std::unordered_map<std::uint64_t, std::uint32_t> children_;
+    std::vector<Frame> stack_;
+    std::array<Slot, 4096> slots_{};
+    Cycles last_ = 0;  // the clock when time was last given out
+    Flow exit_ = Flow::next;  // how the last block left
+    std::uint32_t exit_end_ = 0;
+};
+
+// Folded stacks read back, "a;b;c" to cycles, for tools and tests. Throws
+// std::runtime_error on a line that is not a stack and a count.
+std::unordered_map<std::string, Cycles> parse_folded(const std::string &text);
+
+}  // namespace kelto::sim::frontend

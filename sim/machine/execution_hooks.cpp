@@ -1,0 +1,56 @@
+// Observers of execution (coverage, profiles) on hooks of their own, so that
+// the machine's block hook stays as cheap without them.
+#include <unicorn/unicorn.h>
+
+#include "machine/machine.hpp"
+
+namespace kelto::sim {
+
+struct ExecutionHooks {
+    // Runs after the machine's own block hook, which has the block's state
+    // ready; a block the machine stops before never reaches it.
+    static void block(uc_engine *, std::uint64_t address, std::uint32_t size, void *user)
+    {
+        auto &hook = *static_cast<Machine::ExecutionHook *>(user);
+        hook.observer->block(static_cast<std::uint32_t>(address), size, hook.machine->block_->thumb);
+    }
+    static void flags(uc_engine *uc, std::uint64_t address, std::uint32_t, void *user)
+    {
+        std::uint32_t cpsr = 0;
+        uc_reg_read(uc, UC_ARM_REG_CPSR, &cpsr);
+        static_cast<Machine::ExecutionHook *>(user)->observer->flags_at(static_cast<std::uint32_t>(address), cpsr);
+    }
+    static void add(uc_engine *uc, Machine::ExecutionHook &hook, int type, void *callback, std::uint64_t begin,
+                    std::uint64_t end)
+    {
+        uc_hook added = 0;
+        check(uc_hook_add(uc, &added, type, callback, &hook, begin, end), "execution hook");
+        hook.hooks.push_back(added);
+    }
+};
+
+// A code hook bounded to one instruction costs nothing elsewhere; code
+// translated before it was added would run without it.
+void Machine::add_execution_observer(ExecutionObserver &observer, const std::vector<std::uint32_t> &flags_at)
+{
+    ExecutionHook &hook = *execution_hooks_.emplace_back(std::make_unique<ExecutionHook>(ExecutionHook{&observer, this, {}}));
+    uc_engine *uc = cpu_.engine();
+    ExecutionHooks::add(uc, hook, UC_HOOK_BLOCK, reinterpret_cast<void *>(&ExecutionHooks::block), 1, 0);
+    for (const std::uint32_t pc : flags_at)
+        ExecutionHooks::add(uc, hook, UC_HOOK_CODE, reinterpret_cast<void *>(&ExecutionHooks::flags), pc, pc);
+    if (!flags_at.empty())
+        memory_.drop_translations();
+}
+
+void Machine::remove_execution_observer(ExecutionObserver &observer)
+{
+    std::erase_if(execution_hooks_, [&](const auto &hook) {
+        if (hook->observer != &observer)
+            return false;
+        for (const std::size_t added : hook->hooks)
+            uc_hook_del(cpu_.engine(), added);
+        return true;
+    });
+}
+
+}  // namespace kelto::sim

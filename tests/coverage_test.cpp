@@ -1,0 +1,110 @@
+// Coverage and profiles of a run, against what the greeting firmware's
+// disassembly says (arm-none-eabi-objdump -d -l build/images/greetfw).
+#include <gtest/gtest.h>
+
+#include "frontends/coverage.hpp"
+#include "frontends/profile.hpp"
+#include "harness.hpp"
+
+using namespace kelto::sim;
+using namespace kelto::sim::frontend;
+
+namespace {
+
+const LineCoverage &line_of(const CoverageReport &report, const std::string &file, std::uint32_t line)
+{
+    for (const auto &[path, coverage] : report.files)
+        if (path.ends_with(file) && coverage.lines.contains(line))
+            return coverage.lines.at(line);
+    throw std::runtime_error(file + ":" + std::to_string(line) + " not in the report");
+}
+
+std::uint64_t calls_of(const CoverageReport &report, const std::string &function)
+{
+    for (const auto &[path, file] : report.files)
+        if (file.functions.contains(function))
+            return file.functions.at(function).calls;
+    throw std::runtime_error(function + " not in the report");
+}
+
+// The same run, run whole or one instruction at a time (every step a block
+// cut short), gives the same counts.
+struct Observed {
+    CoverageReport coverage;
+    std::string folded;
+    Cycles profiled, board;
+};
+Observed greet(bool stepped)
+{
+    auto machine = kelto::test::load("greetfw");
+    Coverage coverage(*machine, KELTO_SOURCE_DIR);
+    Profile profile(*machine);
+    if (stepped)
+        for (int i = 0; i < 10000 && !machine->main_returned(); i++)
+            machine->step();
+    else
+        machine->run();
+    const Cycles profiled = profile.settle();
+    return {coverage.report(), profile.folded(), profiled, machine->clock().now()};
+}
+
+}  // namespace
+
+TEST(CoverageTest, GreetingRunCountsLinesBranchesAndFunctionsExactly)
+{
+    for (const bool stepped : {false, true}) {
+        SCOPED_TRACE(stepped ? "stepped" : "run");
+        const Observed run = greet(stepped);
+        struct Row {
+            const char *file;
+            std::uint32_t line, hits;
+            std::vector<std::optional<std::uint64_t>> branches;  // taken, not taken per conditional instruction
+        };
+        const Row rows[] = {
+            {"greeting/src/main.cpp", 9, 1, {}},
+            {"greeting/src/main.cpp", 13, 3, {2, 1}},       // subs; bne: round the loop twice, out once
+            {"greeting/src/main.cpp", 14, 3, {}},
+            {"greeting/src/s3c_uart.cpp", 35, 1, {0, 1}},   // bxle lr: a baud rate above 0
+            {"greeting/src/s3c_uart.cpp", 41, 39, {0, 3, 36, 3}},  // bxge lr, then blt over 13 bytes, 3 times
+            {"greeting/src/s3c_uart.cpp", 42, 39, {0, 39}},  // bne: the FIFO never full
+            {"include/mmio.hpp", 14, 39, {}},                // inlined register write
+        };
+        for (const Row &row : rows) {
+            const LineCoverage &line = line_of(run.coverage, row.file, row.line);
+            EXPECT_EQ(line.hits, row.hits) << row.file << ":" << row.line;
+            EXPECT_EQ(line.branches, row.branches) << row.file << ":" << row.line;
+        }
+        for (const auto &[path, file] : run.coverage.files)
+            EXPECT_FALSE(path.find("libgcc") != std::string::npos || path.find("newlib") != std::string::npos) << path;
+        EXPECT_EQ(calls_of(run.coverage, "kelto_uart_write"), 3u);
+
+        // Every cycle of the board's time lies on one stack, the same stacks each time.
+        EXPECT_EQ(run.profiled, run.board);
+        EXPECT_EQ(run.folded, greet(false).folded);
+        const auto stacks = parse_folded(run.folded);
+        EXPECT_TRUE(stacks.contains("main;kelto_uart_init;__divsi3"));
+        EXPECT_TRUE(stacks.contains("main;kelto_uart_write"));
+        Cycles total = 0;
+        for (const auto &[stack, cycles] : stacks)
+            total += cycles;
+        EXPECT_EQ(total, run.board);
+    }
+}
+
+TEST(CoverageTest, ReportsMergeByAddingCountsInEitherFormat)
+{
+    const CoverageReport once = greet(false).coverage;
+    CoverageReport twice = from_lcov(to_lcov(once));
+    twice.merge(once);
+    EXPECT_EQ(line_of(twice, "s3c_uart.cpp", 41).hits, 78u);
+    EXPECT_EQ(line_of(twice, "s3c_uart.cpp", 41).branches, (std::vector<std::optional<std::uint64_t>>{0, 6, 72, 6}));
+    EXPECT_EQ(to_lcov(from_lcov(to_lcov(twice))), to_lcov(twice));
+    EXPECT_EQ(calls_of(twice, "main"), 2u);
+
+    // Cobertura keeps whether each outcome was seen.
+    const CoverageReport back = from_cobertura(to_cobertura(once));
+    EXPECT_EQ(line_of(back, "s3c_uart.cpp", 42).hits, 39u);
+    EXPECT_EQ(line_of(back, "s3c_uart.cpp", 42).branches, (std::vector<std::optional<std::uint64_t>>{0, 1}));
+    EXPECT_THROW(from_lcov("SF:a\nDA:x,1\n"), std::runtime_error);
+    EXPECT_THROW(parse_folded("main;f\n"), std::runtime_error);
+}
