@@ -29,10 +29,12 @@ void Clock::start()
     if (started_)
         return;
     started_ = true;
-    start_ = std::chrono::steady_clock::now();
+    // From the time it reads (0, or a restored board's), on from now.
+    const auto now = std::chrono::steady_clock::now();
+    start_ = now - std::chrono::nanoseconds(to_ns(wall_last_));
     wall_lag_ = 0;
     // A hold from before the start has nothing to take back.
-    held_since_ = start_;
+    held_since_ = now;
 }
 
 Cycles Clock::wall_now()

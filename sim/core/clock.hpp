@@ -47,8 +47,8 @@ public:
     void pass_to(Cycles when);
 
     // Board time begins when the board first runs: until then the wall
-    // clock stands at 0, however long a debugger or a page keeps the board
-    // at main. No effect on the virtual clock, which counts instructions.
+    // clock stands still (at 0, or at a restored board's time), however long
+    // a debugger or a page keeps the board at main. No effect on the virtual clock, which counts instructions.
     void start();
 
     // While held, time stands still on either clock; on the wall clock the
