@@ -4,6 +4,8 @@
 
 #include <boost/property_tree/json_parser.hpp>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -653,7 +655,7 @@ TEST(GdbStub, AnswersPacketsAndStops)
     const std::string gpn = reply("m7f008830,4") + reply("m7f008834,4") + reply("m7f008838,4");
     const std::pair<std::string, std::string> exchanges[] = {
         {"p11", "E01"}, {"P11=00000000", "E01"}, {"m7f008830,10", gpn}, {"m7f00883c,4", "E01"},
-        {"qSupported", "PacketSize=4000;qXfer:features:read+;QStartNoAckMode+"},
+        {"qSupported", "PacketSize=4000;qXfer:features:read+;qXfer:memory-map:read+;QStartNoAckMode+"},
         {"Z2,50081001,1", "OK"}, {"Z0,50080000,4", "OK"}, {"c", "-"},
     };
     for (const auto &[packet, expected] : exchanges)
@@ -677,6 +679,48 @@ TEST(GdbStub, AnswersPacketsAndStops)
     EXPECT_FALSE(board.paused());
     board.machine().set_reg(15, link);
     EXPECT_EQ(board.machine().run().reason, StopReason::returned);
+}
+
+// With multiprocess ids agreed: thread ids, stops and exits name process 1
+// and nothing else; gdb's writes to registers are the firmware's stores,
+// refused with the strict checks' reason; extended mode's kill keeps keltosim.
+TEST(GdbStub, MultiprocessIdsMemoryMapAndRegisterWrites)
+{
+    const std::uint32_t link = 0x50080000;
+    Session board(test::load_tiny(link, {{link, {0xE12FFF1E}, 0, false}}), Options{});
+    Stub stub;
+    DebugTarget &target = board.debug_target();
+    stub.attach(target);
+    auto reply = [&](std::string_view packet) { return stub.handle(target, packet).value_or("-"); };
+    EXPECT_EQ(reply("qSupported:multiprocess+;swbreak+"),
+              "PacketSize=4000;qXfer:features:read+;qXfer:memory-map:read+;QStartNoAckMode+;multiprocess+");
+    const std::pair<std::string, std::string> exchanges[] = {
+        {"qC", "QCp1.1"}, {"qfThreadInfo", "mp1.1"}, {"?", "T05thread:p1.1;"}, {"Hgp1.1", "OK"}, {"Hc-1", "OK"},
+        {"Hgp2.1", "E01"}, {"Tp1.1", "OK"}, {"Tp1.2", "E01"}, {"D;2", "E01"}, {"vKill;2", "E01"},
+        {"vCont?", "vCont;c;C;s;S"}, {"vCont;c:p2.1", "E01"},
+        {"M7f005420,1:41", "E.write of 1 byte(s) at 0x7f005420 (UTXH): registers are accessed as whole aligned words"},
+        {"M7f005424,4:41000000",
+         "E.write of 0x00000041 to 0x7f005424 (UART1 URXH), which the model does not implement as writable"},
+        {"M7f005420,4:42000000", "OK"},
+        {"M7f005420,4:43000000", "E.byte written to UTXH while the transmit FIFO is full (the byte would be lost)"},
+        {"M10000000,4:42000000", "E.write of 0x00000042 to 0x10000000, which is "
+                                                               "neither DRAM nor a modelled register"},
+        {"!", "OK"}, {"vKill;1", "OK"}, {"vRun;", "T05thread:p1.1;"}, {"vCont;s:p1.1;c", "-"},
+    };
+    for (const auto &[packet, expected] : exchanges)
+        EXPECT_EQ(reply(packet), expected) << packet;
+    EXPECT_FALSE(stub.closing()) << "extended mode's kill";
+    EXPECT_EQ(stub.halted(Halt{Halt::Kind::step, 0, 0, {}}), "T05thread:p1.1;");
+    EXPECT_EQ(reply("c"), "-");
+    EXPECT_EQ(stub.halted(Halt{Halt::Kind::exited, 0, 4, {}}), "W04;process:1");
+    EXPECT_EQ(reply("m7f005418,4"), "00410000") << "UFSTAT: the one byte in UART1's transmit FIFO (off) fills it";
+
+    // DRAM and every register window, in order, as gdb's info mem lists them.
+    const std::vector<MemoryRegion> regions = target.memory_map();
+    EXPECT_EQ(regions.front(), (MemoryRegion{0x50000000, 0x8000000, "DRAM"}));
+    EXPECT_EQ(regions.size(), 1 + board.machine().devices().size());
+    EXPECT_TRUE(std::is_sorted(regions.begin(), regions.end(),
+                               [](const MemoryRegion &a, const MemoryRegion &b) { return a.start < b.start; }));
 }
 
 }  // namespace

@@ -98,9 +98,11 @@ struct GdbRun {
 // these commands against it, until both end (at most a minute).
 // interrupt_when, looking at keltosim's output, sends gdb a SIGINT once it
 // holds, as Ctrl-C at gdb's terminal would. typed goes to the console.
+// gdb connects as connect says, with gdb_options before the image.
 GdbRun run_gdb(const std::string &image, const std::vector<std::string> &keltosim_options,
                const std::vector<std::string> &commands, const std::string &typed = {},
-               const std::function<bool(const std::string &)> &interrupt_when = {})
+               const std::function<bool(const std::string &)> &interrupt_when = {},
+               const std::string &connect = "target remote", const std::vector<std::string> &gdb_options = {})
 {
     std::vector<std::string> args = {KELTOSIM_PATH, "--gdb", "127.0.0.1:0"};
     args.insert(args.end(), keltosim_options.begin(), keltosim_options.end());
@@ -118,10 +120,11 @@ GdbRun run_gdb(const std::string &image, const std::vector<std::string> &keltosi
         return {"", keltosim.said, -1};
     const std::string port = std::to_string(std::stoi(keltosim.said.substr(at + announced.size())));
 
-    std::vector<std::string> gdb_args = {gdb_program, "--batch", "--nx", image, "-ex", "set pagination off",
-                                         // As people type it: gdb then asks for localhost,
-                                         // which may be the IPv6 loopback address first.
-                                         "-ex", "target remote :" + port};
+    std::vector<std::string> gdb_args = {gdb_program, "--batch", "--nx"};
+    gdb_args.insert(gdb_args.end(), gdb_options.begin(), gdb_options.end());
+    // As people type it: gdb then asks for localhost, which may be the IPv6
+    // loopback address first.
+    gdb_args.insert(gdb_args.end(), {image, "-ex", "set pagination off", "-ex", connect + " :" + port});
     for (std::string command : commands) {
         if (const auto at = command.find("{port}"); at != std::string::npos)
             command.replace(at, 6, port);
@@ -213,10 +216,54 @@ TEST_F(Gdb, HaltOnFaultThenExitCode)
     const GdbRun run = run_gdb(path, {}, {"bt", "print/x $pc", "print/x $r0", "maint packet s", "print/x $pc",
                                           "set $pc = 0x50100000", "stepi", "stepi", "print/x $pc",
                                           "set $pc = 0x50080004", "set $r0 = 0x50080000", "continue"});
-    expect_in(run.gdb, {"#0  0x50080004", "$1 = 0x50080004", "$2 = 0x10000000", "T0bthread:1;", "$3 = 0x50080004",
+    expect_in(run.gdb, {"#0  0x50080004", "$1 = 0x50080004", "$2 = 0x10000000", "T0bthread:p1.1;", "$3 = 0x50080004",
                            "$4 = 0x50100000", "exited with code 04"});
     expect_in(run.keltosim, {"keltosim: fault: read of 0x10000000", "pc 0x50080004"});
     EXPECT_EQ(run.status, 4) << "main's value";
+    std::remove(path.c_str());
+}
+
+// gdb's own record and reverse steps; the memory map gdb keeps to; a
+// register written from gdb is the firmware's store, and a refused one says
+// why at keltosim; after a reset gdb reads the registers again when told.
+// All through the machine interface an editor's debugger speaks.
+TEST_F(Gdb, RecordMemoryMapRegisterWritesAndMachineInterface)
+{
+    const std::string mi = "interpreter-exec mi2 ";
+    const GdbRun run = run_gdb(image_path("consolefw-64"), {"-S"}, {
+        "record", "stepi", "reverse-stepi", "record stop", "info mem", "x/x 0x10000000",
+        mi + "\"-break-insert kelto_uart_putc\"", mi + "\"-exec-continue\"", mi + "\"-stack-list-frames\"",
+        mi + "\"-data-list-register-values x 15\"", "set *(unsigned int *)0x7F005420 = 66",
+        "set *(char *)0x7F005420 = 65", "delete", "break kelto_uart_read", "continue",
+        "monitor reset", "maint flush register-cache", "print/x $pc", "kill"}, {}, {}, "target remote",
+        {"--interpreter=mi2"});
+    expect_in(run.gdb, {"addr=\"0x50080040\"", "addr=\"0x5008003c\"", "0x50000000 0x58000000", "0x7f005400 0x7f005430",
+                        "0x7f008000 0x7f009000", "Cannot access memory at address 0x10000000",
+                        "bkpt={number=\"1\"", "*stopped,reason=\"breakpoint-hit\"",
+                        "stack=[frame={level=\"0\",addr=\"0x500802c8\",func=\"kelto_uart_putc\"", "func=\"main\"",
+                        "register-values=[{number=\"15\",value=\"0x500802c8\"}]",
+                        "Cannot access memory at address 0x7f005420", "Breakpoint 2, kelto_uart_read",
+                        "the board starts again from main", "maint flush register-cache", "= 0x5008003c"});
+    expect_in(run.keltosim, {"write of 1 byte(s) at 0x7f005420 (UTXH): registers are accessed as whole aligned words",
+                             "B\r\nKelto Firmware"});
+    EXPECT_EQ(run.status, 128 + SIGKILL) << run.keltosim;
+}
+
+// Under extended-remote gdb runs the board from main as often as it likes,
+// after a kill or after main returns, and keltosim stays for it until gdb
+// lets go; then main's value is keltosim's.
+TEST_F(Gdb, ExtendedRemoteRunsAgainAfterKillAndExit)
+{
+    const std::uint32_t link = 0x50080000;
+    // mov r0, #4; bx lr
+    const std::string path =
+        write_temp_file("returns-4.elf", tiny_arm_image(link, {{link, {0xE3A00004, 0xE12FFF1E}, 0, false}}));
+    const GdbRun run = run_gdb(path, {"-S"}, {"continue", "break *0x50080004", "run", "print $r0", "kill", "run",
+                                              "print $pc", "continue"},
+                               {}, {}, "target extended-remote");
+    expect_in(run.gdb, {"exited with code 04", "Breakpoint 1, 0x50080004", "$1 = 4", "killed",
+                        "Breakpoint 1, 0x50080004", "$2 = (void (*)()) 0x50080004", "exited with code 04"});
+    EXPECT_EQ(run.status, 4) << run.keltosim;
     std::remove(path.c_str());
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,15 @@
 #include "machine/machine.hpp"
 
 namespace kelto::sim::frontend {
+
+// A stretch of the address space the firmware uses: DRAM, or one
+// peripheral's register window.
+struct MemoryRegion {
+    std::uint32_t start;
+    std::uint32_t length;
+    std::string name;
+    bool operator==(const MemoryRegion &) const = default;
+};
 
 class DebugTarget {
 public:
@@ -30,7 +40,11 @@ public:
     virtual void set_reg(int number, std::uint32_t value) = 0;
     // As much of the range as can be read, without side effects.
     virtual std::vector<std::uint8_t> read_memory(std::uint32_t address, std::size_t size) = 0;
-    virtual bool write_memory(std::uint32_t address, const void *data, std::size_t size) = 0;
+    // A write on the board's bus, with the effects the firmware's stores
+    // would have; the reason it is refused, if it is (Machine::store).
+    virtual std::optional<std::string> write_memory(std::uint32_t address, const void *data, std::size_t size) = 0;
+    // Every region the firmware may access, in order of address.
+    virtual std::vector<MemoryRegion> memory_map() = 0;
 
     virtual void add_breakpoint(std::uint32_t address) = 0;
     virtual void remove_breakpoint(std::uint32_t address) = 0;

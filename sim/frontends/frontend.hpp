@@ -124,6 +124,9 @@ public:
     // True while this front end wants the session to go on even though no
     // console input can come (a web page or a debugger may still act).
     virtual bool holds_session() const { return false; }
+    // True while this front end may start the board again once main has
+    // returned (a debugger's run): the session waits for it instead of ending.
+    virtual bool restarts_board() const { return false; }
 };
 
 }  // namespace kelto::sim::frontend

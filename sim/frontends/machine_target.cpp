@@ -11,9 +11,20 @@ std::vector<std::uint8_t> MachineTarget::read_memory(std::uint32_t address, std:
     return machine_->inspect(address, size);
 }
 
-bool MachineTarget::write_memory(std::uint32_t address, const void *data, std::size_t size)
+std::optional<std::string> MachineTarget::write_memory(std::uint32_t address, const void *data, std::size_t size)
 {
-    return machine_->patch(address, data, size);
+    return machine_->store(address, data, size);
+}
+
+std::vector<MemoryRegion> MachineTarget::memory_map()
+{
+    const BoardSpec &board = machine_->board();
+    std::vector<MemoryRegion> regions{{board.dram_base, board.dram_size, "DRAM"}};
+    for (const Device *device : machine_->devices())
+        regions.push_back({device->base(), device->size(), device->name()});
+    std::sort(regions.begin(), regions.end(),
+              [](const MemoryRegion &a, const MemoryRegion &b) { return a.start < b.start; });
+    return regions;
 }
 
 void MachineTarget::add_breakpoint(std::uint32_t address)

@@ -23,7 +23,8 @@ public:
     std::uint32_t reg(int number) override { return machine_->reg(number); }
     void set_reg(int number, std::uint32_t value) override { machine_->set_reg(number, value); }
     std::vector<std::uint8_t> read_memory(std::uint32_t address, std::size_t size) override;
-    bool write_memory(std::uint32_t address, const void *data, std::size_t size) override;
+    std::optional<std::string> write_memory(std::uint32_t address, const void *data, std::size_t size) override;
+    std::vector<MemoryRegion> memory_map() override;
 
     void add_breakpoint(std::uint32_t address) override;
     void remove_breakpoint(std::uint32_t address) override;

@@ -101,7 +101,7 @@ Event Session::advance(std::optional<double> span, bool until_waiting)
         save_when_due();
         if (const auto event = pending_event())
             return *event;
-        if (machine_->main_returned())
+        if (machine_->main_returned() && !someone_restarts_board())
             return Event::returned;
         if (limit_remaining() == 0)
             return Event::time_limit;
@@ -148,6 +148,10 @@ std::optional<Event> Session::run_slice(Cycles end, bool until_waiting, bool &to
     case StopReason::returned:
         return_value_ = last_.value;
         halt(Halt{Halt::Kind::exited, 0, return_value_, {}});
+        if (someone_restarts_board()) {
+            pause();
+            return std::nullopt;
+        }
         return pending_event().value_or(Event::returned);
     case StopReason::fault:
         if (!halt_on_fault_)
@@ -376,6 +380,11 @@ void Session::stop_machine()
 bool Session::someone_holds_session() const
 {
     return std::any_of(frontends_.begin(), frontends_.end(), [](const Frontend *f) { return f->holds_session(); });
+}
+
+bool Session::someone_restarts_board() const
+{
+    return std::any_of(frontends_.begin(), frontends_.end(), [](const Frontend *f) { return f->restarts_board(); });
 }
 
 // Whether a front end has a descriptor that may bring input.

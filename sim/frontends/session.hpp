@@ -124,6 +124,7 @@ private:
     std::optional<double> idle_reach(Cycles end);
     bool tell_idle_for_ever(bool open_ended);
     bool someone_holds_session() const;
+    bool someone_restarts_board() const;
     bool someone_watches();
     Cycles limit_remaining();
     void changed();

@@ -188,6 +188,13 @@ bool Machine::patch(std::uint32_t address, const void *data, std::size_t size)
     return true;
 }
 
+std::optional<std::string> Machine::store(std::uint32_t address, const void *data, std::size_t size)
+{
+    if (patch(address, data, size))
+        return std::nullopt;
+    return registers_.store(address, static_cast<const std::uint8_t *>(data), size);
+}
+
 void Machine::add_breakpoint(std::uint32_t address)
 {
     debug_.add_breakpoint(address);
@@ -263,6 +270,11 @@ void Machine::before_register_write()
 void Machine::after_register_write(const Device &device, std::uint32_t address, unsigned size)
 {
     debug_.accessed(address, size, true);
+    register_changed(device);
+}
+
+void Machine::register_changed(const Device &device)
+{
     io_.register_written(device);
 }
 

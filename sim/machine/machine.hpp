@@ -194,6 +194,11 @@ public:
     std::vector<std::uint8_t> inspect(std::uint32_t address, std::size_t size);
     // Writes DRAM, code pages included; false if a byte lies outside DRAM.
     bool patch(std::uint32_t address, const void *data, std::size_t size);
+    // A debugger's store: DRAM as patch writes it; registers as the
+    // firmware's stores would write them, with their effects (a byte sent, a
+    // timer started). The reason the strict checks refuse it, if they do:
+    // the board does not fault for a debugger.
+    std::optional<std::string> store(std::uint32_t address, const void *data, std::size_t size);
     // A run stops before executing the instruction at a breakpoint; one that
     // starts at a breakpoint runs past it.
     void add_breakpoint(std::uint32_t address);
@@ -328,6 +333,7 @@ private:
     void after_register_read(const Device &device, std::uint32_t offset, std::uint32_t value, unsigned size);
     void before_register_write();
     void after_register_write(const Device &device, std::uint32_t address, unsigned size);
+    void register_changed(const Device &device);
     // Saving and restoring (machine_state.cpp).
     void save_parts(StateWriter &out);
     void restore_parts(StateReader &in);

@@ -155,6 +155,11 @@ Clock &RegisterBus::clock()
 
 void RegisterBus::raise_fault(std::string message, std::uint32_t address, std::uint32_t value, bool write)
 {
+    if (refusal_) {
+        if (!*refusal_)
+            *refusal_ = std::move(message);
+        return;
+    }
     machine_.raise_fault(std::move(message), address, value, write);
 }
 
@@ -243,19 +248,55 @@ void RegisterBus::write(Device &device, std::uint32_t offset, unsigned size, std
 {
     if (machine_.fault() || !check_access(device, offset, size, value64, true))
         return;
+    const auto value = static_cast<std::uint32_t>(value64);
+    if (apply_write(device, offset, value))
+        machine_.after_register_write(device, device.base() + offset, size);
+}
+
+bool RegisterBus::apply_write(Device &device, std::uint32_t offset, std::uint32_t value)
+{
     accesses_made_++;
     machine_.before_register_write();
-    const auto value = static_cast<std::uint32_t>(value64);
     const std::uint32_t address = device.base() + offset;
     log_access(device, address, value, true);
     if (!device.write(offset, value)) {
         raise_fault("write of " + hex(value) + " to " + hex(address) + " (" + register_label(device, offset) +
                         "), which the model does not implement as writable",
                     address, value, true);
-        return;
+        return false;
     }
     tell_written(device, address, value);
-    machine_.after_register_write(device, address, size);
+    return true;
+}
+
+std::optional<std::string> RegisterBus::store(std::uint32_t address, const std::uint8_t *bytes, std::size_t size)
+{
+    // A store shorter than a word is refused whole, as the firmware's would be.
+    for (std::size_t at = 0; at < size; at += 4) {
+        const std::size_t width = std::min<std::size_t>(4, size - at);
+        std::uint32_t value = 0;
+        for (std::size_t i = width; i-- > 0;)
+            value = (value << 8) | bytes[at + i];
+        if (auto refusal = store_word(address + static_cast<std::uint32_t>(at), value, width))
+            return refusal;
+    }
+    return std::nullopt;
+}
+
+// Watchpoints are the firmware's: a debugger's own store does not stop the
+// board at them.
+std::optional<std::string> RegisterBus::store_word(std::uint32_t address, std::uint32_t value, std::size_t size)
+{
+    Device *device = device_at(address);
+    if (!device)
+        return "write of " + hex(value) + " to " + hex(address) + ", which is neither DRAM nor a modelled register";
+    std::optional<std::string> refusal;
+    refusal_ = &refusal;
+    const std::uint32_t offset = address - device->base();
+    if (check_access(*device, offset, static_cast<unsigned>(size), value, true) && apply_write(*device, offset, value))
+        machine_.register_changed(*device);
+    refusal_ = nullptr;
+    return refusal;
 }
 
 }  // namespace kelto::sim

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "core/board.hpp"
@@ -82,12 +84,18 @@ public:
     // From the core.
     std::uint64_t read(Device &device, std::uint32_t offset, unsigned size);
     void write(Device &device, std::uint32_t offset, unsigned size, std::uint64_t value);
+    // From a debugger: the writes a firmware's stores of these bytes would
+    // make, a whole aligned word each, with their effects. The reason the
+    // strict checks refuse one, instead of a fault: the board runs on.
+    std::optional<std::string> store(std::uint32_t address, const std::uint8_t *bytes, std::size_t size);
 
 private:
     struct Page;
     template <class D, class... Args> D &add(Args &&...args);
     void map_pages();
     bool check_access(Device &device, std::uint32_t offset, unsigned size, std::uint64_t value, bool write);
+    bool apply_write(Device &device, std::uint32_t offset, std::uint32_t value);
+    std::optional<std::string> store_word(std::uint32_t address, std::uint32_t value, std::size_t size);
     void log_access(const Device &device, std::uint32_t address, std::uint32_t value, bool write);
     void tell_written(const Device &device, std::uint32_t address, std::uint32_t value);
 
@@ -105,6 +113,8 @@ private:
     std::uint64_t dropped_ = 0;
     std::vector<AccessObserver *> observers_;
     bool instruction_pcs_ = false;
+    // While a debugger stores: where the strict checks' report goes.
+    std::optional<std::string> *refusal_ = nullptr;
 };
 
 }  // namespace kelto::sim

@@ -33,6 +33,8 @@ public:
     void halted(Board &board, const Halt &halt) override;
     // A connected debugger keeps the session going.
     bool holds_session() const override { return client_ >= 0; }
+    // Under extended-remote the debugger's run starts the board again.
+    bool restarts_board() const override { return client_ >= 0 && stub_.extended(); }
 
 private:
     void accept_clients(Board &board);

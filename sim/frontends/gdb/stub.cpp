@@ -62,6 +62,11 @@ const char monitor_help[] = R"(keltosim monitor commands:
 
 const std::string error_reply = "E01";
 
+// The protocol has no way to tell gdb that the registers changed under it
+// between stops.
+const char reset_hint[] = "gdb still shows the registers and frames from before: 'maint flush register-cache' "
+                          "reads them again (under extended-remote, 'run' starts again afresh)\n";
+
 std::string signal_stop(int signal)
 {
     char text[32];
@@ -85,12 +90,50 @@ std::pair<std::string_view, std::string_view> split(std::string_view text, char 
     return {text.substr(0, at), text.substr(at + 1)};
 }
 
+// A qXfer read: the part of the document from offset, "l" when it is the last.
+std::string document_part(std::string_view document, std::string_view range)
+{
+    const auto [offset_text, length_text] = split(range, ',');
+    const auto offset = parse_hex(offset_text);
+    const auto length = parse_hex(length_text);
+    if (!offset || !length)
+        return error_reply;
+    if (*offset >= document.size())
+        return "l";
+    const std::string_view part = document.substr(*offset, *length);
+    return (*offset + part.size() >= document.size() ? "l" : "m") + std::string(part);
+}
+
+std::string hex_address(std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", value);
+    return text;
+}
+
+// "1", "0" (any thread) or "-1" (all), alone or as "pPID.TID" with the one
+// process, 1; "pPID" alone names the process's threads.
+bool names_our_thread(std::string_view id)
+{
+    if (id.starts_with('p')) {
+        const auto [pid, tid] = split(id.substr(1), '.');
+        if (pid != "1" && pid != "-1")
+            return false;
+        if (tid.empty())
+            return true;
+        id = tid;
+    }
+    return id == "1" || id == "0" || id == "-1";
+}
+
 }  // namespace
 
 void Stub::attach(DebugTarget &target)
 {
     closing_ = false;
     no_ack_ = false;
+    multiprocess_ = false;
+    extended_ = false;
     waiting_ = false;
     // A board that stands still already (started halted, or at a fault)
     // keeps the stop it has; a running one stops for the debugger.
@@ -169,7 +212,7 @@ std::optional<std::string> Stub::halted(const Halt &halt)
     if (!waiting_)
         return std::nullopt;
     waiting_ = false;
-    return last_stop_;
+    return stop_reply(last_stop_);
 }
 
 std::optional<std::string> Stub::handle(DebugTarget &target, std::string_view packet)
@@ -178,7 +221,7 @@ std::optional<std::string> Stub::handle(DebugTarget &target, std::string_view pa
         return "";
     const std::string_view args = packet.substr(1);
     switch (packet.front()) {
-    case '?': return last_stop_;
+    case '?': return stop_reply(last_stop_);
     case 'g': return registers(target);
     case 'G': return write_registers(target, args);
     case 'p': return register_at(target, args);
@@ -193,16 +236,17 @@ std::optional<std::string> Stub::handle(DebugTarget &target, std::string_view pa
     // With a signal: the board has no signals to deliver, so c and s.
     case 'C': return run(target, split(args, ';').second, false);
     case 'S': return run(target, split(args, ';').second, true);
-    case 'H':
-    case 'T': return "OK";  // one thread, always alive
-    case 'D':
-        release(target);
-        closing_ = true;
+    case 'H': return select_thread(args);
+    case 'T': return names_our_thread(args) ? "OK" : error_reply;  // one thread, always alive
+    case 'D': return detach(target, args);
+    case 'k': return kill(target, false);
+    case '!':
+        extended_ = true;
         return "OK";
-    case 'k':
-        closing_ = true;
-        target.board().quit(128 + SIGKILL);
+    case 'R':
+        restart(target);
         return std::nullopt;
+    case 'v': return v_packet(target, packet);
     case 'q':
     case 'Q': return query(target, packet);
     default: return "";  // not supported
@@ -275,7 +319,12 @@ std::string Stub::write_memory(DebugTarget &target, std::string_view args, bool 
         return error_reply;
     if (bytes->empty())
         return "OK";
-    return target.write_memory(*address, bytes->data(), bytes->size()) ? "OK" : error_reply;
+    const std::optional<std::string> refusal = target.write_memory(*address, bytes->data(), bytes->size());
+    if (!refusal)
+        return "OK";
+    // gdb 13 shows only "Cannot access memory" for any error reply.
+    target.board().note("refused the debugger's " + *refusal);
+    return "E." + *refusal;
 }
 
 void Stub::apply(DebugTarget &target, const Point &point, bool insert)
@@ -322,7 +371,7 @@ std::string Stub::point(DebugTarget &target, std::string_view args, bool insert)
 std::optional<std::string> Stub::run(DebugTarget &target, std::string_view address, bool step)
 {
     if (target.exited())
-        return last_stop_;
+        return stop_reply(last_stop_);
     if (!address.empty()) {
         const auto pc = parse_hex(address);
         if (!pc)
@@ -340,7 +389,7 @@ std::optional<std::string> Stub::run(DebugTarget &target, std::string_view addre
 std::string Stub::query(DebugTarget &target, std::string_view packet)
 {
     if (packet.starts_with("qSupported"))
-        return "PacketSize=" + hex_number(PacketReader::max_payload) + ";qXfer:features:read+;QStartNoAckMode+";
+        return supported(packet);
     if (packet == "QStartNoAckMode") {
         no_ack_ = true;
         return "OK";
@@ -349,10 +398,12 @@ std::string Stub::query(DebugTarget &target, std::string_view packet)
         return features(packet.substr(std::string_view("qXfer:features:read:").size()));
     if (packet == "qAttached")
         return "1";  // quitting the debugger detaches: the board runs on
+    if (packet.starts_with("qXfer:memory-map:read::"))
+        return memory_map(target, packet.substr(std::string_view("qXfer:memory-map:read::").size()));
     if (packet == "qC")
-        return "QC1";
+        return "QC" + thread_id();
     if (packet == "qfThreadInfo")
-        return "m1";
+        return "m" + thread_id();
     if (packet == "qsThreadInfo")
         return "l";
     if (packet.starts_with("qSymbol"))
@@ -370,18 +421,117 @@ std::string Stub::query(DebugTarget &target, std::string_view packet)
 std::string Stub::features(std::string_view args)
 {
     const auto [annex, range] = split(args, ':');
-    const auto [offset_text, length_text] = split(range, ',');
-    const auto offset = parse_hex(offset_text);
-    const auto length = parse_hex(length_text);
     if (annex != "target.xml")
         return "E00";
-    if (!offset || !length)
+    return document_part(target_xml, range);
+}
+
+std::string Stub::supported(std::string_view packet)
+{
+    multiprocess_ = packet.find("multiprocess+") != std::string_view::npos;
+    return "PacketSize=" + hex_number(PacketReader::max_payload) +
+           ";qXfer:features:read+;qXfer:memory-map:read+;QStartNoAckMode+" +
+           (multiprocess_ ? ";multiprocess+" : "");
+}
+
+// DRAM and each peripheral's register window: gdb itself refuses accesses
+// anywhere else.
+std::string Stub::memory_map(DebugTarget &target, std::string_view args)
+{
+    std::string xml = "<?xml version=\"1.0\"?>\n<!DOCTYPE memory-map PUBLIC \"+//IDN gnu.org//DTD GDB Memory Map V1.0//EN\""
+                      " \"http://sourceware.org/gdb/gdb-memory-map.dtd\">\n<memory-map>\n";
+    for (const MemoryRegion &region : target.memory_map())
+        xml += "  <memory type=\"ram\" start=\"" + hex_address(region.start) + "\" length=\"" +
+               hex_address(region.length) + "\"/>  <!-- " + region.name + " -->\n";
+    return document_part(xml + "</memory-map>\n", args);
+}
+
+// With multiprocess ids agreed, a stop names the thread as pPID.TID and an
+// exit its process.
+std::string Stub::stop_reply(const std::string &stop) const
+{
+    if (!multiprocess_)
+        return stop;
+    if (stop.starts_with('W'))
+        return stop + ";process:1";
+    std::string reply = stop;
+    if (const auto at = reply.find("thread:1;"); at != std::string::npos)
+        reply.replace(at, 9, "thread:p1.1;");
+    return reply;
+}
+
+std::optional<std::string> Stub::v_packet(DebugTarget &target, std::string_view packet)
+{
+    if (packet.starts_with("vCont"))
+        return resume(target, packet.substr(5));
+    if (packet.starts_with("vKill;"))
+        return packet.substr(6) == "1" ? kill(target, true) : error_reply;
+    if (packet.starts_with("vRun;")) {
+        restart(target);
+        return stop_reply(last_stop_);
+    }
+    return "";
+}
+
+// "?" asks what is supported; otherwise the first action for our thread
+// (or for every thread) is the one taken.
+std::optional<std::string> Stub::resume(DebugTarget &target, std::string_view actions)
+{
+    if (actions == "?")
+        return "vCont;c;C;s;S";
+    if (!actions.starts_with(';'))
         return error_reply;
-    const std::string_view xml(target_xml);
-    if (*offset >= xml.size())
-        return "l";
-    const std::string_view part = xml.substr(*offset, *length);
-    return (*offset + part.size() >= xml.size() ? "l" : "m") + std::string(part);
+    for (std::string_view rest = actions.substr(1); !rest.empty();) {
+        const auto [action, after] = split(rest, ';');
+        rest = after;
+        const auto [kind, thread] = split(action, ':');
+        if (!thread.empty() && !names_our_thread(thread))
+            continue;
+        if (kind == "c" || kind.starts_with('C'))
+            return run(target, {}, false);
+        if (kind == "s" || kind.starts_with('S'))
+            return run(target, {}, true);
+        return "";
+    }
+    return error_reply;
+}
+
+std::string Stub::select_thread(std::string_view args) const
+{
+    if (args.empty() || (args[0] != 'g' && args[0] != 'c'))
+        return error_reply;
+    return names_our_thread(args.substr(1)) ? "OK" : error_reply;
+}
+
+std::string Stub::detach(DebugTarget &target, std::string_view args)
+{
+    if (!args.empty() && args != ";1")
+        return error_reply;
+    release(target);
+    closing_ = true;
+    return "OK";
+}
+
+// Outside extended mode the debugger's kill ends keltosim; in it, the board
+// starts again from main and waits for the next run.
+std::optional<std::string> Stub::kill(DebugTarget &target, bool reply)
+{
+    if (extended_) {
+        restart(target);
+    } else {
+        closing_ = true;
+        target.board().quit(128 + SIGKILL);
+    }
+    return reply ? std::optional<std::string>("OK") : std::nullopt;
+}
+
+// The board starts again from main and stands there, as a new process would.
+void Stub::restart(DebugTarget &target)
+{
+    target.halt();
+    target.board().reset();
+    waiting_ = false;
+    last_stop_ = signal_stop(SIGTRAP);
 }
 
 // Run and pause are the debugger's own: continue and Ctrl-C.
@@ -389,7 +539,7 @@ std::string Stub::monitor(Board &board, const std::string &command)
 {
     if (const std::optional<BoardCommand> board_command = parse_board_command(command))
         if (board_command->kind != BoardCommand::Kind::run && board_command->kind != BoardCommand::Kind::pause)
-            return carry_out(board, *board_command);
+            return carry_out(board, *board_command) + (board_command->kind == BoardCommand::Kind::reset ? reset_hint : "");
     std::istringstream words(command);
     std::string verb, object, extra;
     words >> verb >> object;

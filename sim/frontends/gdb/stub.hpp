@@ -38,6 +38,8 @@ public:
     bool closing() const { return closing_; }
     // QStartNoAckMode was agreed.
     bool no_ack() const { return no_ack_; }
+    // The debugger asked for extended mode: it runs and kills the program.
+    bool extended() const { return extended_; }
 
 private:
     struct Point {
@@ -55,7 +57,18 @@ private:
     std::string point(DebugTarget &target, std::string_view args, bool insert);
     std::optional<std::string> run(DebugTarget &target, std::string_view address, bool step);
     std::string query(DebugTarget &target, std::string_view packet);
+    std::string supported(std::string_view packet);
     static std::string features(std::string_view args);
+    static std::string memory_map(DebugTarget &target, std::string_view args);
+    // Multiprocess thread ids and extended mode.
+    std::string thread_id() const { return multiprocess_ ? "p1.1" : "1"; }
+    std::string stop_reply(const std::string &stop) const;
+    std::optional<std::string> v_packet(DebugTarget &target, std::string_view packet);
+    std::optional<std::string> resume(DebugTarget &target, std::string_view actions);
+    std::string select_thread(std::string_view args) const;
+    std::string detach(DebugTarget &target, std::string_view args);
+    std::optional<std::string> kill(DebugTarget &target, bool reply);
+    void restart(DebugTarget &target);
     std::string monitor(Board &board, const std::string &command);
     std::string trace(Board &board, const std::string &state, const std::string &filter);
     static void apply(DebugTarget &target, const Point &point, bool insert);
@@ -66,6 +79,8 @@ private:
     std::string last_stop_ = "T05thread:1;";
     bool closing_ = false;
     bool no_ack_ = false;
+    bool multiprocess_ = false;  // agreed in qSupported
+    bool extended_ = false;      // '!': the debugger starts and kills the program
 };
 
 }  // namespace kelto::sim::frontend::gdb

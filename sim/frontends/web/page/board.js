@@ -13,6 +13,7 @@ let pendingOutput = '';  // console output that came before the terminal was rea
 // (main returned, and the exit status), said for good.
 let stopNotice = false;
 let stopReason = '';
+let mainReturned = false;
 let ended = false;
 let peripherals = [];
 let shownPeripheral = null;
@@ -75,10 +76,15 @@ function showPins(pins) {
 function showState(state) {
   document.getElementById('title').textContent = `keltosim: ${state.board} (${state.chip})`;
   document.getElementById('chip-name').textContent = state.chip;
-  if (!ended) document.getElementById('run-state').textContent = state.paused ? 'paused' : 'running';
-  if (!state.paused && stopNotice) {
-    showNotice('');
-    stopReason = '';
+  // After main returned, the board stands still only for a debugger that
+  // may start it again; otherwise keltosim is ending.
+  if (mainReturned && state.paused) mainReturned = false;
+  if (!ended && !mainReturned) {
+    document.getElementById('run-state').textContent = state.paused ? 'paused' : 'running';
+    if (!state.paused && stopNotice) {
+      showNotice('');
+      stopReason = '';
+    }
   }
   document.getElementById('clock').textContent = `${state.time.toFixed(3)} s, ${state.clock} clock`;
   for (const element of document.querySelectorAll('.button')) {
@@ -170,10 +176,10 @@ function receive(event) {
     const exited = message.kind === 'exited';
     stopReason = exited ? `main returned ${message.value}` : [message.kind, message.message].filter(Boolean).join(' ');
     if (exited) {
-      ended = true;  // what follows is keltosim's end
+      mainReturned = true;
       document.getElementById('run-state').textContent = 'stopped';
     }
-    showNotice(`The board stopped: ${stopReason}`, !exited);
+    showNotice(`The board stopped: ${stopReason}`, true);
   } else if (message.t === 'ended') {
     ended = true;
     document.getElementById('run-state').textContent = 'ended';
@@ -189,7 +195,7 @@ function connect() {
   socket.onmessage = receive;
   socket.onopen = () => showNotice('');
   socket.onclose = () => {
-    if (ended) return;  // keltosim said why; that stays
+    if (ended || mainReturned) return;  // keltosim said why; that stays
     document.getElementById('run-state').textContent = 'disconnected';
     showNotice('keltosim is not running any more (or not reachable).');
   };
