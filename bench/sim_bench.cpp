@@ -4,13 +4,17 @@
 #include <unicorn/unicorn.h>
 
 #include <chrono>
+#include <ctime>
 #include <memory>
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "frontends/coverage.hpp"
 #include "frontends/profile.hpp"
+#include "frontends/scenario.hpp"
+#include "frontends/suite.hpp"
 #include "machine/board_state.hpp"
 #include "machine/machine.hpp"
 #include "run_until.hpp"
@@ -23,6 +27,11 @@ using kelto::sim::Button;
 using kelto::sim::Machine;
 using kelto::sim::RunLimits;
 using kelto::sim::StopReason;
+using kelto::sim::frontend::Options;
+using kelto::sim::frontend::parse_scenario;
+using kelto::sim::frontend::run_scenarios;
+using kelto::sim::frontend::Scenario;
+using kelto::sim::frontend::ScenarioResult;
 
 void load_console_image(benchmark::State &state)
 {
@@ -250,6 +259,54 @@ BENCHMARK(coverage_and_profile_cost)->Unit(benchmark::kMillisecond)->Iterations(
 
 }  // namespace
 
+// Processor time of this process, all threads: on a shared machine the
+// wall clock says more about the neighbours than about the suite.
+double cpu_seconds()
+{
+    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+}
+
+// A CI suite: 200 copies of a short tour of the console firmware's menu,
+// two at a time, each on a fresh board. What a scenario costs beyond its
+// own board's run is the suite's processor time per scenario less that of
+// the same tour run straight on a machine.
+void suite_of_menu_tours(benchmark::State &state)
+{
+    constexpr int copies = 200;
+    const auto tour_alone = [] {
+        const double start = cpu_seconds();
+        auto machine = Machine::load(image("consolefw-64"));
+        machine->set_logging(false);
+        for (const char *key : {"3", "x"}) {
+            run_until(*machine, "x> Exit");
+            machine->feed_console(key);
+        }
+        run_until(*machine, "x> Exit");
+        return cpu_seconds() - start;
+    };
+    const Scenario tour = parse_scenario(
+        "- wait_for: \"x> Exit\"\n- write: \"3\"\n- wait_for: \"x> Exit\"\n- write: \"x\"\n- wait_for: \"x> Exit\"\n",
+        "tour.yaml");
+    const std::vector<const Scenario *> suite(copies, &tour);
+    Options options;
+    options.image = image("consolefw-64");
+    double alone = 0, suite_cpu = 0, wall = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        alone += tour_alone();
+        state.ResumeTiming();
+        const double cpu = cpu_seconds();
+        const auto start = std::chrono::steady_clock::now();
+        run_scenarios(options, suite, 2, [](const ScenarioResult &) {});
+        wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        suite_cpu += cpu_seconds() - cpu;
+    }
+    const double runs = static_cast<double>(state.iterations());
+    state.counters["suite_s"] = wall / runs;
+    state.counters["cpu_ms_per_scenario"] = 1e3 * suite_cpu / copies / runs;
+    state.counters["overhead_ms_per_scenario"] = 1e3 * (suite_cpu / copies - alone) / runs;
+}
+BENCHMARK(suite_of_menu_tours)->Unit(benchmark::kSecond)->Iterations(3);
 // Saving a board at the menu with 4 MiB of DRAM written besides, 64 KiB of
 // which change between two states: what a state taken often costs.
 void save_state(benchmark::State &state)

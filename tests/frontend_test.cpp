@@ -21,6 +21,7 @@
 #include "frontends/gdb/stub.hpp"
 #include "frontends/keys.hpp"
 #include "frontends/scenario.hpp"
+#include "frontends/junit.hpp"
 #include "frontends/scenario_runner.hpp"
 #include "frontends/session.hpp"
 #include "frontends/web/access.hpp"
@@ -85,7 +86,6 @@ TEST(CommandLine, RejectsWhatItCannotRun)
                   "--timeout wants a number of seconds above 0, at most 1000000 (about 11.6 days), not '" +
                       std::string(timeout) + "'");
     EXPECT_EQ(parse({"--timeout", "1e6", "image"}).timeout, 1e6);
-    EXPECT_EQ(usage_error({"--expect", "a", "--expect", "b", "image"}), "--expect may be given once");
     EXPECT_NE(usage_error({"--scenario", "s.yaml", "--serial", "pty", "image"}), "accepted");
     EXPECT_EQ(usage_error({"--trace-file", "t.txt", "image"}), "--trace-file goes with --trace");
     for (std::string_view size : {"0", "-1", "1.5M", "1T", "1KB", "M", "", "17179869184G"})
@@ -130,6 +130,68 @@ TEST(CommandLine, ManualPageHasEveryOption)
         options++;
     }
     EXPECT_GT(options, 20);
+}
+
+TEST(CommandLine, RefusesAnOptionGivenTwiceInsteadOfReplacingIt)
+{
+    const struct {
+        std::vector<std::string_view> args;
+        const char *option;
+    } twice[] = {
+        {{"--board", "64", "--board=24"}, "--board"},       {{"--serial", "stdio", "--serial=pty"}, "--serial"},
+        {{"--clock=wall", "--clock", "wall"}, "--clock"},   {{"--expect", "a", "--expect", "b"}, "--expect"},
+        {{"--timeout", "1", "--timeout", "2"}, "--timeout"}, {{"--serial-log", "a", "--serial-log=b"}, "--serial-log"},
+        {{"--web", "--web=8100"}, "--web"},                 {{"-s", "--gdb", "2331"}, "--gdb (or -s)"},
+        {{"--trace", "--trace=uart"}, "--trace"},           {{"--trace-file=a", "--trace-file", "b"}, "--trace-file"},
+        {{"--trace-limit=1", "--trace-limit=2"}, "--trace-limit"}, {{"--vcd", "a", "--vcd", "b"}, "--vcd"},
+        {{"--stats", "--stats"}, "--stats"},                {{"--no-status", "--no-status"}, "--no-status"},
+        {{"-S", "-S"}, "-S"},                               {{"-j", "1", "-j2"}, "-j"},
+        {{"--shard", "1/2", "--shard=2/2"}, "--shard"},     {{"--junit", "a", "--junit", "b"}, "--junit"},
+        {{"--escape", "b", "--escape=c"}, "--escape"},      {{"--svd", "64", "--svd", "24"}, "--svd"},
+        {{"--restore", "a", "--restore=b"}, "--restore"},   {{"--save-at", "1", "a", "--save-at", "2", "b"}, "--save-at"},
+        {{"--coverage=a", "--coverage=b"}, "--coverage"},   {{"--profile", "a", "--profile", "b"}, "--profile"},
+    };
+    for (const auto &c : twice) {
+        std::vector<std::string_view> args = c.args;
+        args.push_back("image");
+        EXPECT_EQ(usage_error(args), std::string(c.option) + " may be given once");
+    }
+    const Options suite = parse({"--fail-on", "a", "--fail-on=b", "--scenario", "a.yaml", "--scenario=b", "-j3",
+                                 "--shard", "2/3", "image"});
+    EXPECT_EQ(suite.scenarios, (std::vector<std::string>{"a.yaml", "b"}));
+    EXPECT_EQ(suite.fail_on.size(), 2u);
+    EXPECT_EQ(suite.jobs, 3u);
+    EXPECT_EQ(suite.shard->index, 2u);
+    EXPECT_EQ(suite.shard->count, 3u);
+    for (std::string_view shard : {"0/2", "3/2", "1/0", "1", "/2", "1/2x"})
+        EXPECT_TRUE(usage_error({"--scenario", "s", "--shard", shard, "image"}).starts_with("--shard wants I/N"));
+    EXPECT_TRUE(usage_error({"--scenario", "s", "-j0", "image"}).starts_with("-j wants a number"));
+    EXPECT_EQ(usage_error({"-j", "2", "image"}), "-j, --shard and --junit go with --scenario");
+}
+
+TEST(Suite, ShardsRunEachScenarioExactlyOnce)
+{
+    for (std::size_t size = 0; size < 8; size++) {
+        for (unsigned count = 1; count <= 4; count++) {
+            std::vector<int> runs(size);
+            for (unsigned index = 1; index <= count; index++)
+                for (std::size_t i : shard_indices(size, Options::Shard{index, count}))
+                    runs.at(i)++;
+            EXPECT_EQ(std::count(runs.begin(), runs.end(), 1), static_cast<long>(size)) << size << " in " << count;
+        }
+    }
+}
+
+TEST(Suite, JUnitTextCarriesEveryByteAsXmlMayHoldIt)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"a<b&c>\"'", "a&lt;b&amp;c&gt;&quot;&apos;"},
+        {"\t\r\n", "&#9;&#13;&#10;"},
+        {std::string("\0\x01\x1b[0m\x7f", 7), "\\x00\\x01\\x1b[0m\x7f"},
+        {"\xe9\xff\x80", "\u00e9\u00ff\u0080"},
+    };
+    for (const auto &[bytes, xml] : cases)
+        EXPECT_EQ(xml_text(bytes), xml);
 }
 
 TEST(CommandLine, SaveAtTakesATimeOrElseText)
@@ -493,7 +555,10 @@ TEST(ScenarioRunner, PassesOnlyWhatTheBoardDid)
     for (const auto &c : cases) {
         const Options options;
         Session session(Machine::load(test::image_path(c.image)), options);
-        EXPECT_EQ(run_scenario(session, parse_scenario(c.steps, "s.yaml")), c.status) << c.image << "\n" << c.steps;
+        const Scenario scenario = parse_scenario(c.steps, "s.yaml");
+        ScenarioRunner runner(scenario);
+        session.add_frontend(runner);
+        EXPECT_EQ(session.run(), c.status) << c.image << "\n" << c.steps;
         EXPECT_EQ(session.machine().console().overruns(), 0u) << c.steps;
     }
 }

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <regex>
@@ -169,6 +170,13 @@ std::string write_file(const std::string &name, const std::string &text)
 {
     std::string path = testing::TempDir() + "/" + name;
     std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+std::string empty_directory()
+{
+    std::string path = testing::TempDir() + "/empty";
+    std::filesystem::create_directories(path);
     return path;
 }
 
@@ -442,7 +450,9 @@ TEST(Pipes, UsageErrors)
         {{"--board", "64", image("greetfw")}, "lies outside the board 64's DRAM"},
         {{image_in_loader_stack()}, "reaches into 0x33f00000-0x33ffffff, the top MiB of the board 24's DRAM"},
         {{"--timeout", "1e11", image("greetfw")}, "--timeout wants a number of seconds above 0, at most 1000000"},
-        {{"--scenario", testing::TempDir(), image("greetfw")}, "is a directory, not a scenario file"},
+        {{"--scenario", empty_directory(), image("greetfw")}, "no *.yaml scenario files in this directory"},
+        {{"--stats", "--scenario", "a.yaml", "--scenario", "b.yaml", image("greetfw")},
+         "--stats watches one board and does not combine with a suite of scenarios"},
         {{"--scenario", write_file("no-port.yaml", "- wait: 1\n- expect_pin: {port: N, pin: 0, level: 1}\n"),
           image("consolefw-24")},
          "no-port.yaml:2: expect_pin GPN0 high: the board 24's S3C2450 has no port N"},
@@ -547,6 +557,51 @@ TEST(Scenarios, FileErrorsAreUsageErrorsWithTheLine)
     EXPECT_EQ(run.status, exit_usage);
     EXPECT_EQ(run.err, "keltosim: " + path + ":2: unknown key 'wiat_for'; did you mean 'wait_for'?\n");
     EXPECT_EQ(run.out, "") << "the board does not start";
+}
+
+// ---------------------------------------------------------------------------
+// Suites
+
+// A junitparser reading of the report, as a CI system would read it.
+constexpr const char *junit_check = R"(
+import sys
+from junitparser import JUnitXml, Failure, Properties
+suite = next(iter(JUnitXml.fromfile(sys.argv[1])))
+cases = {case.name: case for case in suite}
+assert (suite.tests, suite.failures) == (3, 1), (suite.tests, suite.failures)
+failed = cases[sys.argv[2] + "/b-fails.yaml"]
+failure = failed.result[0]
+assert isinstance(failure, Failure) and failure.message.startswith(failed.name + ":3: wait_for"), failure.message
+assert "é is selected" in failure.text, failure.text
+assert all(case.classname == "consolefw-64" and case.time >= 0 for case in cases.values())
+assert [p.name for p in failed.child(Properties)] == ["board_time"]
+)";
+
+TEST(Suites, EachScenarioOnItsOwnBoardWithALineEachAndAJUnitReport)
+{
+    const std::string dir = testing::TempDir() + "/suite";
+    std::filesystem::create_directories(dir);
+    write_file("suite/a-menu.yaml", "- wait_for: \"x> Exit\"\n");
+    write_file("suite/b-fails.yaml", "- wait_for: \"x> Exit\"\n- write: \"\\xe9\"\n- wait_for: \"never\"\n  timeout: 0.05\n");
+    write_file("suite/c-exit.yaml", "- write: \"x\"\n- expect_exit: 0\n");
+    write_file("suite/notes.txt", "not a scenario");
+    const std::string junit = testing::TempDir() + "/suite.xml";
+    const Finished run = run_keltosim({"--scenario", dir, "--junit", junit, "-j", "1", image("consolefw-64")});
+    EXPECT_EQ(run.status, exit_expectation) << run.err;
+    EXPECT_TRUE(run.out.starts_with("PASS " + dir + "/a-menu.yaml (0.0")) << run.out;
+    EXPECT_NE(run.out.find("\nFAIL " + dir + "/b-fails.yaml at " + dir + "/b-fails.yaml:3 (0.0"), std::string::npos);
+    EXPECT_NE(run.out.find("\n    keltosim: " + dir + "/b-fails.yaml:3: wait_for \"never\": the firmware waits"), std::string::npos);
+    EXPECT_TRUE(ends_with(run.out, "s of board time)\n2 passed, 1 failed\n")) << run.out;
+    const std::string script = write_file("junit_check.py", junit_check);
+    EXPECT_EQ(std::system(("/usr/bin/python3 " + script + " " + junit + " " + dir).c_str()), 0);
+    EXPECT_EQ(std::system(("xmllint --noout " + junit).c_str()), 0);
+
+    // Boards on threads of their own give what one board after another gave.
+    EXPECT_EQ(run_keltosim({"--scenario", dir, "-j", "3", image("consolefw-64")}).out, run.out);
+    // Files are all read before any board starts.
+    const Finished unread = run_keltosim({"--scenario", dir, "--scenario", dir + "/none.yaml", image("consolefw-64")});
+    EXPECT_EQ(unread.status, exit_usage);
+    EXPECT_EQ(unread.out, "");
 }
 
 // ---------------------------------------------------------------------------

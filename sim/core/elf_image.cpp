@@ -49,7 +49,10 @@ std::string not_elf_reason(const std::string &path)
 
 ElfImage ElfImage::load(const std::string &path)
 {
-    if (elf_version(EV_CURRENT) == EV_NONE)
+    // Once, however many threads load boards: the set-up writes libelf's
+    // global state.
+    static const bool usable = elf_version(EV_CURRENT) != EV_NONE;
+    if (!usable)
         fail(path, "libelf is unusable");
 
     ElfFile file;

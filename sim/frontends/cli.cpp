@@ -20,7 +20,13 @@ Options:
   --clock wall|virtual board time follows the host, or is counted in
                        instructions and skips waits (default: wall with a
                        terminal or pty, virtual with pipes and scenarios)
-  --scenario FILE      drive the board from a YAML list of steps
+  --scenario FILE|DIR  drive the board from a YAML list of steps; given more
+                       than once, or a directory (its *.yaml files in name
+                       order), each scenario runs on a fresh board: a line
+                       each and a count at the end
+  -j N                 run N scenarios at once (default: the host's cores)
+  --shard I/N          run only the I-th of N slices of the scenarios (CI)
+  --junit FILE         write the scenarios' results as JUnit XML
   --expect TEXT        succeed as soon as TEXT appears on the console
   --fail-on TEXT       fail as soon as TEXT appears (may be repeated)
   --timeout SECONDS    stop after this much board time (and time spent
@@ -66,8 +72,10 @@ Keys at a terminal: Ctrl-A (or the --escape key) then u d l r (or 1-4) toggles
 a button, 0 releases all, s shows the board, h shows the keys, x or q quits,
 the escape key again sends it to the board.
 
+Every option but --fail-on and --scenario may be given once.
+
 Exit status: main's return value when main returns; 64 usage error,
-65 expectation not met, 66 input ended while the firmware waits for input,
+65 expectation not met (any scenario of a suite failed), 66 input ended while the firmware waits for input,
 67 time limit, 70 simulator fault, 74 console output, serial log, trace or
 waveforms not delivered,
 128+N stopped by signal N.
@@ -111,6 +119,56 @@ web::Address parse_web_address(std::optional<std::string_view> text)
         throw UsageError(std::string("--web ") + error.what());
     }
 }
+
+// A whole number from 1 to most, or nullopt.
+std::optional<unsigned> parse_count(std::string_view text, unsigned most)
+{
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value == 0 || value > most)
+        return std::nullopt;
+    return value;
+}
+
+constexpr unsigned most_jobs = 1024;
+
+unsigned parse_jobs(std::string_view text)
+{
+    if (const std::optional<unsigned> jobs = parse_count(text, most_jobs))
+        return *jobs;
+    throw UsageError("-j wants a number of scenarios at once from 1 to " + std::to_string(most_jobs) + ", not '" +
+                     std::string(text) + "'");
+}
+
+Options::Shard parse_shard(std::string_view text)
+{
+    const auto slash = text.find('/');
+    const std::optional<unsigned> count =
+        slash == std::string_view::npos ? std::nullopt
+                                        : parse_count(text.substr(slash + 1), std::numeric_limits<unsigned>::max());
+    const std::optional<unsigned> index = count ? parse_count(text.substr(0, slash), *count) : std::nullopt;
+    if (!index)
+        throw UsageError("--shard wants I/N, the I-th of N slices (1 <= I <= N), not '" + std::string(text) + "'");
+    return {*index, *count};
+}
+
+// Options that would silently replace their first value if given again.
+// --fail-on and --scenario add up; -s is --gdb.
+class OnceOnly {
+public:
+    void note(std::string_view name)
+    {
+        const std::string_view key = name == "-s" ? "--gdb" : name;
+        if (key == "--fail-on" || key == "--scenario" || key == "-h" || key == "--help" || key == "--version")
+            return;
+        if (std::find(seen_.begin(), seen_.end(), key) != seen_.end())
+            throw UsageError(std::string(key) + (key == "--gdb" ? " (or -s)" : "") + " may be given once");
+        seen_.push_back(key);
+    }
+
+private:
+    std::vector<std::string_view> seen_;
+};
 
 // As picocom takes it: the letter whose control key escapes.
 std::uint8_t parse_escape(const std::string &text)
@@ -171,9 +229,12 @@ Options parse_options(std::span<const std::string_view> args)
 {
     Options options;
     std::vector<std::string_view> images;
+    OnceOnly once;
     bool coverage_format = false, profile_format = false;
     for (std::size_t i = 0; i < args.size(); i++) {
         std::string_view arg = args[i];
+        if (arg.starts_with("-") && arg != "-" && arg != "--")
+            once.note(arg.substr(0, arg.starts_with("--") ? arg.find('=') : std::min<std::size_t>(2, arg.size())));
         if (arg == "-h" || arg == "--help") {
             options.help = true;
             continue;
@@ -201,6 +262,12 @@ Options parse_options(std::span<const std::string_view> args)
         }
         if (arg == "-S") {
             options.gdb_start_halted = true;
+            continue;
+        }
+        if (arg.starts_with("-j")) {
+            if (arg.size() == 2 && ++i == args.size())
+                throw UsageError("option -j needs a value");
+            options.jobs = parse_jobs(arg.size() > 2 ? arg.substr(2) : args[i]);
             continue;
         }
         if (arg == "--") {
@@ -232,11 +299,11 @@ Options parse_options(std::span<const std::string_view> args)
             options.save_at = parse_save_at(*value, args[i]);
             continue;
         }
-        static constexpr std::string_view valued[] = {"--board",   "--serial",  "--clock",      "--scenario",
-                                                      "--expect",  "--fail-on", "--timeout",    "--trace-file",
-                                                      "--trace-limit", "--vcd", "--serial-log", "--gdb",
-                                                      "--escape",  "--svd", "--restore", "--coverage",
-                                                      "--coverage-format", "--profile", "--profile-format"};
+        static constexpr std::string_view valued[] = {
+            "--board",    "--serial",          "--clock",   "--scenario",       "--expect",    "--fail-on",
+            "--timeout",  "--trace-file",      "--trace-limit", "--vcd",        "--serial-log", "--gdb",
+            "--escape",   "--svd",             "--restore", "--coverage",       "--coverage-format",
+            "--profile",  "--profile-format",  "--shard",   "--junit"};
         if (std::find(std::begin(valued), std::end(valued), name) == std::end(valued))
             throw UsageError("unknown option '" + std::string(arg) + "'");
         if (!value) {
@@ -266,10 +333,12 @@ Options parse_options(std::span<const std::string_view> args)
             else
                 throw UsageError("--clock wants wall or virtual, not '" + text + "'");
         } else if (name == "--scenario") {
-            options.scenario = text;
+            options.scenarios.push_back(text);
+        } else if (name == "--shard") {
+            options.shard = parse_shard(text);
+        } else if (name == "--junit") {
+            options.junit = text;
         } else if (name == "--expect") {
-            if (options.expect)
-                throw UsageError("--expect may be given once");
             if (text.empty())
                 throw UsageError("--expect wants some text");
             options.expect = text;
@@ -319,7 +388,9 @@ Options parse_options(std::span<const std::string_view> args)
     if (images.size() > 1)
         throw UsageError("one image at a time (got '" + std::string(images[0]) + "' and '" + std::string(images[1]) +
                          "')");
-    if (options.scenario && options.serial == SerialMode::pty)
+    if ((options.jobs || options.shard || options.junit) && options.scenarios.empty())
+        throw UsageError("-j, --shard and --junit go with --scenario");
+    if (!options.scenarios.empty() && options.serial == SerialMode::pty)
         throw UsageError("--scenario drives the console itself and does not combine with --serial pty");
     if (options.gdb_start_halted && !options.gdb)
         throw UsageError("-S waits for a debugger: give --gdb [HOST:]PORT or -s too");
@@ -335,11 +406,16 @@ Options parse_options(std::span<const std::string_view> args)
     return options;
 }
 
+bool suite_asked(const Options &options)
+{
+    return options.scenarios.size() > 1 || options.shard || options.junit;
+}
+
 ClockMode default_clock(const Options &options, bool stdin_is_terminal)
 {
     if (options.clock)
         return *options.clock;
-    if (options.scenario)
+    if (!options.scenarios.empty())
         return ClockMode::virtual_time;
     if (options.serial == SerialMode::pty || options.web || stdin_is_terminal)
         return ClockMode::wall_time;

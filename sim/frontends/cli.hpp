@@ -33,7 +33,16 @@ struct Options {
     std::optional<int> board;
     SerialMode serial = SerialMode::stdio;
     std::optional<ClockMode> clock;  // default: see default_clock
-    std::optional<std::string> scenario;
+    // --scenario, in the order given: files, or directories whose *.yaml
+    // files run in name order. More than one, or a directory, is a suite.
+    std::vector<std::string> scenarios;
+    std::optional<unsigned> jobs;  // -j: scenarios at once; default: the host's cores
+    struct Shard {
+        unsigned index = 1;  // from 1
+        unsigned count = 1;
+    };
+    std::optional<Shard> shard;        // --shard I/N
+    std::optional<std::string> junit;  // --junit FILE
     std::optional<std::string> expect;
     std::vector<std::string> fail_on;
     std::optional<double> timeout;  // seconds of board time
@@ -93,6 +102,12 @@ Options::SaveAt parse_save_at(std::string_view when, std::string_view file);
 
 // The arguments after the program name. Throws UsageError.
 Options parse_options(std::span<const std::string_view> args);
+
+// Whether the scenarios run as a suite (a line per scenario and a closing
+// count) rather than as one scenario with its console on standard output:
+// more than one, a shard or a JUnit report. A directory is told apart
+// once the file system has been looked at.
+bool suite_asked(const Options &options);
 
 // People at a terminal or behind a pty want the board to keep their time;
 // scripts want repeatable runs that skip the waiting.

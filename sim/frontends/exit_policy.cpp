@@ -44,7 +44,8 @@ Verdict judge(const Ending &ending, const Options &options)
     case Event::quit: return {ending.quit_status.value_or(0), {}};
     case Event::expect_seen:
     case Event::span_done:
-    case Event::text_seen: return {0, {}};
+    case Event::text_seen:
+    case Event::finished: return {0, {}};
     }
     return {0, {}};
 }

@@ -24,6 +24,7 @@ enum class Event {
     quit,           // a front end ended the session (Ctrl-A x, gdb kill, an error)
     idle_for_ever,  // the firmware can never move on, and nothing limits the run
     signal,
+    finished,       // the front end driving the run is done
 };
 
 // What the run came to.

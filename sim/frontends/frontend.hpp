@@ -53,6 +53,23 @@ public:
 
 class DebugTarget;
 
+// What a front end that drives the run (a scenario) waits for before its
+// next move: the session runs the board until the first of these, exactly
+// at the moment it happens, then tells front ends through wait_over.
+struct Wait {
+    std::optional<double> seconds;  // of board time from now
+    std::string text;               // console text past the previous match; empty: none
+    bool until_input_wait = false;  // the firmware waits for console input nobody has written
+};
+
+enum class WaitEnd : std::uint8_t { time_passed, text_seen, input_wait, main_returned };
+
+// One pin as the chip has it: GpioBlock's function code and the level.
+struct PinState {
+    unsigned function;
+    bool level;
+};
+
 // The running board as a front end drives it.
 class Board {
 public:
@@ -90,6 +107,12 @@ public:
     virtual void halt_on_fault(bool on) = 0;
     // Ends the session with this exit status.
     virtual void quit(int status) = 0;
+    // One front end at a time may drive the run: the next wait replaces
+    // the one before.
+    virtual void wait(const Wait &wait) = 0;
+    // The driving front end is done: the session ends as the board stands,
+    // with main's value if it has returned.
+    virtual void finish() = 0;
 
     // Writes the board's whole state to a file (machine/board_state.hpp);
     // asked during a run, at the run's end. The error, or empty.
@@ -97,6 +120,11 @@ public:
 
     // A message for the person at keltosim ("keltosim: ..." on stderr).
     virtual void note(const std::string &text) = 0;
+    // Any pin, a plain input too; nullopt when the chip has no such pin.
+    virtual std::optional<PinState> pin(Pin pin) = 0;
+    // The last lines of console output with their board times, for a
+    // failure message.
+    virtual std::string recent_output() const = 0;
     // Thread-safe: runs work on the session's thread soon.
     virtual void post(std::function<void()> work) = 0;
 };
@@ -121,6 +149,8 @@ public:
     virtual void board_changed(Board &board) { (void)board; }
     // The board stopped and stands still until someone resumes it.
     virtual void halted(Board &board, const Halt &halt) { (void)board, (void)halt; }
+    // The wait asked for with Board::wait is over.
+    virtual void wait_over(Board &board, WaitEnd why) { (void)board, (void)why; }
     // True while this front end wants the session to go on even though no
     // console input can come (a web page or a debugger may still act).
     virtual bool holds_session() const { return false; }

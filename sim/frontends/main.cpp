@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -21,6 +22,7 @@
 #include "frontends/serial_log.hpp"
 #include "frontends/session.hpp"
 #include "frontends/stats.hpp"
+#include "frontends/suite.hpp"
 #include "frontends/terminal.hpp"
 #include "frontends/trace.hpp"
 #include "frontends/vcd.hpp"
@@ -78,8 +80,8 @@ void add_records(Session &session, Setup &setup, const Options &options, bool sh
 Setup load(const Options &options)
 {
     Setup setup;
-    if (options.scenario)
-        setup.scenario = load_scenario(*options.scenario);
+    if (!options.scenarios.empty())
+        setup.scenario = load_scenario(options.scenarios.front());
     const bool stdin_terminal = ::isatty(STDIN_FILENO);
     auto machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
     if (options.restore) {
@@ -102,8 +104,17 @@ Setup load(const Options &options)
     return setup;
 }
 
+bool runs_suite(const Options &options)
+{
+    std::error_code error;
+    return suite_asked(options) ||
+           (options.scenarios.size() == 1 && std::filesystem::is_directory(options.scenarios.front(), error));
+}
+
 int run(const Options &options)
 {
+    if (runs_suite(options))
+        return run_suite(options);
     Setup setup;
     try {
         setup = load(options);
@@ -118,7 +129,7 @@ int run(const Options &options)
         if (options.gdb)
             session.adopt(std::make_unique<gdb::Server>(options, setup.trace));
         if (setup.scenario)
-            return session.run([&](Session &driven) { return run_scenario(driven, *setup.scenario); });
+            session.adopt(std::make_unique<ScenarioRunner>(*setup.scenario));
         return session.run();
     } catch (const std::exception &error) {
         // The console has put the terminal back by now.

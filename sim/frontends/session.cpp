@@ -5,6 +5,7 @@
 
 #include "frontends/display.hpp"
 #include "frontends/terminal.hpp"
+#include "models/gpio.hpp"
 #include "models/uart.hpp"
 
 namespace kelto::sim::frontend {
@@ -74,11 +75,25 @@ void Session::remove_probe(Probe &probe)
         probe.detach();
 }
 
-int Session::run(const std::function<int(Session &)> &drive)
+int Session::run()
 {
     for (Frontend *frontend : frontends_)
         frontend->started(*this);
-    int status = drive ? drive(*this) : conclude(advance(std::nullopt, false));
+    int status = 0;
+    for (;;) {
+        std::optional<WaitEnd> over = std::exchange(wait_over_, std::nullopt);
+        Event event = Event::span_done;
+        if (!over) {
+            event = advance(wait_ ? wait_->end : never, wait_ && wait_->until_input_wait);
+            over = wait_ended_by(event);
+        }
+        if (!over) {
+            status = conclude(event);
+            break;
+        }
+        for (Frontend *frontend : frontends_)
+            frontend->wait_over(*this, *over);
+    }
     // Each says what it lost; a run that lost a record does not succeed.
     bool delivered = true;
     for (Frontend *frontend : frontends_)
@@ -88,13 +103,51 @@ int Session::run(const std::function<int(Session &)> &drive)
     return status;
 }
 
+void Session::wait(const Wait &wait)
+{
+    Clock &clock = machine_->clock();
+    wait_over_.reset();
+    text_.end_watch();
+    wait_ = PendingWait{wait.seconds ? saturating_add(clock.now(), clock.from_seconds(*wait.seconds)) : never,
+                        wait.until_input_wait};
+    if (wait.text.empty())
+        return;
+    if (text_.find(wait.text)) {
+        wait_.reset();
+        wait_over_ = WaitEnd::text_seen;
+        return;
+    }
+    text_.watch(wait.text);
+}
+
+void Session::finish()
+{
+    finished_ = true;
+    stop_machine();
+}
+
+// The wait that ends with the event, if one does; any other event ends
+// the session.
+std::optional<WaitEnd> Session::wait_ended_by(Event event)
+{
+    if (!wait_ || (event != Event::text_seen && event != Event::span_done && event != Event::waiting &&
+                   event != Event::returned))
+        return std::nullopt;
+    const std::optional<std::string> text = text_.watched();
+    const bool seen = text_.end_watch() || (text && text_.find(*text));
+    wait_.reset();
+    if (seen)
+        return WaitEnd::text_seen;
+    if (event == Event::span_done)
+        return WaitEnd::time_passed;
+    return event == Event::waiting ? WaitEnd::input_wait : WaitEnd::main_returned;
+}
+
 // ---------------------------------------------------------------------------
 // Running
 
-Event Session::advance(std::optional<double> span, bool until_waiting)
+Event Session::advance(Cycles end, bool until_waiting)
 {
-    Clock &clock = machine_->clock();
-    const Cycles end = span ? saturating_add(clock.now(), clock.from_seconds(*span)) : never;
     bool told_paused = false;
     for (;;) {
         run_posted();
@@ -118,7 +171,7 @@ Event Session::advance(std::optional<double> span, bool until_waiting)
         told_paused = false;
         if (const auto event = run_slice(end, until_waiting, told_paused))
             return *event;
-        if (tell_idle_for_ever(!span))
+        if (tell_idle_for_ever(end == never))
             return pending_event().value_or(Event::idle_for_ever);
         if (feed_.quiet_after_end(*machine_, someone_holds_session()))
             return Event::input_ended;
@@ -224,6 +277,8 @@ std::optional<Event> Session::pending_event() const
         return Event::expect_seen;
     if (text_.watched_seen())
         return Event::text_seen;
+    if (finished_)
+        return Event::finished;
     return std::nullopt;
 }
 
@@ -242,6 +297,8 @@ int Session::conclude(Event event)
     flush_console();
     for (Frontend *frontend : frontends_)
         frontend->service(*this);
+    if (event == Event::finished)
+        event = machine_->main_returned() ? Event::returned : Event::span_done;
     const Verdict verdict = judge(Ending{event, end_status_, signal_, return_value_, text_.expect_seen(),
                                          text_.fail_seen(), last_.message,
                                          machine_->clock().mode() == ClockMode::wall_time, host_waited_ != 0},
@@ -251,19 +308,17 @@ int Session::conclude(Event event)
     return verdict.status;
 }
 
-Event Session::wait_for_text(const std::string &text, double seconds)
-{
-    if (text_.find(text))
-        return Event::text_seen;
-    text_.watch(text);
-    const Event event = advance(seconds, true);
-    if (text_.end_watch() || text_.find(text))
-        return Event::text_seen;
-    return event;
-}
-
 // ---------------------------------------------------------------------------
 // The board, as front ends drive it
+
+std::optional<PinState> Session::pin(Pin pin)
+{
+    const GpioBlock &gpio = machine_->gpio();
+    const std::optional<unsigned> function = gpio.pin_function(pin);
+    if (!function)
+        return std::nullopt;
+    return PinState{*function, gpio.pin_level(pin)};
+}
 
 void Session::set_button(Button button, bool held)
 {
@@ -344,7 +399,10 @@ void Session::note(const std::string &text)
     std::string message = "keltosim: " + text;
     if (message.back() != '\n')
         message += '\n';
-    write_message(std::move(message));
+    if (notes_)
+        *notes_ += message;
+    else
+        write_message(std::move(message));
 }
 
 void Session::run_posted()

@@ -45,26 +45,12 @@ public:
     }
 
     // Tells the front ends the run starts, runs the board until something
-    // ends the session (or lets drive run it, a scenario), tells them it
-    // ended; the exit status.
-    int run(const std::function<int(Session &)> &drive = {});
-
-    // Runs the board for a span of board time (or until something else
-    // happens); until_waiting stops when the firmware waits for console
-    // input that nobody has written. For scenarios.
-    Event advance(std::optional<double> span, bool until_waiting);
-    // The exit status for the way the session ended, with its message.
-    int conclude(Event event);
-
-    // Looks for text in the console output since the last match; the match
-    // moves the mark past it.
-    bool find_text(const std::string &text) { return text_.find(text); }
-    // Runs until text appears past the mark, for at most seconds.
-    Event wait_for_text(const std::string &text, double seconds);
-    // The last lines of console output with their board times, for a
-    // failure message.
-    std::string recent_output() const { return text_.recent_output(); }
-    std::uint32_t return_value() const { return return_value_; }
+    // ends the session (a front end may drive it meanwhile: Board::wait),
+    // tells them it ended; the exit status.
+    int run();
+    // Notes go to the end of this text instead of standard error, for a run
+    // whose messages are shown with its result.
+    void keep_notes(std::string &into) { notes_ = &into; }
 
     // The user's side of the session (terminal, script) is gone or failed:
     // ends with status, after a note of why when there is one.
@@ -96,6 +82,10 @@ public:
     void reset() override;
     void halt_on_fault(bool on) override;
     void quit(int status) override { end(status); }
+    void wait(const Wait &wait) override;
+    void finish() override;
+    std::string recent_output() const override { return text_.recent_output(); }
+    std::optional<PinState> pin(Pin pin) override;
     void note(const std::string &text) override;
     void post(std::function<void()> work) override { wakeup_.post(std::move(work)); }
     std::string save_state(const std::string &path) override;
@@ -111,6 +101,9 @@ private:
     void service(Machine &machine) override;
     void transmitted(Machine &machine, std::uint8_t byte) override;
 
+    Event advance(Cycles end, bool until_waiting);
+    std::optional<WaitEnd> wait_ended_by(Event event);
+    int conclude(Event event);
     std::optional<Event> pending_event() const;
     std::optional<Event> run_slice(Cycles end, bool until_waiting, bool &told_paused);
     void attach_machine();
@@ -158,6 +151,16 @@ private:
 
     int signal_ = 0;
     std::optional<int> end_status_;
+    // The wait a front end asked for: until this board time, or the firmware
+    // waiting for input. A wait met before the board ran is over at once.
+    struct PendingWait {
+        Cycles end;
+        bool until_input_wait;
+    };
+    std::optional<PendingWait> wait_;
+    std::optional<WaitEnd> wait_over_;
+    bool finished_ = false;
+    std::string *notes_ = nullptr;
 
     bool paused_ = false;
     bool step_requested_ = false;

@@ -21,7 +21,10 @@ namespace {
 // before the descriptor that makes the handler use them, with a signal fence
 // between so that the compiler cannot reverse the two; the handler reads
 // them in the opposite order.
-volatile std::sig_atomic_t g_signal = 0;
+// Read by every board of a suite, each on its own thread: a lock-free
+// atomic is both safe in a handler and free of data races between threads.
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 volatile std::sig_atomic_t g_resize = 0;
 volatile std::sig_atomic_t g_raw_fd = -1;
 volatile std::sig_atomic_t g_bar_fd = -1;
@@ -53,12 +56,12 @@ void restore_from_handler()
 
 void on_signal(int number)
 {
-    if (g_signal != 0) {
+    if (g_signal.load() != 0) {
         // The run loop did not get round to it: someone insists.
         restore_from_handler();
         ::_exit(128 + number);
     }
-    g_signal = number;
+    g_signal.store(number);
 }
 
 void on_resize(int)
@@ -122,7 +125,7 @@ void install_signal_handlers()
 
 int pending_signal()
 {
-    return g_signal;
+    return g_signal.load();
 }
 
 bool take_resize()

@@ -27,6 +27,7 @@ public:
     void watch(const std::string &text);
     bool end_watch();
     bool watched_seen() const { return text_seen_; }
+    const std::optional<std::string> &watched() const { return watch_; }
 
     bool expect_seen() const { return expect_seen_; }
     // The --fail-on text that appeared, if one did.

@@ -1,0 +1,242 @@
+#include "frontends/suite.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "frontends/display.hpp"
+#include "frontends/junit.hpp"
+#include "frontends/scenario_runner.hpp"
+#include "frontends/session.hpp"
+#include "frontends/terminal.hpp"
+
+namespace kelto::sim::frontend {
+
+namespace {
+
+// A failure's messages kept for the report: the failing step and the
+// console's last lines fit many times over.
+constexpr std::size_t notes_limit = 8192;
+
+Machine::Options machine_options(const Options &options)
+{
+    return Machine::Options{options.board, default_clock(options, false)};
+}
+
+// The files a --scenario names: itself, or a directory's *.yaml files.
+std::vector<std::string> scenario_files(const std::string &path, std::vector<std::string> &problems)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (!fs::is_directory(path, error))
+        return {path};
+    std::vector<std::string> files;
+    for (const fs::directory_entry &entry : fs::directory_iterator(path, error))
+        if (entry.path().extension() == ".yaml" && !entry.is_directory(error))
+            files.push_back(entry.path().string());
+    if (error)
+        problems.push_back(path + ": " + error.message());
+    else if (files.empty())
+        problems.push_back(path + ": no *.yaml scenario files in this directory");
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Why an option cannot serve a suite, or nullopt: each of these records or
+// serves one board.
+std::optional<std::string> unfit_for_suite(const Options &options)
+{
+    const std::pair<bool, const char *> single[] = {
+        {options.serial_log.has_value(), "--serial-log"}, {options.trace, "--trace"},
+        {options.vcd.has_value(), "--vcd"},               {options.stats, "--stats"},
+        {options.web.has_value(), "--web"},               {options.gdb.has_value(), "--gdb"},
+        {options.save_at.has_value(), "--save-at"},       {options.restore.has_value(), "--restore"},
+        {options.coverage.has_value(), "--coverage"},     {options.profile.has_value(), "--profile"},
+    };
+    for (const auto &[given, name] : single)
+        if (given)
+            return std::string(name) + " watches one board and does not combine with a suite of scenarios";
+    return std::nullopt;
+}
+
+ScenarioResult run_one(const Options &options, const Scenario &scenario)
+{
+    ScenarioResult result;
+    result.name = scenario.name;
+    const auto started = std::chrono::steady_clock::now();
+    try {
+        Session session(Machine::load(options.image, machine_options(options)), options);
+        session.keep_notes(result.notes);
+        ScenarioRunner runner(scenario);
+        session.add_frontend(runner);
+        result.status = session.run();
+        if (!result.passed()) {
+            result.step = runner.step_reached();
+            result.recent_output = session.recent_output();
+        }
+        result.board_seconds = session.view().seconds;
+    } catch (const std::exception &error) {
+        result.status = exit_fault;
+        result.notes += std::string("keltosim: ") + error.what() + "\n";
+    }
+    if (result.notes.size() > notes_limit)
+        result.notes.resize(notes_limit);
+    result.host_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return result;
+}
+
+}  // namespace
+
+Suite load_suite(const Options &options)
+{
+    Suite suite;
+    std::optional<BoardSpec> board;
+    try {
+        board = Machine::load(options.image, machine_options(options))->board();
+    } catch (const std::exception &error) {
+        suite.problems.emplace_back(error.what());
+    }
+    for (const std::string &given : options.scenarios) {
+        for (const std::string &file : scenario_files(given, suite.problems)) {
+            try {
+                Scenario scenario = load_scenario(file);
+                if (board)
+                    check_against_board(scenario, *board);
+                suite.scenarios.push_back(std::move(scenario));
+            } catch (const std::exception &error) {
+                suite.problems.emplace_back(error.what());
+            }
+        }
+    }
+    return suite;
+}
+
+std::vector<std::size_t> shard_indices(std::size_t size, const Options::Shard &shard)
+{
+    std::vector<std::size_t> indices;
+    for (std::size_t i = shard.index - 1; i < size; i += shard.count)
+        indices.push_back(i);
+    return indices;
+}
+
+// Each worker has a board of its own: a Machine with its own Unicorn
+// instance (the engine keeps all emulation state per instance) and a
+// Session with its own wake-up pipe. What they share is read only (the
+// options, the scenarios, the image's path) or guarded: the result slots by
+// `lock`, the next index by an atomic, the signal flag is an atomic too.
+// The image is loaded once before any worker starts, so libelf's one-time
+// set-up is done by then.
+std::vector<ScenarioResult> run_scenarios(const Options &options, const std::vector<const Scenario *> &scenarios,
+                                          unsigned jobs,
+                                          const std::function<void(const ScenarioResult &)> &report)
+{
+    std::vector<ScenarioResult> results(scenarios.size());
+    std::vector<bool> done(scenarios.size());
+    std::mutex lock;
+    std::condition_variable finished;
+    std::atomic<std::size_t> next{0};
+    const unsigned workers = std::clamp<unsigned>(jobs, 1, static_cast<unsigned>(std::max<std::size_t>(1, scenarios.size())));
+    unsigned working = workers;
+    std::vector<std::jthread> threads;
+    for (unsigned w = 0; w < workers; w++) {
+        threads.emplace_back([&] {
+            for (std::size_t i; !pending_signal() && (i = next++) < scenarios.size();) {
+                ScenarioResult result = run_one(options, *scenarios[i]);
+                const std::lock_guard guard(lock);
+                results[i] = std::move(result);
+                done[i] = true;
+                finished.notify_all();
+            }
+            const std::lock_guard guard(lock);
+            working--;
+            finished.notify_all();
+        });
+    }
+    // A scenario a signal kept from starting is left out.
+    std::size_t reported = 0;
+    for (; reported < scenarios.size(); reported++) {
+        std::unique_lock guard(lock);
+        finished.wait(guard, [&] { return done[reported] || working == 0; });
+        if (!done[reported])
+            break;
+        guard.unlock();
+        report(results[reported]);
+    }
+    threads.clear();
+    results.resize(reported);
+    return results;
+}
+
+std::string result_text(const ScenarioResult &result)
+{
+    char time[64];
+    std::snprintf(time, sizeof time, " (%.6f s of board time)\n", result.board_seconds);
+    std::string text = (result.passed() ? "PASS " : "FAIL ") + result.name;
+    if (result.step)
+        text += " at " + *result.step;
+    if (!result.passed() && result.status != exit_expectation)
+        text += ", status " + std::to_string(result.status);
+    text += time;
+    for (std::size_t start = 0; !result.passed() && start < result.notes.size();) {
+        const std::size_t end = std::min(result.notes.find('\n', start), result.notes.size());
+        text += "    " + result.notes.substr(start, end - start) + "\n";
+        start = end + 1;
+    }
+    return text;
+}
+
+int run_suite(const Options &options)
+{
+    const Suite suite = load_suite(options);
+    std::vector<std::string> problems = suite.problems;
+    if (const std::optional<std::string> unfit = unfit_for_suite(options))
+        problems.insert(problems.begin(), *unfit);
+    for (const std::string &problem : problems)
+        std::fprintf(stderr, "keltosim: %s\n", problem.c_str());
+    if (!problems.empty())
+        return exit_usage;
+
+    std::vector<const Scenario *> chosen;
+    for (std::size_t i : shard_indices(suite.scenarios.size(), options.shard.value_or(Options::Shard{})))
+        chosen.push_back(&suite.scenarios[i]);
+    bool delivered = true;
+    const auto started = std::chrono::steady_clock::now();
+    const std::vector<ScenarioResult> results =
+        run_scenarios(options, chosen, options.jobs.value_or(std::max(1u, std::thread::hardware_concurrency())),
+                      [&](const ScenarioResult &result) {
+                          delivered = write_all(STDOUT_FILENO, result_text(result), -1) && delivered;
+                      });
+    const auto failed = static_cast<std::size_t>(
+        std::count_if(results.begin(), results.end(), [](const ScenarioResult &r) { return !r.passed(); }));
+    delivered = write_all(STDOUT_FILENO, std::to_string(results.size() - failed) + " passed, " +
+                                             std::to_string(failed) + " failed\n",
+                          -1) &&
+                delivered;
+    if (!delivered)
+        std::fprintf(stderr, "keltosim: cannot write the results to standard output: %s\n", std::strerror(errno));
+    if (options.junit) {
+        const double host_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        try {
+            write_junit(*options.junit, file_name(options.image), results, host_seconds);
+        } catch (const std::exception &error) {
+            std::fprintf(stderr, "keltosim: %s\n", error.what());
+            delivered = false;
+        }
+    }
+    if (const int number = pending_signal())
+        return 128 + number;
+    if (!delivered)
+        return exit_output;
+    return failed == 0 ? 0 : exit_expectation;
+}
+
+}  // namespace kelto::sim::frontend
