@@ -2,11 +2,15 @@
 // scenario files without a board; the scenario runner on one, in this process.
 #include <gtest/gtest.h>
 
+#include <boost/property_tree/json_parser.hpp>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -23,6 +27,7 @@
 #include "frontends/web/access.hpp"
 #include "frontends/web/inbox.hpp"
 #include "frontends/web/messages.hpp"
+#include "frontends/web/register_panel.hpp"
 #include "harness.hpp"
 #include "machine/board_state.hpp"
 
@@ -362,6 +367,39 @@ TEST(WebView, TypingWaitsWithinItsBoundAndRequestsHoldTheReader)
     EXPECT_TRUE(delivery.room_again);
     EXPECT_FALSE(inbox.take(false).room_again);
     EXPECT_EQ(wakes, 2);  // the first key, the first press
+}
+
+// The panel of every peripheral's registers in words, which lights up what
+// the firmware wrote since the last panel, and only while a page looks.
+TEST(WebView, RegisterPanelMarksWhatTheFirmwareWroteSinceTheLastOne)
+{
+    auto machine = Machine::load(test::image_path("consolefw-64"));
+    web::RegisterPanel panel;
+    panel.attach(*machine);
+    test::run_until_waiting(*machine);
+    const std::optional<std::string> unwatched = panel.update();
+    ASSERT_TRUE(unwatched);
+    EXPECT_EQ(unwatched->find("\"written\":true"), std::string::npos);
+    EXPECT_EQ(panel.update(), std::nullopt);  // nothing new
+
+    panel.watch(true);
+    machine->feed_console("3");
+    test::run_until_waiting(*machine);
+    std::istringstream json(panel.update().value_or("{}"));
+    boost::property_tree::ptree message;
+    boost::property_tree::read_json(json, message);
+    EXPECT_EQ(message.get_child("peripherals").size(), machine->devices().size());
+    std::map<std::string, std::string> uart1;  // register: "value words written"
+    for (const auto &[_, peripheral] : message.get_child("peripherals"))
+        if (peripheral.get<std::string>("name") == "UART1")
+            for (const auto &[__, reg] : peripheral.get_child("registers"))
+                uart1[reg.get<std::string>("name")] = reg.get<std::string>("value") + " " +
+                                                      reg.get<std::string>("words") + " " + reg.get<std::string>("written");
+    EXPECT_EQ(uart1["UTRSTAT"], "0x00000006 tx empty, tx buffer empty, rx empty false");
+    EXPECT_EQ(uart1["ULCON"], "0x00000003 one stop bit, WORD_LENGTH=3 false");
+    EXPECT_TRUE(uart1["UTXH"].ends_with(" true")) << uart1["UTXH"];
+    EXPECT_EQ(panel.update().value_or("").find("\"written\":true"), std::string::npos);
+    EXPECT_EQ(panel.update(), std::nullopt);
 }
 
 TEST(EscapeKeys, PassEverythingButTheirOwnCommands)

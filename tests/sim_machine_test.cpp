@@ -2,6 +2,7 @@
 // stops the run with a report that says what was accessed and from where.
 // Library and driver functions of the images, called with addresses they
 // would never get from the firmware, provoke each case.
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -342,6 +343,26 @@ TEST(MachineMemory, JumpOutsideTheCodeNamesWhereItCameFrom)
     EXPECT_EQ(machine->run().message.find("jump to 0x50081000, where the image has no code, from the boot loader"), 0u);
     machine->set_reg(15, 0x50100000);
     EXPECT_EQ(machine->step().message.find("jump to 0x50100000, where the image has no code, from a write to"), 0u);
+}
+
+// A debugger or a page may keep the board at main for a while (keltosim -S):
+// on the wall clock, board time begins only when the board first runs.
+TEST(MachineClock, WallTimeBeginsWithTheFirstRun)
+{
+    kelto::sim::Clock clock(1'000'000'000, kelto::sim::ClockMode::wall_time);
+    const auto wait_on_host = [] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+    };
+    wait_on_host();
+    clock.hold();
+    wait_on_host();
+    clock.release();
+    EXPECT_EQ(clock.now(), 0u);
+    clock.start();
+    wait_on_host();
+    EXPECT_GT(clock.now(), 0u);
 }
 
 // A run cut into slices, as scenario waits and debugger steps cut it, must

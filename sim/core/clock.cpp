@@ -24,9 +24,22 @@ Cycles Clock::now()
     return mode_ == ClockMode::virtual_time ? counted_ : wall_now();
 }
 
+void Clock::start()
+{
+    if (started_)
+        return;
+    started_ = true;
+    // From the time it reads (0, or a restored board's), on from now.
+    const auto now = std::chrono::steady_clock::now();
+    start_ = now - std::chrono::nanoseconds(to_ns(wall_last_));
+    wall_lag_ = 0;
+    // A hold from before the start has nothing to take back.
+    held_since_ = now;
+}
+
 Cycles Clock::wall_now()
 {
-    if (held_)
+    if (held_ || !started_)
         return wall_last_;
     const auto elapsed = std::chrono::steady_clock::now() - start_;
     const auto ns = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());

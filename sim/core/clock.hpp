@@ -46,6 +46,11 @@ public:
     // still looks at its inputs often).
     void pass_to(Cycles when);
 
+    // Board time begins when the board first runs: until then the wall
+    // clock stands still (at 0, or at a restored board's time), however long
+    // a debugger or a page keeps the board at main. No effect on the virtual clock, which counts instructions.
+    void start();
+
     // While held, time stands still on either clock; on the wall clock the
     // board does not catch up afterwards.
     void hold();
@@ -83,6 +88,7 @@ private:
     std::uint64_t instructions_total_ = 0;
     // Wall clock state.
     std::chrono::steady_clock::time_point start_;
+    bool started_ = false;
     Cycles wall_last_ = 0;
     Cycles wall_lag_ = 0;
     Cycles max_wall_step_;

@@ -286,6 +286,7 @@ void Machine::register_changed(const Device &device)
 
 void Machine::start_run(std::uint32_t pc, const RunLimits &limits)
 {
+    clock_.start();
     limits_ = &limits;
     stop_request_.reset();
     restart_emulation_ = false;

@@ -38,22 +38,25 @@ std::string field_words(const Field &field, std::uint32_t value)
 
 }  // namespace
 
+std::string register_words(const Register &reg, std::uint32_t value)
+{
+    std::vector<const Field *> fields;
+    for (const Field &field : reg.fields)
+        fields.push_back(&field);
+    std::sort(fields.begin(), fields.end(), [](const Field *a, const Field *b) { return a->lsb > b->lsb; });
+    std::string words;
+    for (const Field *field : fields)
+        append_words(words, field_words(*field, value));
+    return words;
+}
+
 std::string register_line(const Device &device, const Register &reg)
 {
     const std::optional<std::uint32_t> value = device.peek(reg.offset);
     char head[48];
     std::snprintf(head, sizeof head, "%-9.*s 0x%08x", static_cast<int>(reg.name.view().size()), reg.name.view().data(),
                   value.value_or(0));
-    std::string words;
-    std::vector<const Field *> fields;
-    for (const Field &field : reg.fields)
-        fields.push_back(&field);
-    std::sort(fields.begin(), fields.end(), [](const Field *a, const Field *b) { return a->lsb > b->lsb; });
-    if (!value)
-        words = "cannot be read";
-    for (const Field *field : fields)
-        if (value)
-            append_words(words, field_words(*field, *value));
+    const std::string words = value ? register_words(reg, *value) : "cannot be read";
     return std::string(head) + (words.empty() ? "" : "  " + words) + "\n";
 }
 

@@ -12,8 +12,11 @@
 
 namespace kelto::sim {
 
-// One register's line, fields from the highest bit down: a one-bit field
+// A register's fields in value, from the highest bit down: a one-bit field
 // in the words for its state, a wider one as NAME=value when not 0.
+std::string register_words(const Register &reg, std::uint32_t value);
+
+// One register's line: its name, value and words.
 std::string register_line(const Device &device, const Register &reg);
 
 // Each peripheral named by what (uart1, gpio, timer: any case, part of its

@@ -1,6 +1,9 @@
 #include "frontends/web/messages.hpp"
 
+#include <cstdio>
+
 #include "frontends/board_view.hpp"
+#include "models/register_view.hpp"
 
 namespace kelto::sim::frontend::web {
 
@@ -17,6 +20,30 @@ const char *halt_kind_name(Halt::Kind kind)
     case Halt::Kind::exited: return "exited";
     }
     return "?";
+}
+
+std::string hex_word(std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "\"0x%08x\"", value);
+    return text;
+}
+
+std::string register_json(const Device &device, const Register &reg, bool written)
+{
+    const std::optional<std::uint32_t> value = device.peek(reg.offset);
+    return "{\"name\":" + json_string(reg.name.view()) + ",\"value\":" + (value ? hex_word(*value) : "null") +
+           ",\"words\":" + json_string(value ? register_words(reg, *value) : "cannot be read") +
+           ",\"written\":" + (written ? "true" : "false") + "}";
+}
+
+std::string device_json(const Device &device, const std::set<std::uint32_t> &written)
+{
+    std::string registers;
+    for (const Register &reg : device.registers())
+        registers += (registers.empty() ? "" : ",") + register_json(device, reg, written.contains(device.base() + reg.offset));
+    return "{\"name\":" + json_string(device.name()) + ",\"base\":" + hex_word(device.base()) +
+           ",\"registers\":[" + registers + "]}";
 }
 
 }  // namespace
@@ -44,6 +71,19 @@ std::string halted_message(const Halt &halt)
 {
     return std::string(R"({"t":"halted","kind":")") + halt_kind_name(halt.kind) +
            "\",\"value\":" + std::to_string(halt.value) + ",\"message\":" + json_string(halt.message) + "}";
+}
+
+std::string ended_message(int status)
+{
+    return R"({"t":"ended","status":)" + std::to_string(status) + "}";
+}
+
+std::string registers_message(std::span<const Device *const> devices, const std::set<std::uint32_t> &written)
+{
+    std::string peripherals;
+    for (const Device *device : devices)
+        peripherals += (peripherals.empty() ? "" : ",") + device_json(*device, written);
+    return R"({"t":"registers","peripherals":[)" + peripherals + "]}";
 }
 
 std::string refusal_message(std::string_view why)

@@ -3,13 +3,17 @@
 // per WebSocket text message, and anything else is refused.
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <set>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "frontends/board_command.hpp"
 #include "frontends/escape.hpp"
 #include "frontends/frontend.hpp"
+#include "core/device.hpp"
 
 namespace kelto::sim::frontend::web {
 
@@ -30,6 +34,13 @@ std::string console_message(std::string_view bytes);
 // backlight and pins.
 std::string state_message(const BoardView &view);
 std::string halted_message(const Halt &halt);
+// keltosim ends with this exit status; the page keeps saying so once the
+// connection is gone.
+std::string ended_message(int status);
+// The register panel: every register of each device, its value read without
+// side effects and its fields in words, marked when its address is among
+// those written since the last panel.
+std::string registers_message(std::span<const Device *const> devices, const std::set<std::uint32_t> &written);
 std::string refusal_message(std::string_view why);
 
 }  // namespace kelto::sim::frontend::web

@@ -8,6 +8,8 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <fstream>
 #include <mutex>
@@ -45,6 +47,11 @@ constexpr std::size_t backlog_limit = 8 << 20;
 constexpr auto accept_retry = 50ms;
 // How often the board time on the page moves while the board runs.
 constexpr auto state_interval = 250ms;
+// How often the register panel may change: often enough to watch a
+// register move, seldom enough to read it.
+constexpr auto panel_interval = 400ms;
+// How long keltosim waits at its end for the pages to hear why.
+constexpr auto farewell_limit = 1s;
 
 std::optional<std::string> read_file(const std::string &path)
 {
@@ -121,15 +128,21 @@ public:
 
     tcp::endpoint endpoint() const { return endpoint_; }
 
+    // The last message of a kind that a newly opened tab is sent too.
+    enum class Kept { no, state, registers, halt };
+
     // From the session's thread.
     void console(std::string_view bytes);
-    void publish(std::string message, bool is_state);
+    void publish(std::string message, Kept kept);
+    bool tabs_open() const { return tab_count_ > 0; }
+    // The board runs again: a tab opened from now on hears of no halt.
+    void forget_halt();
     // Carries out what the pages asked, as far as the board takes it.
     void deliver(Board &board);
 
     // On the server's thread.
     void join(const std::shared_ptr<Tab> &tab);
-    void leave(const std::shared_ptr<Tab> &tab) { tabs_.erase(tab); }
+    void leave(const std::shared_ptr<Tab> &tab);
     Inbox::Admission perform(web::Request request) { return inbox_.put(std::move(request)); }
     // A tab that found the inbox full reads on once the session took it.
     void park(const std::shared_ptr<Tab> &tab) { parked_.push_back(tab); }
@@ -144,6 +157,8 @@ private:
     void read_on();
     void flush_console();
     void broadcast(const std::shared_ptr<const std::string> &message);
+    void close_tabs();
+    void note_if_closed();
 
     Inbox inbox_;
     std::string named_host_;
@@ -155,6 +170,15 @@ private:
     std::vector<std::shared_ptr<Tab>> parked_;
     std::string history_;
     std::string state_;
+    std::string registers_;
+    std::string halt_;
+    std::atomic<std::size_t> tab_count_ = 0;
+
+    // At the end: the tabs are closed once they have every message.
+    bool closing_ = false;
+    std::mutex closed_mutex_;
+    std::condition_variable closed_signal_;
+    bool closed_ = false;
 
     std::mutex pending_mutex_;
     std::string pending_console_;  // from the session, not yet sent
@@ -243,7 +267,25 @@ private:
             self->queue_.pop_front();
             if (!self->queue_.empty())
                 self->write();
+            else if (self->finishing_)
+                self->close();
         });
+    }
+
+public:
+    // Closes the socket once everything queued is sent.
+    void finish()
+    {
+        finishing_ = true;
+        if (queue_.empty())
+            close();
+    }
+
+private:
+    void close()
+    {
+        ws_.async_close(websocket::close_code::normal,
+                        [self = shared_from_this()](beast::error_code) { self->server_.leave(self); });
     }
 
     void drop()
@@ -259,6 +301,7 @@ private:
     std::deque<std::shared_ptr<const std::string>> queue_;
     std::size_t queued_bytes_ = 0;
     bool closing_ = false;
+    bool finishing_ = false;
 };
 
 // One HTTP connection: files, until it asks for the WebSocket.
@@ -327,8 +370,41 @@ WebFrontend::Server::Server(Board &board, const Address &address, std::string in
 
 WebFrontend::Server::~Server()
 {
+    asio::post(io_, [this] { close_tabs(); });
+    {
+        std::unique_lock lock(closed_mutex_);
+        closed_signal_.wait_for(lock, farewell_limit, [this] { return closed_; });
+    }
     io_.stop();
     thread_.join();
+}
+
+void WebFrontend::Server::close_tabs()
+{
+    closing_ = true;
+    beast::error_code ignored;
+    acceptor_.close(ignored);
+    accept_timer_.cancel();
+    for (const auto &tab : std::vector(tabs_.begin(), tabs_.end()))
+        tab->finish();
+    note_if_closed();
+}
+
+void WebFrontend::Server::leave(const std::shared_ptr<Tab> &tab)
+{
+    tabs_.erase(tab);
+    tab_count_ = tabs_.size();
+    if (closing_)
+        note_if_closed();
+}
+
+void WebFrontend::Server::note_if_closed()
+{
+    if (!tabs_.empty())
+        return;
+    std::lock_guard lock(closed_mutex_);
+    closed_ = true;
+    closed_signal_.notify_all();
 }
 
 void WebFrontend::Server::accept()
@@ -369,9 +445,13 @@ void WebFrontend::Server::read_on()
 void WebFrontend::Server::join(const std::shared_ptr<Tab> &tab)
 {
     tabs_.insert(tab);
+    tab_count_ = tabs_.size();
     if (!history_.empty())
         tab->send(std::make_shared<const std::string>(console_message(history_)));
     tab->send(std::make_shared<const std::string>(state_));
+    for (const std::string *kept : {&registers_, &halt_})
+        if (!kept->empty())
+            tab->send(std::make_shared<const std::string>(*kept));
 }
 
 void WebFrontend::Server::console(std::string_view bytes)
@@ -398,13 +478,22 @@ void WebFrontend::Server::flush_console()
     broadcast(std::make_shared<const std::string>(console_message(bytes)));
 }
 
-void WebFrontend::Server::publish(std::string message, bool is_state)
+void WebFrontend::Server::publish(std::string message, Kept kept)
 {
-    asio::post(io_, [this, message = std::move(message), is_state] {
-        if (is_state)
+    asio::post(io_, [this, message = std::move(message), kept] {
+        if (kept == Kept::state)
             state_ = message;
+        else if (kept == Kept::registers)
+            registers_ = message;
+        else if (kept == Kept::halt)
+            halt_ = message;
         broadcast(std::make_shared<const std::string>(message));
     });
+}
+
+void WebFrontend::Server::forget_halt()
+{
+    asio::post(io_, [this] { halt_.clear(); });
 }
 
 void WebFrontend::Server::broadcast(const std::shared_ptr<const std::string> &message)
@@ -417,6 +506,7 @@ void WebFrontend::Server::broadcast(const std::shared_ptr<const std::string> &me
 WebFrontend::WebFrontend(Board &board, const Address &address)
     : server_(std::make_unique<Server>(board, address, state_message(board.view())))
 {
+    board.add_probe(panel_);
     board.note("the board is in your web browser at " + url());
     if (!server_->endpoint().address().is_loopback())
         board.note("warning: the web view listens on " + server_->endpoint().address().to_string() +
@@ -436,14 +526,34 @@ std::string WebFrontend::url() const
 void WebFrontend::publish_state(Board &board)
 {
     last_state_ = std::chrono::steady_clock::now();
-    server_->publish(state_message(board.view()), true);
+    if (!board.paused())
+        server_->forget_halt();
+    server_->publish(state_message(board.view()), Server::Kept::state);
+}
+
+void WebFrontend::publish_panel()
+{
+    last_panel_ = std::chrono::steady_clock::now();
+    if (auto message = panel_.update())
+        server_->publish(std::move(*message), Server::Kept::registers);
+}
+
+bool WebFrontend::finished(Board &board, int status)
+{
+    publish_state(board);
+    server_->publish(ended_message(status), Server::Kept::no);
+    return true;
 }
 
 void WebFrontend::service(Board &board)
 {
     server_->deliver(board);
-    if (!board.paused() && std::chrono::steady_clock::now() - last_state_ >= state_interval)
+    panel_.watch(server_->tabs_open());
+    const auto now = std::chrono::steady_clock::now();
+    if (!board.paused() && now - last_state_ >= state_interval)
         publish_state(board);
+    if (server_->tabs_open() && now - last_panel_ >= panel_interval)
+        publish_panel();
 }
 
 void WebFrontend::console_output(Board &, std::string_view bytes)
@@ -459,7 +569,7 @@ void WebFrontend::board_changed(Board &board)
 void WebFrontend::halted(Board &board, const Halt &halt)
 {
     publish_state(board);
-    server_->publish(halted_message(halt), false);
+    server_->publish(halted_message(halt), Server::Kept::halt);
 }
 
 }  // namespace kelto::sim::frontend::web

@@ -12,6 +12,7 @@
 
 #include "frontends/frontend.hpp"
 #include "frontends/web/address.hpp"
+#include "frontends/web/register_panel.hpp"
 
 namespace kelto::sim::frontend::web {
 
@@ -25,6 +26,7 @@ public:
     // Where to point a browser, e.g. "http://127.0.0.1:8064/".
     std::string url() const;
 
+    bool finished(Board &board, int status) override;
     void service(Board &board) override;
     void console_output(Board &board, std::string_view bytes) override;
     void board_changed(Board &board) override;
@@ -36,9 +38,12 @@ public:
 
 private:
     void publish_state(Board &board);
+    void publish_panel();
 
     std::unique_ptr<Server> server_;
+    RegisterPanel panel_;
     std::chrono::steady_clock::time_point last_state_{};
+    std::chrono::steady_clock::time_point last_panel_{};
 };
 
 }  // namespace kelto::sim::frontend::web

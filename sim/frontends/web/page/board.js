@@ -4,9 +4,25 @@
 
 const buttonKeys = { ArrowUp: 'up', ArrowDown: 'down', ArrowLeft: 'left', ArrowRight: 'right' };
 const latched = new Set();
+// How long a register the firmware wrote stays lit, fading: as in board.css.
+const writtenFade = 2000;
 let socket = null;
 let terminal = null;
 let pendingOutput = '';  // console output that came before the terminal was ready
+// Why the board stands still, said until it runs again; why keltosim ended
+// (main returned, and the exit status), said for good.
+let stopNotice = false;
+let stopReason = '';
+let mainReturned = false;
+let ended = false;
+let peripherals = [];
+let shownPeripheral = null;
+const writtenAt = new Map();  // "PERIPHERAL REGISTER": when the page heard of the write
+
+function showNotice(text, stop = false) {
+  document.getElementById('notice').textContent = text;
+  stopNotice = stop;
+}
 
 function send(command) {
   if (socket && socket.readyState === WebSocket.OPEN) socket.send(command);
@@ -35,6 +51,16 @@ function showBacklight(percent) {
   document.getElementById('lcd').style.fill = `rgb(${mix(11, 150)}, ${mix(15, 200)}, ${mix(12, 235)})`;
   glow.dataset.percent = percent === null ? 'unset' : String(percent);
   text.textContent = percent === null ? 'lit, brightness never set' : `${percent} %`;
+  fitText(text, Number(document.getElementById('lcd').getAttribute('width')) - 12);
+}
+
+// Narrows a text to the width it has, rather than letting it run out.
+function fitText(text, width) {
+  text.removeAttribute('textLength');
+  if (text.getComputedTextLength() > width) {
+    text.setAttribute('textLength', String(width));
+    text.setAttribute('lengthAdjust', 'spacingAndGlyphs');
+  }
 }
 
 function showPins(pins) {
@@ -50,7 +76,16 @@ function showPins(pins) {
 function showState(state) {
   document.getElementById('title').textContent = `keltosim: ${state.board} (${state.chip})`;
   document.getElementById('chip-name').textContent = state.chip;
-  document.getElementById('run-state').textContent = state.paused ? 'paused' : 'running';
+  // After main returned, the board stands still only for a debugger that
+  // may start it again; otherwise keltosim is ending.
+  if (mainReturned && state.paused) mainReturned = false;
+  if (!ended && !mainReturned) {
+    document.getElementById('run-state').textContent = state.paused ? 'paused' : 'running';
+    if (!state.paused && stopNotice) {
+      showNotice('');
+      stopReason = '';
+    }
+  }
   document.getElementById('clock').textContent = `${state.time.toFixed(3)} s, ${state.clock} clock`;
   for (const element of document.querySelectorAll('.button')) {
     const name = element.dataset.button;
@@ -61,30 +96,108 @@ function showState(state) {
   showPins(state.pins);
 }
 
+// Always the newest lines in sight, whatever came before (a reset's screen).
 function showConsole(bytes) {
-  if (terminal) terminal.write(bytes);
-  else pendingOutput += bytes;
+  if (!terminal) {
+    pendingOutput += bytes;
+    return;
+  }
+  terminal.write(bytes);
+  terminal.scrollToBottom();
+}
+
+function cell(text) {
+  const element = document.createElement('td');
+  element.textContent = text;
+  return element;
+}
+
+function recentlyWritten(key, now) {
+  return writtenAt.has(key) && now - writtenAt.get(key) < writtenFade;
+}
+
+// One tab per peripheral, made again only when the peripherals change, so
+// that an update never takes a tab from under the pointer.
+function drawTabs(now) {
+  const tabs = document.getElementById('peripherals');
+  const names = peripherals.map(peripheral => peripheral.name);
+  if (tabs.dataset.names !== names.join('\n')) {
+    tabs.dataset.names = names.join('\n');
+    tabs.replaceChildren(...names.map(name => {
+      const tab = document.createElement('button');
+      tab.type = 'button';
+      tab.textContent = name;
+      tab.addEventListener('click', () => { shownPeripheral = name; drawRegisters(); });
+      return tab;
+    }));
+  }
+  peripherals.forEach((peripheral, i) => {
+    tabs.children[i].classList.toggle('selected', peripheral.name === shownPeripheral);
+    tabs.children[i].classList.toggle('written',
+      peripheral.registers.some(reg => recentlyWritten(`${peripheral.name} ${reg.name}`, now)));
+  });
+}
+
+// The chosen peripheral's registers; one written lately is lit, its fade
+// carried on from where it was when the table is drawn again.
+function drawRegisters() {
+  const now = performance.now();
+  drawTabs(now);
+  const peripheral = peripherals.find(p => p.name === shownPeripheral);
+  document.querySelector('#registers tbody').replaceChildren(...(peripheral ? peripheral.registers : []).map(reg => {
+    const row = document.createElement('tr');
+    row.dataset.register = reg.name;
+    row.append(cell(reg.name), cell(reg.value ?? '—'), cell(reg.words));
+    const key = `${peripheral.name} ${reg.name}`;
+    if (recentlyWritten(key, now)) {
+      row.className = 'written';
+      row.style.animationDelay = `-${Math.round(now - writtenAt.get(key))}ms`;
+    }
+    return row;
+  }));
+}
+
+function showRegisters(message) {
+  const now = performance.now();
+  peripherals = message.peripherals;
+  for (const peripheral of peripherals)
+    for (const reg of peripheral.registers)
+      if (reg.written) writtenAt.set(`${peripheral.name} ${reg.name}`, now);
+  if (!peripherals.some(p => p.name === shownPeripheral)) shownPeripheral = peripherals.length ? peripherals[0].name : null;
+  drawRegisters();
 }
 
 function receive(event) {
   const message = JSON.parse(event.data);
   if (message.t === 'console') showConsole(message.data);
   else if (message.t === 'state') showState(message);
+  else if (message.t === 'registers') showRegisters(message);
   else if (message.t === 'halted') {
-    const notice = message.kind === 'exited' ? `main returned ${message.value}` : `${message.kind} ${message.message}`;
-    document.getElementById('notice').textContent = `The board stopped: ${notice}`;
+    const exited = message.kind === 'exited';
+    stopReason = exited ? `main returned ${message.value}` : [message.kind, message.message].filter(Boolean).join(' ');
+    if (exited) {
+      mainReturned = true;
+      document.getElementById('run-state').textContent = 'stopped';
+    }
+    showNotice(`The board stopped: ${stopReason}`, true);
+  } else if (message.t === 'ended') {
+    ended = true;
+    document.getElementById('run-state').textContent = 'ended';
+    const why = stopReason ? `The board stopped: ${stopReason}. ` : '';
+    showNotice(`${why}keltosim ended with exit status ${message.status}.`);
   } else if (message.t === 'refused') {
-    document.getElementById('notice').textContent = `keltosim refused a request: ${message.why}`;
+    showNotice(`keltosim refused a request: ${message.why}`);
   }
 }
 
 function connect() {
   socket = new WebSocket(`ws://${location.host}/ws`);
   socket.onmessage = receive;
-  socket.onopen = () => { document.getElementById('notice').textContent = ''; };
+  socket.onopen = () => showNotice('');
   socket.onclose = () => {
+    if (ended || mainReturned) return;  // keltosim said why; that stays
     document.getElementById('run-state').textContent = 'disconnected';
-    document.getElementById('notice').textContent = 'keltosim is not running any more (or not reachable).';
+    showNotice('keltosim is not running any more (or not reachable).');
   };
 }
 
@@ -121,7 +234,8 @@ function wireButtons() {
 
 async function openTerminal() {
   const Terminal = await loadCommonJs('/xterm/xterm.js');
-  terminal = new Terminal({ cols: 80, rows: 24, convertEol: true, rendererType: 'dom' });
+  // A little smaller than xterm's own size, to leave the registers room.
+  terminal = new Terminal({ cols: 80, rows: 24, fontSize: 14, convertEol: true, rendererType: 'dom' });
   terminal.open(document.getElementById('terminal'));
   terminal.on('data', typeText);
   terminal.write(pendingOutput);
@@ -131,5 +245,5 @@ async function openTerminal() {
 wireButtons();
 connect();
 openTerminal().catch(error => {
-  document.getElementById('notice').textContent = `The terminal did not load: ${error.message}`;
+  showNotice(`The terminal did not load: ${error.message}`);
 });
