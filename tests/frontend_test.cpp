@@ -584,7 +584,8 @@ TEST(Session, ResetsOnlyBetweenRuns)
         }
         bool holds_session() const override { return true; }
     };
-    Session session(Machine::load(test::image_path("consolefw-64")), Options{});
+    const Options options;  // the session keeps it
+    Session session(Machine::load(test::image_path("consolefw-64")), options);
     Resetter &resetter = session.adopt(std::make_unique<Resetter>());
     EXPECT_EQ(session.run(), 0);
     EXPECT_EQ(resetter.menus, 2);
