@@ -173,6 +173,12 @@ std::string write_file(const std::string &name, const std::string &text)
     return path;
 }
 
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
 std::string empty_directory()
 {
     std::string path = testing::TempDir() + "/empty";
@@ -586,7 +592,11 @@ TEST(Suites, EachScenarioOnItsOwnBoardWithALineEachAndAJUnitReport)
     write_file("suite/c-exit.yaml", "- write: \"x\"\n- expect_exit: 0\n");
     write_file("suite/notes.txt", "not a scenario");
     const std::string junit = testing::TempDir() + "/suite.xml";
-    const Finished run = run_keltosim({"--scenario", dir, "--junit", junit, "-j", "1", image("consolefw-64")});
+    const std::string coverage[] = {testing::TempDir() + "/suite-1.info", testing::TempDir() + "/suite-3.info"};
+    for (const std::string &file : coverage)
+        std::remove(file.c_str());
+    const Finished run = run_keltosim(
+        {"--scenario", dir, "--junit", junit, "-j", "1", "--coverage", coverage[0], image("consolefw-64")});
     EXPECT_EQ(run.status, exit_expectation) << run.err;
     EXPECT_TRUE(run.out.starts_with("PASS " + dir + "/a-menu.yaml (0.0")) << run.out;
     EXPECT_NE(run.out.find("\nFAIL " + dir + "/b-fails.yaml at " + dir + "/b-fails.yaml:3 (0.0"), std::string::npos);
@@ -596,8 +606,12 @@ TEST(Suites, EachScenarioOnItsOwnBoardWithALineEachAndAJUnitReport)
     EXPECT_EQ(std::system(("/usr/bin/python3 " + script + " " + junit + " " + dir).c_str()), 0);
     EXPECT_EQ(std::system(("xmllint --noout " + junit).c_str()), 0);
 
-    // Boards on threads of their own give what one board after another gave.
-    EXPECT_EQ(run_keltosim({"--scenario", dir, "-j", "3", image("consolefw-64")}).out, run.out);
+    // Boards on threads of their own give what one board after another
+    // gave, their coverage added up in one file too.
+    EXPECT_EQ(run_keltosim({"--scenario", dir, "-j", "3", "--coverage", coverage[1], image("consolefw-64")}).out,
+              run.out);
+    EXPECT_NE(read_file(coverage[0]).find("\nDA:"), std::string::npos);
+    EXPECT_EQ(read_file(coverage[0]), read_file(coverage[1]));
     // Files are all read before any board starts.
     const Finished unread = run_keltosim({"--scenario", dir, "--scenario", dir + "/none.yaml", image("consolefw-64")});
     EXPECT_EQ(unread.status, exit_usage);

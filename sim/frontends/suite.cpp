@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "frontends/coverage.hpp"
 #include "frontends/display.hpp"
 #include "frontends/junit.hpp"
 #include "frontends/scenario_runner.hpp"
@@ -60,7 +61,7 @@ std::optional<std::string> unfit_for_suite(const Options &options)
         {options.vcd.has_value(), "--vcd"},               {options.stats, "--stats"},
         {options.web.has_value(), "--web"},               {options.gdb.has_value(), "--gdb"},
         {options.save_at.has_value(), "--save-at"},       {options.restore.has_value(), "--restore"},
-        {options.coverage.has_value(), "--coverage"},     {options.profile.has_value(), "--profile"},
+        {options.profile.has_value(), "--profile"},
     };
     for (const auto &[given, name] : single)
         if (given)
@@ -78,6 +79,11 @@ ScenarioResult run_one(const Options &options, const Scenario &scenario)
         session.keep_notes(result.notes);
         ScenarioRunner runner(scenario);
         session.add_frontend(runner);
+        // Each board adds its coverage to the one file, under the file's lock.
+        if (options.coverage)
+            session.add_probe(session.adopt(std::make_unique<Coverage>(
+                KELTO_SOURCE_DIR, *options.coverage,
+                options.coverage_cobertura ? CoverageFormat::cobertura : CoverageFormat::lcov)));
         result.status = session.run();
         if (!result.passed()) {
             result.step = runner.step_reached();
