@@ -33,10 +33,17 @@ AddressSpace::AddressSpace(uc_struct *uc, const BoardSpec &board, const ElfImage
     load_image();
 }
 
-// The engine lets go of DRAM before the memory behind it goes.
+// The engine lets go of DRAM before the memory behind it goes, unless the
+// machine keeps that memory until the engine has closed.
 AddressSpace::~AddressSpace()
 {
-    uc_mem_unmap(uc_, board_.dram_base, board_.dram_size);
+    if (dram_)
+        uc_mem_unmap(uc_, board_.dram_base, board_.dram_size);
+}
+
+std::unique_ptr<Dram> AddressSpace::release_dram()
+{
+    return std::move(dram_);
 }
 
 // DRAM is mapped as several regions so that the image's code pages are

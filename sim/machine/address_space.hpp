@@ -46,6 +46,9 @@ public:
     // Every translation of DRAM is made again.
     void drop_translations();
     Dram &dram() { return *dram_; }
+    // For the machine, to free DRAM only after the engine has closed:
+    // unmapping 128 MiB from a live engine flushes it page by page.
+    std::unique_ptr<Dram> release_dram();
     // The scratch memory handed out (machine_state.cpp).
     void save(StateWriter &out) const;
     void restore(StateReader &in);

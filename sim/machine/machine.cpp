@@ -8,6 +8,7 @@
 #include <thread>
 #include <utility>
 
+#include "machine/dram.hpp"
 #include "machine/hex.hpp"
 #include "models/gpio.hpp"
 #include "models/timer.hpp"
@@ -54,6 +55,7 @@ Machine::~Machine()
 {
     for (const auto &hook : execution_hooks_)
         hook->observer->machine_closed();
+    closing_dram_ = memory_.release_dram();
 }
 
 std::unique_ptr<Machine> Machine::load(const std::string &image_path, const Options &options)

@@ -364,6 +364,9 @@ private:
     const BoardSpec &board_;
     ElfImage image_;
     Clock clock_;
+    // DRAM's host memory, handed over as the machine goes so that it is
+    // freed after the engine closes.
+    std::unique_ptr<Dram> closing_dram_;
     // The parts, in the order they are built; the core goes last.
     Cpu cpu_;
     AddressSpace memory_;
