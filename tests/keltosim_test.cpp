@@ -377,6 +377,7 @@ TEST(Pipes, EndingsHaveTheirStatusAndMessage)
     const std::string five = write_file("five", printing_image("all done\n", false));
     const std::string log = testing::TempDir() + "/serial.log";
     const std::string toggling = write_file("toggling", toggling_image());
+    const std::string menu = write_file("menu.yaml", "- wait_for: \"x> Exit\"\n");
     const struct {
         std::vector<std::string> args;
         std::string input;
@@ -402,6 +403,8 @@ TEST(Pipes, EndingsHaveTheirStatusAndMessage)
          {"keltosim: cannot write the trace to /dev/full: No space left on device\n"}},
         {{"--vcd", "/dev/full", toggling}, "", {}, exit_output, "",
          {"keltosim: cannot write the waveforms to /dev/full: No space left on device\n"}},
+        {{"--scenario", menu, "--scenario", menu, "--profile", "/dev/full", image("consolefw-64")}, "", {}, exit_output,
+         "2 passed, 0 failed\n", {"keltosim: the profile could not be written to /dev/full\n"}},
         {{"--trace", "--trace-file", testing::TempDir() + "/greet.trace", "--trace-limit", "1K", image("greetfw")},
          "", {}, 0, "Hello World!\n",
          {"keltosim: the trace reached its limit of 1 KiB (--trace-limit) and stopped; the run goes on\n"}},
@@ -595,8 +598,9 @@ TEST(Suites, EachScenarioOnItsOwnBoardWithALineEachAndAJUnitReport)
     const std::string coverage[] = {testing::TempDir() + "/suite-1.info", testing::TempDir() + "/suite-3.info"};
     for (const std::string &file : coverage)
         std::remove(file.c_str());
-    const Finished run = run_keltosim(
-        {"--scenario", dir, "--junit", junit, "-j", "1", "--coverage", coverage[0], image("consolefw-64")});
+    const std::string profile[] = {testing::TempDir() + "/suite-1.folded", testing::TempDir() + "/suite-3.folded"};
+    const Finished run = run_keltosim({"--scenario", dir, "--junit", junit, "-j", "1", "--coverage", coverage[0],
+                                       "--profile", profile[0], image("consolefw-64")});
     EXPECT_EQ(run.status, exit_expectation) << run.err;
     EXPECT_TRUE(run.out.starts_with("PASS " + dir + "/a-menu.yaml (0.0")) << run.out;
     EXPECT_NE(run.out.find("\nFAIL " + dir + "/b-fails.yaml at " + dir + "/b-fails.yaml:3 (0.0"), std::string::npos);
@@ -607,11 +611,15 @@ TEST(Suites, EachScenarioOnItsOwnBoardWithALineEachAndAJUnitReport)
     EXPECT_EQ(std::system(("xmllint --noout " + junit).c_str()), 0);
 
     // Boards on threads of their own give what one board after another
-    // gave, their coverage added up in one file too.
-    EXPECT_EQ(run_keltosim({"--scenario", dir, "-j", "3", "--coverage", coverage[1], image("consolefw-64")}).out,
+    // gave, their coverage and profiles added up in one file too.
+    EXPECT_EQ(run_keltosim({"--scenario", dir, "-j", "3", "--coverage", coverage[1], "--profile", profile[1],
+                            image("consolefw-64")})
+                  .out,
               run.out);
     EXPECT_NE(read_file(coverage[0]).find("\nDA:"), std::string::npos);
     EXPECT_EQ(read_file(coverage[0]), read_file(coverage[1]));
+    EXPECT_NE(read_file(profile[0]).find("main;"), std::string::npos);
+    EXPECT_EQ(read_file(profile[0]), read_file(profile[1]));
     // Files are all read before any board starts.
     const Finished unread = run_keltosim({"--scenario", dir, "--scenario", dir + "/none.yaml", image("consolefw-64")});
     EXPECT_EQ(unread.status, exit_usage);

@@ -49,7 +49,7 @@ Options:
   --coverage-format lcov|cobertura
                        the file's format (default lcov)
   --profile FILE       write the board's time by call stack to FILE, as
-                       folded stacks for flame graphs
+                       folded stacks for flame graphs (a suite: every board's)
   --profile-format folded|speedscope
                        the profile's format (default folded)
   --restore FILE       go on from a board state saved from this image

@@ -16,6 +16,7 @@
 #include "frontends/coverage.hpp"
 #include "frontends/display.hpp"
 #include "frontends/junit.hpp"
+#include "frontends/profile.hpp"
 #include "frontends/scenario_runner.hpp"
 #include "frontends/session.hpp"
 #include "frontends/terminal.hpp"
@@ -61,7 +62,6 @@ std::optional<std::string> unfit_for_suite(const Options &options)
         {options.vcd.has_value(), "--vcd"},               {options.stats, "--stats"},
         {options.web.has_value(), "--web"},               {options.gdb.has_value(), "--gdb"},
         {options.save_at.has_value(), "--save-at"},       {options.restore.has_value(), "--restore"},
-        {options.profile.has_value(), "--profile"},
     };
     for (const auto &[given, name] : single)
         if (given)
@@ -69,7 +69,7 @@ std::optional<std::string> unfit_for_suite(const Options &options)
     return std::nullopt;
 }
 
-ScenarioResult run_one(const Options &options, const Scenario &scenario)
+ScenarioResult run_one(const Options &options, const Scenario &scenario, std::size_t order, ProfileSum *profiles)
 {
     ScenarioResult result;
     result.name = scenario.name;
@@ -84,7 +84,12 @@ ScenarioResult run_one(const Options &options, const Scenario &scenario)
             session.add_probe(session.adopt(std::make_unique<Coverage>(
                 KELTO_SOURCE_DIR, *options.coverage,
                 options.coverage_cobertura ? CoverageFormat::cobertura : CoverageFormat::lcov)));
+        Profile *profile = profiles ? &session.adopt(std::make_unique<Profile>()) : nullptr;
+        if (profile)
+            session.add_probe(*profile);
         result.status = session.run();
+        if (profile)
+            profiles->add(order, scenario.name, *profile);
         if (!result.passed()) {
             result.step = runner.step_reached();
             result.recent_output = session.recent_output();
@@ -143,7 +148,8 @@ std::vector<std::size_t> shard_indices(std::size_t size, const Options::Shard &s
 // set-up is done by then.
 std::vector<ScenarioResult> run_scenarios(const Options &options, const std::vector<const Scenario *> &scenarios,
                                           unsigned jobs,
-                                          const std::function<void(const ScenarioResult &)> &report)
+                                          const std::function<void(const ScenarioResult &)> &report,
+                                          ProfileSum *profiles)
 {
     std::vector<ScenarioResult> results(scenarios.size());
     std::vector<bool> done(scenarios.size());
@@ -156,7 +162,7 @@ std::vector<ScenarioResult> run_scenarios(const Options &options, const std::vec
     for (unsigned w = 0; w < workers; w++) {
         threads.emplace_back([&] {
             for (std::size_t i; !pending_signal() && (i = next++) < scenarios.size();) {
-                ScenarioResult result = run_one(options, *scenarios[i]);
+                ScenarioResult result = run_one(options, *scenarios[i], i, profiles);
                 const std::lock_guard guard(lock);
                 results[i] = std::move(result);
                 done[i] = true;
@@ -216,11 +222,15 @@ int run_suite(const Options &options)
         chosen.push_back(&suite.scenarios[i]);
     bool delivered = true;
     const auto started = std::chrono::steady_clock::now();
+    std::optional<ProfileSum> profiles;
+    if (options.profile)
+        profiles.emplace(*options.profile, options.profile_speedscope ? ProfileFormat::speedscope : ProfileFormat::folded);
     const std::vector<ScenarioResult> results =
         run_scenarios(options, chosen, options.jobs.value_or(std::max(1u, std::thread::hardware_concurrency())),
                       [&](const ScenarioResult &result) {
                           delivered = write_all(STDOUT_FILENO, result_text(result), -1) && delivered;
-                      });
+                      },
+                      profiles ? &*profiles : nullptr);
     const auto failed = static_cast<std::size_t>(
         std::count_if(results.begin(), results.end(), [](const ScenarioResult &r) { return !r.passed(); }));
     delivered = write_all(STDOUT_FILENO, std::to_string(results.size() - failed) + " passed, " +
@@ -237,6 +247,10 @@ int run_suite(const Options &options)
             std::fprintf(stderr, "keltosim: %s\n", error.what());
             delivered = false;
         }
+    }
+    if (profiles && !profiles->write(options.image)) {
+        std::fprintf(stderr, "keltosim: the profile could not be written to %s\n", profiles->path().c_str());
+        delivered = false;
     }
     if (const int number = pending_signal())
         return 128 + number;

@@ -12,6 +12,8 @@
 
 namespace kelto::sim::frontend {
 
+class ProfileSum;
+
 struct ScenarioResult {
     std::string name;  // the scenario file
     int status = 0;    // keltosim's exit status for this scenario alone
@@ -40,10 +42,12 @@ std::vector<std::size_t> shard_indices(std::size_t size, const Options::Shard &s
 
 // Runs the scenarios, `jobs` at a time, each on its own thread with its own
 // board; hands each result to `report` in suite order as soon as it and all
-// before it are done, on the calling thread.
+// before it are done, on the calling thread. Each board's profile, if asked
+// for, adds to `profiles`.
 std::vector<ScenarioResult> run_scenarios(const Options &options, const std::vector<const Scenario *> &scenarios,
                                           unsigned jobs,
-                                          const std::function<void(const ScenarioResult &)> &report);
+                                          const std::function<void(const ScenarioResult &)> &report,
+                                          ProfileSum *profiles = nullptr);
 
 // "PASS file (1.250000 s of board time)", or FAIL with the step and the
 // status when it is not a failed step's, and the messages below it.
