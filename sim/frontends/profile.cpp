@@ -202,30 +202,35 @@ void Profile::enter(const Slot &slot, std::uint32_t pc)
     top.node = child(nodes_[top.node].parent, slot.function);
 }
 
+void Profile::replace(Slot &slot, std::uint32_t pc, std::uint32_t size, bool thumb) const
+{
+    slot = fresh_slot(pc, size, thumb);
+}
+
+// Time is given out only when the stack may change: until then it all goes
+// to the frame on top, so most blocks cost a look-up and a comparison.
 void Profile::block(std::uint32_t pc, std::uint32_t size, bool thumb)
 {
-    const Cycles now = machine_->clock().counted();
     Slot &slot = slots_[(pc >> 1) % slots_.size()];
-    const std::uint64_t key = pc | std::uint64_t{size} << 32;
-    if (slot.key != key) [[unlikely]]
-        slot = fresh_slot(pc, size, thumb);
-    // Time skipped since the last block was spent where the core was.
-    const std::uint32_t at = stack_.empty() ? 0 : stack_.back().node;
-    nodes_[at].weight += now - slot.instructions - last_;
-    enter(slot, pc);
-    nodes_[stack_.back().node].weight += slot.instructions;
-    last_ = now;
+    if (slot.key != (pc | std::uint64_t{size} << 32)) [[unlikely]]
+        replace(slot, pc, size, thumb);
+    const bool same_frame = (exit_ != Flow::call || pc == exit_end_) && exit_ != Flow::indirect && !stack_.empty() &&
+                            nodes_[stack_.back().node].function == slot.function;
+    if (!same_frame) {
+        // Time skipped since the last block was spent where the core was.
+        const Cycles start = machine_->clock().counted() - slot.instructions;
+        nodes_[stack_.empty() ? 0 : stack_.back().node].weight += start - last_;
+        last_ = start;
+        enter(slot, pc);
+    }
     exit_ = slot.exit;
     exit_end_ = slot.end;
 }
 
-void Profile::cut(std::uint32_t, std::uint32_t instructions)
+void Profile::cut(std::uint32_t, std::uint32_t)
 {
-    if (stack_.empty())
-        return;
-    nodes_[stack_.back().node].weight -= instructions;
-    last_ -= instructions;
-    // The block's last instruction did not run: nothing is known of its exit.
+    // The block's last instruction did not run: nothing is known of its
+    // exit. What did not run the clock has taken back.
     exit_ = Flow::next;
 }
 

@@ -74,6 +74,7 @@ private:
     void cut(std::uint32_t pc, std::uint32_t instructions) override;
     void machine_closed() override { machine_ = nullptr; }
     Slot fresh_slot(std::uint32_t pc, std::uint32_t size, bool thumb) const;
+    [[gnu::noinline]] void replace(Slot &slot, std::uint32_t pc, std::uint32_t size, bool thumb) const;
     std::uint32_t function_at(std::uint32_t pc) const;
     std::uint32_t child(std::uint32_t parent, std::uint32_t function);
     void enter(const Slot &slot, std::uint32_t pc);
