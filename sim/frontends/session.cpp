@@ -43,15 +43,11 @@ Session::~Session()
 void Session::attach_machine()
 {
     machine_->set_host(this);
-    // With a debugger the run is recorded, to go back in: on the virtual
-    // clock only, where nothing but the recorded input decides a run.
-    if (options_.gdb && machine_->clock().mode() == ClockMode::virtual_time) {
-        Timeline::Options recording;
-        if (options_.history)
-            recording.memory_limit = static_cast<std::size_t>(*options_.history);
-        timeline_ = std::make_unique<Timeline>(*machine_, static_cast<HostLink &>(*this), recording);
-        timeline_->on_cut([this](const std::string &text) { note(text); });
-    }
+    // With a debugger the run is recorded, to go back in, and with
+    // --bundle, to replay its failure: on the virtual clock only, where
+    // nothing but the recorded input decides a run.
+    if ((options_.gdb || options_.bundle) && machine_->clock().mode() == ClockMode::virtual_time)
+        start_recording(nullptr);
     target_.set_timeline(timeline_.get());
     // The access log grows by every register access: the tests read it,
     // a session never does.
@@ -193,6 +189,8 @@ Event Session::advance(Cycles end, bool until_waiting)
 // event that ends the span, if the run's stop is one.
 std::optional<Event> Session::run_slice(Cycles end, bool until_waiting, bool &told_paused)
 {
+    if (const auto event = replay_reached(told_paused))
+        return event;
     Clock &clock = machine_->clock();
     const Cycles now = clock.now();
     const Cycles slice = std::min({clock.from_seconds(slice_seconds), end - now, limit_remaining(), until_save_at()});
@@ -206,6 +204,7 @@ std::optional<Event> Session::run_slice(Cycles end, bool until_waiting, bool &to
         timeline_->between_runs();
         timeline_->replay_limits(limits);
     }
+    limit_replay(limits);
     in_run_ = true;
     last_ = machine_->run(limits);
     in_run_ = false;
@@ -214,6 +213,8 @@ std::optional<Event> Session::run_slice(Cycles end, bool until_waiting, bool &to
     if (pending_save_)
         save_state(*std::exchange(pending_save_, std::nullopt));
     tend();
+    if (const auto event = replay_reached(told_paused))
+        return event;
     switch (last_.reason) {
     case StopReason::returned:
         return_value_ = last_.value;
@@ -320,9 +321,11 @@ int Session::conclude(Event event)
                                          text_.fail_seen(), last_.message,
                                          machine_->clock().mode() == ClockMode::wall_time, host_waited_ != 0},
                                   options_);
-    if (!verdict.note.empty())
-        note(verdict.note);
-    return verdict.status;
+    const Verdict said = replay_ ? replayed(verdict, event) : verdict;
+    if (!said.note.empty())
+        note(said.note);
+    keep_failure(event, said);
+    return said.status;
 }
 
 // ---------------------------------------------------------------------------
@@ -379,6 +382,7 @@ void Session::replace_machine()
         probe->detach();
     target_.set_timeline(nullptr);
     timeline_.reset();
+    replay_.reset();
     machine_->set_host(nullptr);
     machine_ = std::move(fresh);
     attach_machine();
@@ -415,6 +419,7 @@ void Session::start_line()
 void Session::note(const std::string &text)
 {
     start_line();
+    last_note_ = text;
     std::string message = "keltosim: " + text;
     if (message.back() != '\n')
         message += '\n';

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "frontends/bundle.hpp"
 #include "frontends/cli.hpp"
 #include "frontends/console_feed.hpp"
 #include "frontends/exit_policy.hpp"
@@ -62,6 +63,12 @@ public:
     // Writes out the console's output and, where messages share its line,
     // ends an unfinished line: what follows on stderr starts a line of its own.
     void start_line();
+
+    // --bundle: a failed run's bundle takes this name (default: the image's).
+    void name_bundle(std::string name) { bundle_name_ = std::move(name); }
+    // --replay: the board goes on from the bundle's state with its input,
+    // and the run ends at its failure as the recorded one did.
+    void replay(Bundle bundle);
 
     // The machine itself, for the scenario runner and the tests; front ends
     // go through Board. A reset replaces it.
@@ -128,6 +135,13 @@ private:
     Cycles until_save_at();
     void save_when_due();
     void look_for_save_at_text(char byte);
+    // Failure bundles (session_bundle.cpp).
+    void start_recording(const Timeline::Excerpt *excerpt);
+    void keep_failure(Event event, const Verdict &verdict);
+    void limit_replay(RunLimits &limits) const;
+    bool stop_at_replay_end();
+    std::optional<Event> replay_reached(bool &told_paused);
+    Verdict replayed(const Verdict &verdict, Event event);
 
     std::unique_ptr<Machine> machine_;
     // Before the machine it records goes.
@@ -180,6 +194,13 @@ private:
     bool in_run_ = false;
     bool reset_pending_ = false;  // replaced once the run in progress has returned
     std::optional<std::string> pending_save_;
+
+    // --bundle and --replay: the message a failure bundle keeps, the
+    // bundle replayed and whether its failure's point has been reached.
+    std::string bundle_name_;
+    std::string last_note_;
+    std::optional<Bundle> replay_;
+    bool replay_arrived_ = false;
 
     Wakeup wakeup_;
     // Last: they go first, while the board they watch is still there.

@@ -24,6 +24,28 @@ std::size_t state_cost(const BoardState &state, const BoardState *before)
     return state.parts.size() + pages * dram_page_size;
 }
 
+Machine &restored(Machine &machine, const BoardState &state)
+{
+    machine.restore_state(state);
+    return machine;
+}
+
+// An excerpt replays only in the order it was recorded, within its span.
+void check_order(const Timeline::Excerpt &excerpt, Cycles start)
+{
+    Cycles input = start;
+    for (const Timeline::Input &next : excerpt.inputs) {
+        if (next.time < input || next.time > excerpt.end.time)
+            throw StateError("the recording's inputs are out of order");
+        input = next.time;
+    }
+    for (std::size_t n = 1; n < excerpt.runs.size(); n++)
+        if (excerpt.runs[n].start <= excerpt.runs[n - 1].start)
+            throw StateError("the recording's runs are out of order");
+    if (excerpt.end.time < start)
+        throw StateError("the recording ends before its state");
+}
+
 }  // namespace
 
 Timeline::Timeline(Machine &machine, HostLink &host, Options options)
@@ -33,6 +55,15 @@ Timeline::Timeline(Machine &machine, HostLink &host, Options options)
     take_state();
     machine_.set_host(this);
     machine_.set_input_observer(this);
+}
+
+Timeline::Timeline(Machine &machine, HostLink &host, Options options, const Excerpt &excerpt)
+    : Timeline(restored(machine, excerpt.state), host, options)
+{
+    check_order(excerpt, now().time);
+    inputs_.assign(excerpt.inputs.begin(), excerpt.inputs.end());
+    runs_.assign(excerpt.runs.begin(), excerpt.runs.end());
+    end_ = excerpt.end;
 }
 
 Timeline::~Timeline()
@@ -297,6 +328,25 @@ void Timeline::replay_to(Cycles time, std::vector<Hit> *hits)
             break;
     }
     silent_ = false;
+}
+
+// From a state before now where there is one, so that a replay of the
+// excerpt has a way to go. The inputs replayed or recorded so far: in the
+// past, those still ahead are not yet part of the run that got here.
+Timeline::Excerpt Timeline::excerpt() const
+{
+    const Position to = now();
+    const Saved &from = latest_state(to.time == 0 ? 0 : to.time - 1);
+    Excerpt excerpt{from.state, {}, {}, to};
+    for (std::size_t index = from.input; index < std::min(cursor_, input_count()); index++)
+        excerpt.inputs.push_back(input(index));
+    auto run = std::upper_bound(runs_.begin(), runs_.end(), from.at.time,
+                                [](Cycles time, const Run &run) { return time < run.start; });
+    if (run != runs_.begin())
+        --run;
+    for (; run != runs_.end() && run->start <= to.time; ++run)
+        excerpt.runs.push_back(*run);
+    return excerpt;
 }
 
 Timeline::Stop Timeline::go_to(Cycles time)

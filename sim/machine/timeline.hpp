@@ -42,8 +42,37 @@ public:
         WatchKind watch = WatchKind::write;
     };
 
+    // What reached the board from outside, and when.
+    struct Input {
+        enum class Kind : std::uint8_t { console, button, memory, reg };
+        Cycles time;
+        bool in_pump;  // fed while the firmware waited for it, inside a run
+        Kind kind;
+        std::uint32_t where;  // button, address or register number
+        std::uint32_t value;  // held, or the register's value
+        std::string bytes;
+    };
+    // A run of the recording: where it started and how far idle time could
+    // pass in it.
+    struct Run {
+        Cycles start;
+        Cycles horizon;
+    };
+    // The end of a recording, to replay elsewhere: the latest state at or
+    // before a point, and the inputs and runs from it up to the point.
+    struct Excerpt {
+        BoardState state;
+        std::vector<Input> inputs;
+        std::vector<Run> runs;
+        Position end;
+    };
+
     // Starts recording from where the machine stands, as its host.
     Timeline(Machine &machine, HostLink &host, Options options);
+    // A recording that holds the excerpt, the board restored to its state:
+    // it replays the excerpt's inputs up to its end, then records on.
+    // Refuses (StateError) an excerpt whose inputs and runs are out of order.
+    Timeline(Machine &machine, HostLink &host, Options options, const Excerpt &excerpt);
     ~Timeline() override;
     Timeline(const Timeline &) = delete;
     Timeline &operator=(const Timeline &) = delete;
@@ -68,6 +97,9 @@ public:
     Stop step_back();
     // Back to the last breakpoint or watchpoint hit before now.
     Stop continue_back();
+    // From the latest state before now (the first, if none is) up to now.
+    Excerpt excerpt() const;
+
     // Any board time between the start and the end of the recording.
     Stop go_to(Cycles time);
     // Just after the instructions-th instruction (counted as the clock does).
@@ -88,26 +120,11 @@ public:
     void replay_limits(RunLimits &limits) const;
 
 private:
-    struct Input {
-        enum class Kind : std::uint8_t { console, button, memory, reg };
-        Cycles time;
-        bool in_pump;  // fed while the firmware waited for it, inside a run
-        Kind kind;
-        std::uint32_t where;  // button, address or register number
-        std::uint32_t value;  // held, or the register's value
-        std::string bytes;
-    };
     struct Saved {
         Position at;
         BoardState state;
         std::size_t input;  // the first input at or after it
         std::size_t cost;
-    };
-    // A run of the recording: where it started and how far idle time could
-    // pass in it.
-    struct Run {
-        Cycles start;
-        Cycles horizon;
     };
     struct Hit {
         Position at;
