@@ -1,5 +1,9 @@
 // Going back in a recorded run lands on the very board the run had there,
 // and forward and back again agree: the timeline alone, no debugger.
+#include <functional>
+#include <tuple>
+
+#include "frontends/bundle.hpp"
 #include "harness.hpp"
 #include "machine/timeline.hpp"
 
@@ -81,6 +85,75 @@ TEST(Timeline, GoingToAnyPointGivesTheBoardTheRunHadThere)
         timeline.between_runs();
     }
     EXPECT_EQ(m->console_output(), output);
+}
+
+// A bundle takes a recording's end to a machine of the same image, where it
+// replays to the very board the run ended with; any other file is refused.
+TEST(Bundle, ReplaysTheRecordingsEndElsewhereAndRefusesAnyOtherFile)
+{
+    using namespace kelto::sim::frontend;
+    auto m = load("consolefw-64");
+    const Timeline::Options options{m->clock().from_seconds(0.015), std::size_t{64} << 20};
+    // A firmware waiting for input lets time pass, as on a pipe.
+    struct PassingHost : kelto::sim::HostLink {
+        Pump pump(Machine &, int) override { return Pump::nothing; }
+        void transmitted(Machine &, std::uint8_t) override {}
+    } host;
+    Timeline timeline(*m, host, options);
+    for (const char *keys : {"3", "2", "", "1"}) {
+        timeline.between_runs();
+        m->feed_console(keys);
+        m->set_button(Button::left, *keys == '\0');
+        RunLimits limits;
+        limits.seconds = 0.01;
+        limits.until_waiting = false;
+        m->run(limits);
+    }
+    const Bundle bundle{timeline.excerpt(), "the reason", 65, true};
+    ASSERT_GT(bundle.recording.inputs.size(), 2u);
+    const std::uint64_t image = m->image().fingerprint();
+    using Bytes = std::vector<std::uint8_t>;
+    const struct {
+        const char *name;
+        std::function<void(Bytes &)> change;
+        std::uint64_t image;
+        const char *refusal;
+    } cases[] = {
+        {"intact", [](Bytes &) {}, image, nullptr},
+        {"another image", [](Bytes &) {}, image ^ 1, "a bundle of another image"},
+        {"damaged", [](Bytes &b) { b[b.size() - 40] ^= 1; }, image, "checksum does not match"},
+        {"truncated", [](Bytes &b) { b.resize(b.size() - 1); }, image, "the bundle file is truncated"},
+        {"a state file", [&](Bytes &b) { b = kelto::sim::encode_state_file(m->save_state()); }, image,
+         "not a keltosim bundle file"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes bytes = encode_bundle(bundle);
+        c.change(bytes);
+        if (c.refusal) {
+            try {
+                decode_bundle(bytes, c.image);
+                ADD_FAILURE() << "accepted";
+            } catch (const kelto::sim::StateError &error) {
+                EXPECT_NE(std::string(error.what()).find(c.refusal), std::string::npos) << error.what();
+            }
+            continue;
+        }
+        const Bundle got = decode_bundle(bytes, c.image);
+        EXPECT_EQ(std::tie(got.reason, got.status, got.fault), std::tie(bundle.reason, bundle.status, bundle.fault));
+        auto fresh = load("consolefw-64");
+        Timeline replay(*fresh, host, options, got.recording);
+        ASSERT_GT(fresh->clock().instructions(), 0u) << "the excerpt starts with the run";
+        for (int run = 0; run < 100 && replay.in_past(); run++) {
+            replay.between_runs();
+            RunLimits limits;
+            limits.until_waiting = false;
+            replay.replay_limits(limits);
+            fresh->run(limits);
+        }
+        EXPECT_EQ(fresh->clock().instructions(), m->clock().instructions());
+        expect_same_board(fresh->save_state(), m->save_state());
+    }
 }
 
 }  // namespace

@@ -215,10 +215,15 @@ HostLink::Pump Timeline::pump(Machine &machine, int wait_ms)
             return Pump::nothing;
         if (apply_due(true))
             return Pump::fed;
-        if (silent_ || cursor_ < input_count()) {
+        // The recorded run stood here only if something came at this time
+        // (an input, or the recording's end); else it let the wait pass.
+        const Cycles time = machine.clock().now();
+        if ((cursor_ < input_count() && input(cursor_).time <= time) || end_.time <= time) {
             machine.stop();
             return Pump::nothing;
         }
+        if (silent_ || cursor_ < input_count())
+            return Pump::nothing;
         end_ = now();  // the recording waited here: the present
     }
     in_pump_ = true;
