@@ -290,4 +290,18 @@ TEST_F(Gdb, GoingBackInTime)
                         "kelto_timer_configure", "No more reverse-execution history.", "main ()", "recorded from 0"});
 }
 
+// A failure bundle under the debugger: the board waits at the bundle's
+// state, continues into the recorded failure and goes back from there.
+TEST_F(Gdb, ReplayedFailureStopsThereAndGoesBack)
+{
+    const std::string dir = testing::TempDir() + "/gdb-bundle", image = image_path("consolefw-64");
+    const std::string make = "printf 32 | " KELTOSIM_PATH " --bundle " + dir + " --fail-on 'Exit to back' " + image;
+    ASSERT_EQ(WEXITSTATUS(std::system((make + " >/dev/null 2>&1").c_str())), 65);
+    const GdbRun run = run_gdb(image, {"--replay", dir + "/consolefw-64.bundle", "-S"},
+                               {"monitor time", "continue", "reverse-stepi", "monitor time", "kill"});
+    expect_in(run.gdb, {"recorded from", "Program received signal SIGTRAP", "recorded from"});
+    expect_in(run.keltosim, {"replayed to instruction", "\"Exit to back\" appeared on the console"});
+    EXPECT_EQ(run.keltosim.find("went otherwise"), std::string::npos) << run.keltosim;
+}
+
 }  // namespace

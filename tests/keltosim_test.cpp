@@ -637,7 +637,7 @@ TEST(Bundles, ReplayTheFailureAtTheSameInstruction)
         {{"--scenario", dir + "/suite"}, image("consolefw-64"), "dim", "dim.yaml:7: expect_backlight 50 %", exit_expectation},
         {{}, crash, "crash", "keltosim: fault: read of 0x10000000", exit_fault},
     };
-    const std::regex failed_at("keltosim: failure bundle written to (\\S+) \\(the failure at (instruction \\d+ )");
+    const std::regex failed_at("keltosim: failure bundle written to (\\S+) \\(the failure at (instruction \\d+ at )");
     for (const auto &f : failures) {
         SCOPED_TRACE(f.bundle);
         std::vector<std::string> args = {"--bundle", dir + "/out"};

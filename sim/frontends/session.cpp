@@ -321,7 +321,9 @@ int Session::conclude(Event event)
                                          text_.fail_seen(), last_.message,
                                          machine_->clock().mode() == ClockMode::wall_time, host_waited_ != 0},
                                   options_);
-    const Verdict said = replay_ ? replayed(verdict, event) : verdict;
+    // With a debugger the replay stood at its failure (replay_reached);
+    // how the session ends after that is the debugger's doing.
+    const Verdict said = replay_ && !options_.gdb ? replayed(verdict, event) : verdict;
     if (!said.note.empty())
         note(said.note);
     keep_failure(event, said);

@@ -24,8 +24,8 @@ bool check_failed(Event event, int status, const Options &options)
 
 std::string position_text(Clock &clock, Timeline::Position at)
 {
-    return "instruction " + std::to_string(at.instructions) + " (" + seconds_text(clock.to_seconds(at.time)) +
-           " of board time)";
+    return "instruction " + std::to_string(at.instructions) + " at " + seconds_text(clock.to_seconds(at.time)) +
+           " of board time";
 }
 
 }  // namespace
