@@ -324,8 +324,10 @@ int Session::conclude(Event event)
     // With a debugger the replay stood at its failure (replay_reached);
     // how the session ends after that is the debugger's doing.
     const Verdict said = replay_ && !options_.gdb ? replayed(verdict, event) : verdict;
-    if (!said.note.empty())
+    if (!said.note.empty()) {
+        ending_ = said.note;
         note(said.note);
+    }
     keep_failure(event, said);
     return said.status;
 }
@@ -404,8 +406,10 @@ void Session::end(int status, const std::string &why)
 {
     if (!why.empty())
         note(why);
-    if (!end_status_)
+    if (!end_status_) {
         end_status_ = status;
+        ending_ = why;
+    }
     stop_machine();
 }
 
@@ -421,7 +425,6 @@ void Session::start_line()
 void Session::note(const std::string &text)
 {
     start_line();
-    last_note_ = text;
     std::string message = "keltosim: " + text;
     if (message.back() != '\n')
         message += '\n';

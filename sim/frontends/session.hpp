@@ -89,10 +89,11 @@ public:
     bool paused() const override { return paused_; }
     void reset() override;
     void halt_on_fault(bool on) override;
-    void quit(int status) override { end(status); }
+    void quit(int status, const std::string &why) override { end(status, why); }
     void wait(const Wait &wait) override;
     void finish() override;
     std::string recent_output() const override { return text_.recent_output(); }
+    const std::string &ending() const override { return ending_; }
     std::optional<PinState> pin(Pin pin) override;
     void note(const std::string &text) override;
     void post(std::function<void()> work) override { wakeup_.post(std::move(work)); }
@@ -168,6 +169,7 @@ private:
 
     int signal_ = 0;
     std::optional<int> end_status_;
+    std::string ending_;
     // The wait a front end asked for: until this board time, or the firmware
     // waiting for input. A wait met before the board ran is over at once.
     struct PendingWait {
@@ -195,10 +197,9 @@ private:
     bool reset_pending_ = false;  // replaced once the run in progress has returned
     std::optional<std::string> pending_save_;
 
-    // --bundle and --replay: the message a failure bundle keeps, the
-    // bundle replayed and whether its failure's point has been reached.
+    // --bundle and --replay: the bundle's name, the bundle replayed and
+    // whether its failure's point has been reached.
     std::string bundle_name_;
-    std::string last_note_;
     std::optional<Bundle> replay_;
     bool replay_arrived_ = false;
 

@@ -51,8 +51,7 @@ void Session::keep_failure(Event event, const Verdict &verdict)
     const std::string path = (std::filesystem::path(*options_.bundle) / (name + ".bundle")).string();
     try {
         std::filesystem::create_directories(*options_.bundle);
-        const Bundle bundle{timeline_->excerpt(), verdict.note.empty() ? last_note_ : verdict.note, verdict.status,
-                            event == Event::fault};
+        const Bundle bundle{timeline_->excerpt(), ending_, verdict.status, event == Event::fault};
         write_bundle(path, bundle);
         note("failure bundle written to " + path + " (the failure at " +
              position_text(machine_->clock(), bundle.recording.end) + "); replay it with: keltosim --replay " + path +
