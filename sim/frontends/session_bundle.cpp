@@ -33,6 +33,10 @@ std::string position_text(Clock &clock, Timeline::Position at)
 void Session::start_recording(const Timeline::Excerpt *excerpt)
 {
     Timeline::Options recording;
+    // Without a debugger only the end of the run is ever replayed: fewer
+    // states keep the cost of a CI run with --bundle low.
+    if (!options_.gdb)
+        recording.interval = Cycles{1} << 26;
     if (options_.history)
         recording.memory_limit = static_cast<std::size_t>(*options_.history);
     auto &host = static_cast<HostLink &>(*this);
