@@ -62,6 +62,7 @@ TEST(Timeline, GoingToAnyPointGivesTheBoardTheRunHadThere)
     ASSERT_FALSE(timeline.in_past());
     ASSERT_GT(m->console_output().size(), 100u) << m->console_output();
     const std::string output = m->console_output();
+    const BoardState end = m->save_state();
 
     for (std::size_t n = marks.size(); n-- > 0;) {
         SCOPED_TRACE("mark " + std::to_string(n));
@@ -73,6 +74,12 @@ TEST(Timeline, GoingToAnyPointGivesTheBoardTheRunHadThere)
         timeline.step_back();
         expect_same_board(m->save_state(), marks[n].state);
     }
+    // Stops at a breakpoint on the way, which the recorded run ran through,
+    // change nothing that follows.
+    m->add_breakpoint(m->symbol("kelto_uart_putc"));
+    timeline.go_to(timeline.end().time);
+    expect_same_board(m->save_state(), end);
+    m->remove_breakpoint(m->symbol("kelto_uart_putc"));
     // Forward from the start, with the recorded input, to the end.
     EXPECT_EQ(timeline.go_to(0).kind, Timeline::Stop::Kind::begin);
     while (timeline.in_past()) {

@@ -210,6 +210,10 @@ void Timeline::replay_limits(RunLimits &limits) const
         until = std::min(until, next->start);
     if (next != runs_.begin())
         limits.skip_until = std::prev(next)->horizon;
+    // A run starts afresh only where the recorded one did: elsewhere (after
+    // a stop at a breakpoint, or at a point gone to) it goes on as that one
+    // did, what the machine followed of the firmware's waits and all.
+    limits.resumes = next == runs_.begin() || std::prev(next)->start != now;
     limits.until = until;
     limits.seconds.reset();
     limits.idle_seconds.reset();
@@ -379,29 +383,27 @@ Timeline::Stop Timeline::go_to_instruction(std::uint64_t instructions)
 
 // The latest point before the given time with no more than so many
 // instructions run: the cycle before, unless time was skipped there, then
-// found by halving, each half run from the latest point found to be before
-// it, so that the halvings together cost about two runs of the stretch.
+// found by halving.
 void Timeline::latest_with_at_most(std::uint64_t instructions, Cycles before)
 {
     std::size_t index = states_.size();
     while (index > 1 && (states_[index - 1].at.instructions > instructions || states_[index - 1].at.time >= before))
         index--;
-    Saved from = states_[index - 1];
-    Cycles high = std::max(from.at.time, before - 1);
+    const Saved &from = states_[index - 1];
+    Cycles low = from.at.time;
+    Cycles high = std::max(low, before - 1);
     restore(from);
     replay_to(high);
     if (now().instructions <= instructions)
         return;
-    while (high - from.at.time > 1) {
-        const Cycles middle = from.at.time + (high - from.at.time) / 2;
+    while (high - low > 1) {
+        const Cycles middle = low + (high - low) / 2;
         restore(from);
         replay_to(middle);
-        if (now().instructions <= instructions)
-            from = Saved{now(), machine_.save_state(), cursor_, 0, 0};
-        else
-            high = middle;
+        (now().instructions <= instructions ? low : high) = middle;
     }
     restore(from);
+    replay_to(low);
 }
 
 // From the latest state back, each stretch run again up to where the one
@@ -423,7 +425,7 @@ Timeline::Stop Timeline::continue_back()
         if (!hits.empty()) {
             restore(from);
             replay_to(hits.back().at.time);
-            return hits.back().stop;
+                    return hits.back().stop;
         }
         bound = from.at.time;
     }
