@@ -321,8 +321,10 @@ int Session::conclude(Event event)
                                          text_.fail_seen(), last_.message,
                                          machine_->clock().follows_host(), host_waited_ != 0},
                                   options_);
-    if (!verdict.note.empty())
+    if (!verdict.note.empty()) {
+        ending_ = verdict.note;
         note(verdict.note);
+    }
     return verdict.status;
 }
 
@@ -400,8 +402,10 @@ void Session::end(int status, const std::string &why)
 {
     if (!why.empty())
         note(why);
-    if (!end_status_)
+    if (!end_status_) {
         end_status_ = status;
+        ending_ = why;
+    }
     stop_machine();
 }
 
