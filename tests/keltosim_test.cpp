@@ -626,6 +626,46 @@ TEST(Suites, EachScenarioOnItsOwnBoardWithALineEachAndAJUnitReport)
     EXPECT_EQ(unread.out, "");
 }
 
+// A failure in CI, a scenario's step in a suite or a fault, comes back from
+// its bundle without the scenario: the same message, status and instruction.
+TEST(Bundles, ReplayTheFailureAtTheSameInstruction)
+{
+    const std::string dir = testing::TempDir() + "/bundled";
+    std::filesystem::create_directories(dir + "/suite");
+    write_file("bundled/suite/ok.yaml", "- wait_for: \"x> Exit\"\n");
+    write_file("bundled/suite/dim.yaml", "- wait_for: \"x> Exit\"\n- write: \"3\"\n- wait_for: \"x> Exit to back\"\n"
+                                        "- hold: up\n- write: \"2\"\n- wait_for: \"x> Exit to back\"\n"
+                                        "- expect_backlight: 50\n");
+    const std::string crash = write_file("crash", printing_image("about to crash\n", true));
+    const struct {
+        std::vector<std::string> args;
+        std::string image, bundle, reason;
+        int status;
+    } failures[] = {
+        {{"--scenario", dir + "/suite"}, image("consolefw-64"), "dim", "dim.yaml:7: expect_backlight 50 %", exit_expectation},
+        {{}, crash, "crash", "keltosim: fault: read of 0x10000000", exit_fault},
+    };
+    const std::regex failed_at("keltosim: failure bundle written to (\\S+) \\(the failure at (instruction \\d+ at )");
+    for (const auto &f : failures) {
+        SCOPED_TRACE(f.bundle);
+        std::vector<std::string> args = {"--bundle", dir + "/out"};
+        args.insert(args.end(), f.args.begin(), f.args.end());
+        args.push_back(f.image);
+        const Finished run = run_keltosim(args);
+        const std::string said = run.out + run.err;
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(said, match, failed_at)) << said;
+        EXPECT_EQ(match[1], dir + "/out/" + f.bundle + ".bundle");
+        EXPECT_EQ(run.status, f.status);
+        const Finished replay = run_keltosim({"--replay", match[1], f.image});
+        EXPECT_EQ(replay.status, f.status) << replay.err;
+        EXPECT_NE(said.find(f.reason), std::string::npos) << said;
+        EXPECT_NE(replay.err.find(f.reason), std::string::npos) << replay.err;
+        EXPECT_NE(replay.err.find("keltosim: replayed to " + match[2].str()), std::string::npos) << replay.err;
+    }
+    EXPECT_EQ(run_keltosim({"--replay", dir + "/out/crash.bundle", image("consolefw-64")}).status, exit_usage);
+}
+
 // ---------------------------------------------------------------------------
 // keltosim on a terminal: a pseudo-terminal plays the user's terminal.
 

@@ -1,5 +1,12 @@
 #include "core/state.hpp"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 
 namespace kelto::sim {
 
@@ -114,6 +121,86 @@ void StateReader::expect_end() const
 {
     if (left() != 0)
         throw StateError("the state holds bytes past its end");
+}
+
+namespace {
+
+// Magic, version, image, payload size and checksum.
+constexpr std::size_t frame_bytes = 8 + 4 + 8 + 8 + 8;
+
+std::string hex64(std::uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::span<const std::uint8_t> as_bytes(std::string_view text)
+{
+    return {reinterpret_cast<const std::uint8_t *>(text.data()), text.size()};
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> frame_file(const FileFrame &frame, std::uint64_t image, std::span<const std::uint8_t> payload)
+{
+    StateWriter file;
+    file.raw(as_bytes(frame.magic));
+    file.u32(frame.version);
+    file.u64(image);
+    file.u64(payload.size());
+    file.u64(fnv1a64(payload));
+    file.raw(payload);
+    return file.take();
+}
+
+std::span<const std::uint8_t> unframe_file(const FileFrame &frame, std::span<const std::uint8_t> bytes,
+                                           std::uint64_t image)
+{
+    const std::string noun(frame.noun);
+    StateReader file(bytes);
+    const std::span<const std::uint8_t> magic = as_bytes(frame.magic);
+    if (bytes.size() < frame_bytes || !std::equal(magic.begin(), magic.end(), file.raw(magic.size()).begin()))
+        throw StateError("not a keltosim " + noun + " file");
+    if (const std::uint32_t version = file.u32(); version != frame.version)
+        throw StateError("a " + noun + " of format version " + std::to_string(version) + ", where this keltosim reads " +
+                         std::to_string(frame.version) + " only");
+    if (const std::uint64_t of = file.u64(); of != image)
+        throw StateError("a " + noun + " of another image (fingerprint " + hex64(of) + ", where this image's is " +
+                         hex64(image) + ")");
+    const std::uint64_t size = file.u64();
+    const std::uint64_t checksum = file.u64();
+    if (size != file.left())
+        throw StateError(size > file.left() ? "the " + noun + " file is truncated"
+                                            : "the " + noun + " file has bytes past its end");
+    const std::span<const std::uint8_t> payload = file.raw(file.left());
+    if (fnv1a64(payload) != checksum)
+        throw StateError("the " + noun + " file is corrupt (its checksum does not match)");
+    return payload;
+}
+
+void write_file_whole(const std::string &path, std::span<const std::uint8_t> bytes, std::string_view noun)
+{
+    const std::string temporary = path + ".part";
+    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    file.close();
+    if (!file || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        const std::string why = std::strerror(errno);
+        std::remove(temporary.c_str());
+        throw std::runtime_error(path + ": cannot write the " + std::string(noun) + ": " + why);
+    }
+}
+
+std::vector<std::uint8_t> read_file_bounded(const FileFrame &frame, const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    struct stat status {};
+    if (!file || ::stat(path.c_str(), &status) != 0)
+        throw std::runtime_error(path + ": cannot read the " + std::string(frame.noun) + ": " + std::strerror(errno));
+    if (!S_ISREG(status.st_mode) || static_cast<std::uintmax_t>(status.st_size) > max_state_file_bytes)
+        throw std::runtime_error(path + ": not a keltosim " + std::string(frame.noun) + " file");
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace kelto::sim

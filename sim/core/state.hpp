@@ -24,6 +24,41 @@ struct StateError : std::runtime_error {
 inline constexpr std::uint64_t fnv1a64_basis = 0xcbf29ce484222325u;
 std::uint64_t fnv1a64(std::span<const std::uint8_t> bytes, std::uint64_t hash = fnv1a64_basis);
 
+// Files of board states (state files, failure bundles) share a frame: a
+// magic, a format version, the fingerprint of the image they belong to, and
+// their payload's size and FNV-1a-64 checksum.
+struct FileFrame {
+    std::string_view magic;  // 8 bytes
+    std::uint32_t version;
+    std::string_view noun;  // what the file holds, for messages: "state"
+};
+std::vector<std::uint8_t> frame_file(const FileFrame &frame, std::uint64_t image,
+                                     std::span<const std::uint8_t> payload);
+// The payload of a file of this frame and image; refuses (StateError, with
+// the reason) a file of another kind or version, for another image,
+// truncated or corrupt.
+std::span<const std::uint8_t> unframe_file(const FileFrame &frame, std::span<const std::uint8_t> bytes,
+                                           std::uint64_t image);
+// Written beside the file and renamed over it: a reader never sees half a
+// file, and a failed write leaves the last one. Throws std::runtime_error
+// with the path and the reason.
+void write_file_whole(const std::string &path, std::span<const std::uint8_t> bytes, std::string_view noun);
+// No file of states is larger than a board's DRAM and a little more.
+inline constexpr std::uintmax_t max_state_file_bytes = std::uintmax_t{1} << 30;
+// A regular file of at most max_state_file_bytes; throws std::runtime_error
+// otherwise.
+std::vector<std::uint8_t> read_file_bounded(const FileFrame &frame, const std::string &path);
+// The file's bytes decoded; every refusal a std::runtime_error with the path.
+template <class Decode> auto read_framed_file(const FileFrame &frame, const std::string &path, Decode decode)
+{
+    const std::vector<std::uint8_t> bytes = read_file_bounded(frame, path);
+    try {
+        return decode(std::span<const std::uint8_t>(bytes));
+    } catch (const StateError &error) {
+        throw std::runtime_error(path + ": " + error.what());
+    }
+}
+
 class StateWriter {
 public:
     void u8(std::uint8_t value) { bytes_.push_back(value); }

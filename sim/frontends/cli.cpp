@@ -19,7 +19,8 @@ Options:
   --serial stdio|pty   console on stdin/stdout (default) or on a new pty
   --clock wall|virtual board time follows the host, or is counted in
                        instructions and skips waits (default: wall with a
-                       terminal or pty, virtual with pipes and scenarios)
+                       terminal or pty, virtual with pipes and scenarios;
+                       with a debugger, wall is virtual paced to the host)
   --scenario FILE|DIR  drive the board from a YAML list of steps; given more
                        than once, or a directory (its *.yaml files in name
                        order), each scenario runs on a fresh board: a line
@@ -56,11 +57,16 @@ Options:
   --save-at WHEN FILE  save the board's state to FILE once board time reaches
                        WHEN (seconds: 2.5, 2.5s, 300ms) or, if WHEN is no
                        time, once the console shows WHEN as text
+  --bundle DIR         when the run fails (a fault, --fail-on, --expect, a
+                       scenario's step), write a failure bundle to DIR: the
+                       end of the run's recording, to replay (virtual clock)
+  --replay BUNDLE      run a failure bundle's failure again: the same
+                       output, message and exit status at the same instruction
   --gdb [HOST:]PORT    serve GDB's remote protocol (host 127.0.0.1 unless
                        named); a fault halts the board for the debugger
-  --history SIZE       with a debugger on the virtual clock, the most memory
-                       the recording to go back in takes (default 256M); the
-                       oldest history goes first
+  --history SIZE       with a debugger, the most memory the recording to go
+                       back in takes (default 256M); older states are kept
+                       ever more sparsely, the oldest history goes first
   -s                   the same as --gdb 1234
   -S                   with a GDB server: stand still at main's first
                        instruction until the debugger continues
@@ -179,6 +185,26 @@ std::uint8_t parse_escape(const std::string &text)
     if (text.size() != 1 || !std::isalpha(static_cast<unsigned char>(text[0])))
         throw UsageError("--escape wants a letter, as in '--escape b' for Ctrl-B, not '" + text + "'");
     return static_cast<std::uint8_t>(std::tolower(static_cast<unsigned char>(text[0])) & 0x1F);
+}
+
+// A bundle is replayed as it was recorded: on the virtual clock, with no
+// input or check of its own.
+void check_replay(const Options &options)
+{
+    if (options.bundle && options.clock == ClockMode::wall_time)
+        throw UsageError("--bundle records the run to replay it, which needs the virtual clock");
+    if (!options.replay)
+        return;
+    const std::pair<bool, const char *> unfit[] = {
+        {!options.scenarios.empty(), "--scenario"}, {options.restore.has_value(), "--restore"},
+        {options.bundle.has_value(), "--bundle"},   {options.expect.has_value(), "--expect"},
+        {!options.fail_on.empty(), "--fail-on"},    {options.timeout.has_value(), "--timeout"},
+        {options.save_at.has_value(), "--save-at"}, {options.clock == ClockMode::wall_time, "--clock wall"},
+        {options.serial == SerialMode::pty, "--serial pty"},
+    };
+    for (const auto &[given, name] : unfit)
+        if (given)
+            throw UsageError(std::string("--replay runs what the bundle holds and does not combine with ") + name);
 }
 
 }  // namespace
@@ -306,7 +332,8 @@ Options parse_options(std::span<const std::string_view> args)
             "--board",    "--serial",          "--clock",   "--scenario",       "--expect",    "--fail-on",
             "--timeout",  "--trace-file",      "--trace-limit", "--vcd",        "--serial-log", "--gdb",
             "--escape",   "--svd",             "--restore", "--coverage",       "--coverage-format",
-            "--profile",  "--profile-format",  "--shard",   "--junit", "--history"};
+            "--profile",  "--profile-format",  "--shard",   "--junit", "--history",
+            "--bundle",   "--replay"};
         if (std::find(std::begin(valued), std::end(valued), name) == std::end(valued))
             throw UsageError("unknown option '" + std::string(arg) + "'");
         if (!value) {
@@ -376,6 +403,8 @@ Options parse_options(std::span<const std::string_view> args)
             profile_format = true;
         } else if (name == "--restore") {
             options.restore = text;
+        } else if (name == "--bundle" || name == "--replay") {
+            (name == "--bundle" ? options.bundle : options.replay) = text;
         } else if (name == "--history") {
             options.history = parse_size(text);
             if (!options.history)
@@ -410,6 +439,7 @@ Options parse_options(std::span<const std::string_view> args)
         throw UsageError("--coverage-format goes with --coverage");
     if (profile_format && !options.profile)
         throw UsageError("--profile-format goes with --profile");
+    check_replay(options);
     options.image = images[0];
     return options;
 }
@@ -423,7 +453,7 @@ ClockMode default_clock(const Options &options, bool stdin_is_terminal)
 {
     if (options.clock)
         return *options.clock;
-    if (!options.scenarios.empty())
+    if (!options.scenarios.empty() || options.bundle || options.replay)
         return ClockMode::virtual_time;
     if (options.serial == SerialMode::pty || options.web || stdin_is_terminal)
         return ClockMode::wall_time;

@@ -76,6 +76,10 @@ struct Options {
         std::string file;
     };
     std::optional<SaveAt> save_at;
+    // --bundle: a failed run is recorded into a bundle in this directory;
+    // --replay: a bundle's failure is run again.
+    std::optional<std::string> bundle;
+    std::optional<std::string> replay;
     bool help = false;
     bool version = false;
     std::optional<int> svd;  // --svd 64|24: the board's chip described, no run

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "frontends/bundle.hpp"
 #include "frontends/cli.hpp"
 #include "keltosim_version.hpp"
 #include "frontends/console.hpp"
@@ -83,7 +84,13 @@ Setup load(const Options &options)
     if (!options.scenarios.empty())
         setup.scenario = load_scenario(options.scenarios.front());
     const bool stdin_terminal = ::isatty(STDIN_FILENO);
-    auto machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
+    // A debugger's run is recorded, to go back in, which takes a counted
+    // clock: paced to the host, it keeps the wall clock's real time.
+    const ClockMode clock = default_clock(options, stdin_terminal);
+    const bool recorded_wall = options.gdb && clock == ClockMode::wall_time;
+    auto machine = Machine::load(options.image,
+                                 Machine::Options{options.board, recorded_wall ? ClockMode::virtual_time : clock});
+    machine->clock().pace(recorded_wall);
     if (options.restore) {
         try {
             machine->restore_state(read_state_file(*options.restore, machine->image().fingerprint()));
@@ -91,12 +98,23 @@ Setup load(const Options &options)
             throw std::runtime_error(*options.restore + ": " + error.what());
         }
     }
+    std::optional<Bundle> bundle;
+    if (options.replay)
+        bundle = read_bundle(*options.replay, machine->image().fingerprint());
     if (setup.scenario)
         check_against_board(*setup.scenario, machine->board());
     if (options.serial == SerialMode::pty)
         setup.pty = std::make_unique<Pty>();
-    const Link link = setup.scenario ? Link::output : setup.pty ? Link::pty : stdin_terminal ? Link::terminal : Link::pipe;
+    // A replay's input is the bundle's, as a scenario's is its steps'.
+    const Link link = setup.scenario || bundle ? Link::output
+                      : setup.pty              ? Link::pty
+                      : stdin_terminal         ? Link::terminal
+                                               : Link::pipe;
     setup.session = std::make_unique<Session>(std::move(machine), options);
+    if (bundle)
+        setup.session->replay(std::move(*bundle));
+    if (setup.scenario)
+        setup.session->name_bundle(std::filesystem::path(setup.scenario->name).stem().string());
     // The console first: its notes and output come before the others'.
     Console &console = setup.session->adopt(std::make_unique<Console>(options, link, setup.pty.get()));
     setup.session->notes_share_line(console.shares_terminal());

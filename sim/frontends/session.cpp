@@ -43,15 +43,12 @@ Session::~Session()
 void Session::attach_machine()
 {
     machine_->set_host(this);
-    // With a debugger the run is recorded, to go back in: on the virtual
-    // clock only, where nothing but the recorded input decides a run.
-    if (options_.gdb && machine_->clock().mode() == ClockMode::virtual_time) {
-        Timeline::Options recording;
-        if (options_.history)
-            recording.memory_limit = static_cast<std::size_t>(*options_.history);
-        timeline_ = std::make_unique<Timeline>(*machine_, static_cast<HostLink &>(*this), recording);
-        timeline_->on_cut([this](const std::string &text) { note(text); });
-    }
+    // With a debugger the run is recorded, to go back in, and with
+    // --bundle, to replay its failure: on the virtual clock, where nothing
+    // but the recorded input decides a run (with a debugger the wall clock
+    // is one paced to the host: see main.cpp).
+    if ((options_.gdb || options_.bundle) && machine_->clock().mode() == ClockMode::virtual_time)
+        start_recording(nullptr);
     target_.set_timeline(timeline_.get());
     // The access log grows by every register access: the tests read it,
     // a session never does.
@@ -193,6 +190,8 @@ Event Session::advance(Cycles end, bool until_waiting)
 // event that ends the span, if the run's stop is one.
 std::optional<Event> Session::run_slice(Cycles end, bool until_waiting, bool &told_paused)
 {
+    if (const auto event = replay_reached(told_paused))
+        return event;
     Clock &clock = machine_->clock();
     const Cycles now = clock.now();
     const Cycles slice = std::min({clock.from_seconds(slice_seconds), end - now, limit_remaining(), until_save_at()});
@@ -206,6 +205,7 @@ std::optional<Event> Session::run_slice(Cycles end, bool until_waiting, bool &to
         timeline_->between_runs();
         timeline_->replay_limits(limits);
     }
+    limit_replay(limits);
     in_run_ = true;
     last_ = machine_->run(limits);
     in_run_ = false;
@@ -214,6 +214,8 @@ std::optional<Event> Session::run_slice(Cycles end, bool until_waiting, bool &to
     if (pending_save_)
         save_state(*std::exchange(pending_save_, std::nullopt));
     tend();
+    if (const auto event = replay_reached(told_paused))
+        return event;
     switch (last_.reason) {
     case StopReason::returned:
         return_value_ = last_.value;
@@ -256,7 +258,7 @@ std::optional<Event> Session::run_slice(Cycles end, bool until_waiting, bool &to
 std::optional<double> Session::idle_reach(Cycles end)
 {
     Clock &clock = machine_->clock();
-    if (clock.mode() != ClockMode::virtual_time || paused_ || !feed_.empty() || someone_holds_session())
+    if (clock.follows_host() || paused_ || !feed_.empty() || someone_holds_session())
         return std::nullopt;
     if (someone_watches() && !feed_.ended())
         return std::nullopt;
@@ -278,7 +280,7 @@ bool Session::tell_idle_for_ever(bool open_ended)
         told_idle_for_ever_ = true;
         note("the firmware is idle for ever at " + machine_->code_location(*at));
     }
-    return open_ended && machine_->clock().mode() == ClockMode::virtual_time && limit_ == never &&
+    return open_ended && !machine_->clock().follows_host() && limit_ == never &&
            !someone_holds_session();
 }
 
@@ -318,11 +320,17 @@ int Session::conclude(Event event)
         event = machine_->main_returned() ? Event::returned : Event::span_done;
     const Verdict verdict = judge(Ending{event, end_status_, signal_, return_value_, text_.expect_seen(),
                                          text_.fail_seen(), last_.message,
-                                         machine_->clock().mode() == ClockMode::wall_time, host_waited_ != 0},
+                                         machine_->clock().follows_host(), host_waited_ != 0},
                                   options_);
-    if (!verdict.note.empty())
-        note(verdict.note);
-    return verdict.status;
+    // With a debugger the replay stood at its failure (replay_reached);
+    // how the session ends after that is the debugger's doing.
+    const Verdict said = replay_ && !options_.gdb ? replayed(verdict, event) : verdict;
+    if (!said.note.empty()) {
+        ending_ = said.note;
+        note(said.note);
+    }
+    keep_failure(event, said);
+    return said.status;
 }
 
 // ---------------------------------------------------------------------------
@@ -375,10 +383,12 @@ void Session::replace_machine()
 {
     Machine::Options options{machine_->board().id, machine_->clock().mode()};
     auto fresh = Machine::load(machine_->image().path(), options);
+    fresh->clock().pace(machine_->clock().paced());
     for (Probe *probe : probes_)
         probe->detach();
     target_.set_timeline(nullptr);
     timeline_.reset();
+    replay_.reset();
     machine_->set_host(nullptr);
     machine_ = std::move(fresh);
     attach_machine();
@@ -398,8 +408,10 @@ void Session::end(int status, const std::string &why)
 {
     if (!why.empty())
         note(why);
-    if (!end_status_)
+    if (!end_status_) {
         end_status_ = status;
+        ending_ = why;
+    }
     stop_machine();
 }
 

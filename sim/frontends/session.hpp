@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "frontends/bundle.hpp"
 #include "frontends/cli.hpp"
 #include "frontends/console_feed.hpp"
 #include "frontends/exit_policy.hpp"
@@ -63,6 +64,12 @@ public:
     // ends an unfinished line: what follows on stderr starts a line of its own.
     void start_line();
 
+    // --bundle: a failed run's bundle takes this name (default: the image's).
+    void name_bundle(std::string name) { bundle_name_ = std::move(name); }
+    // --replay: the board goes on from the bundle's state with its input,
+    // and the run ends at its failure as the recorded one did.
+    void replay(Bundle bundle);
+
     // The machine itself, for the scenario runner and the tests; front ends
     // go through Board. A reset replaces it.
     Machine &machine() { return *machine_; }
@@ -82,10 +89,11 @@ public:
     bool paused() const override { return paused_; }
     void reset() override;
     void halt_on_fault(bool on) override;
-    void quit(int status) override { end(status); }
+    void quit(int status, const std::string &why) override { end(status, why); }
     void wait(const Wait &wait) override;
     void finish() override;
     std::string recent_output() const override { return text_.recent_output(); }
+    const std::string &ending() const override { return ending_; }
     std::optional<PinState> pin(Pin pin) override;
     void note(const std::string &text) override;
     void post(std::function<void()> work) override { wakeup_.post(std::move(work)); }
@@ -128,6 +136,13 @@ private:
     Cycles until_save_at();
     void save_when_due();
     void look_for_save_at_text(char byte);
+    // Failure bundles (session_bundle.cpp).
+    void start_recording(const Timeline::Excerpt *excerpt);
+    void keep_failure(Event event, const Verdict &verdict);
+    void limit_replay(RunLimits &limits) const;
+    bool stop_at_replay_end();
+    std::optional<Event> replay_reached(bool &told_paused);
+    Verdict replayed(const Verdict &verdict, Event event);
 
     std::unique_ptr<Machine> machine_;
     // Before the machine it records goes.
@@ -154,6 +169,7 @@ private:
 
     int signal_ = 0;
     std::optional<int> end_status_;
+    std::string ending_;
     // The wait a front end asked for: until this board time, or the firmware
     // waiting for input. A wait met before the board ran is over at once.
     struct PendingWait {
@@ -180,6 +196,12 @@ private:
     bool in_run_ = false;
     bool reset_pending_ = false;  // replaced once the run in progress has returned
     std::optional<std::string> pending_save_;
+
+    // --bundle and --replay: the bundle's name, the bundle replayed and
+    // whether its failure's point has been reached.
+    std::string bundle_name_;
+    std::optional<Bundle> replay_;
+    bool replay_arrived_ = false;
 
     Wakeup wakeup_;
     // Last: they go first, while the board they watch is still there.

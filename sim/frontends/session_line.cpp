@@ -11,7 +11,7 @@ namespace kelto::sim::frontend {
 HostLink::Pump Session::pump(Machine &machine, int wait_ms)
 {
     run_posted();
-    if (pending_event() || reset_pending_)
+    if (pending_event() || reset_pending_ || stop_at_replay_end())
         return Pump::nothing;
     const bool virtual_time = machine.clock().mode() == ClockMode::virtual_time;
     // The same poll serves a firmware waiting to send: on the virtual clock
@@ -69,6 +69,7 @@ void Session::transmitted(Machine &machine, std::uint8_t byte)
     if (text_.take(c, machine.seconds()))
         stop_machine();
     look_for_save_at_text(c);
+    stop_at_replay_end();
     if (out_.size() >= output_batch)
         flush_console();
 }

@@ -77,6 +77,7 @@ ScenarioResult run_one(const Options &options, const Scenario &scenario, std::si
     try {
         Session session(Machine::load(options.image, machine_options(options)), options);
         session.keep_notes(result.notes);
+        session.name_bundle(std::filesystem::path(scenario.name).stem().string());
         ScenarioRunner runner(scenario);
         session.add_frontend(runner);
         // Each board adds its coverage to the one file, under the file's lock.

@@ -28,6 +28,10 @@ struct BoardState {
 // Raised with each change of what a state holds or how a file lays it out.
 inline constexpr std::uint32_t state_format_version = 1;
 
+// A state as part of a larger payload (a failure bundle holds one).
+void write_board_state(StateWriter &out, const BoardState &state);
+BoardState read_board_state(StateReader &in, std::uint64_t image);
+
 std::vector<std::uint8_t> encode_state_file(const BoardState &state);
 // Refuses (StateError, with the reason) a file of another format version,
 // for another image, truncated or corrupt; never half-decodes one.

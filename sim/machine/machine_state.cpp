@@ -1,14 +1,8 @@
 // The machine's side of saving a board: what the machine itself knows of the
 // run, the core, DRAM, and each model and the clock through their own save.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <unicorn/unicorn.h>
 
-#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "machine/board_state.hpp"
 #include "machine/dram.hpp"
@@ -228,109 +222,65 @@ void RegisterBus::restore(StateReader &in)
 
 namespace {
 
-constexpr char file_magic[8] = {'K', 'E', 'L', 'T', 'O', 'S', 'T', '\x1a'};
-// Magic, version, image, payload size and checksum.
-constexpr std::size_t header_bytes = sizeof file_magic + 4 + 8 + 8 + 8;
-
-std::string hex64(std::uint64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
-    return text;
-}
+constexpr FileFrame state_frame{std::string_view("KELTOST\x1a", 8), state_format_version, "state"};
 
 }  // namespace
+
+void write_board_state(StateWriter &out, const BoardState &state)
+{
+    out.byte_list(state.parts);
+    out.u64(state.dram.size());
+    for (const DramPage &page : state.dram) {
+        out.u32(page.index);
+        out.raw(*page.bytes);
+    }
+}
+
+BoardState read_board_state(StateReader &in, std::uint64_t image)
+{
+    BoardState state;
+    state.image = image;
+    const std::span<const std::uint8_t> parts = in.raw(in.count(1));
+    state.parts.assign(parts.begin(), parts.end());
+    state.dram.resize(in.count(4 + dram_page_size));
+    for (std::size_t n = 0; n < state.dram.size(); n++) {
+        DramPage &page = state.dram[n];
+        page.index = in.u32();
+        if (n > 0 && page.index <= state.dram[n - 1].index)
+            throw StateError("the state's DRAM pages are out of order");
+        auto copy = std::make_shared<std::array<std::uint8_t, dram_page_size>>();
+        const std::span<const std::uint8_t> page_bytes = in.raw(dram_page_size);
+        std::copy(page_bytes.begin(), page_bytes.end(), copy->begin());
+        page.bytes = std::move(copy);
+    }
+    return state;
+}
 
 std::vector<std::uint8_t> encode_state_file(const BoardState &state)
 {
     StateWriter payload;
-    payload.byte_list(state.parts);
-    payload.u64(state.dram.size());
-    for (const DramPage &page : state.dram) {
-        payload.u32(page.index);
-        payload.raw(*page.bytes);
-    }
-    StateWriter file;
-    file.raw({reinterpret_cast<const std::uint8_t *>(file_magic), sizeof file_magic});
-    file.u32(state_format_version);
-    file.u64(state.image);
-    file.u64(payload.bytes().size());
-    file.u64(fnv1a64(payload.bytes()));
-    file.raw(payload.bytes());
-    return file.take();
+    write_board_state(payload, state);
+    return frame_file(state_frame, state.image, payload.bytes());
 }
 
 BoardState decode_state_file(std::span<const std::uint8_t> bytes, std::uint64_t image)
 {
-    StateReader file(bytes);
-    if (bytes.size() < header_bytes || std::memcmp(file.raw(sizeof file_magic).data(), file_magic, sizeof file_magic) != 0)
-        throw StateError("not a keltosim state file");
-    if (const std::uint32_t version = file.u32(); version != state_format_version)
-        throw StateError("a state of format version " + std::to_string(version) + ", where this keltosim reads " +
-                         std::to_string(state_format_version) + " only");
-    BoardState state;
-    state.image = file.u64();
-    if (state.image != image)
-        throw StateError("a state of another image (fingerprint " + hex64(state.image) + ", where this image's is " +
-                         hex64(image) + ")");
-    const std::uint64_t size = file.u64();
-    const std::uint64_t checksum = file.u64();
-    if (size != file.left())
-        throw StateError(size > file.left() ? "the state file is truncated" : "the state file has bytes past its end");
-    const std::span<const std::uint8_t> payload_bytes = file.raw(file.left());
-    if (fnv1a64(payload_bytes) != checksum)
-        throw StateError("the state file is corrupt (its checksum does not match)");
-
-    StateReader payload(payload_bytes);
-    const std::span<const std::uint8_t> parts = payload.raw(payload.count(1));
-    state.parts.assign(parts.begin(), parts.end());
-    state.dram.resize(payload.count(4 + dram_page_size));
-    for (std::size_t n = 0; n < state.dram.size(); n++) {
-        DramPage &page = state.dram[n];
-        page.index = payload.u32();
-        if (n > 0 && page.index <= state.dram[n - 1].index)
-            throw StateError("the state's DRAM pages are out of order");
-        auto copy = std::make_shared<std::array<std::uint8_t, dram_page_size>>();
-        const std::span<const std::uint8_t> page_bytes = payload.raw(dram_page_size);
-        std::copy(page_bytes.begin(), page_bytes.end(), copy->begin());
-        page.bytes = std::move(copy);
-    }
+    StateReader payload(unframe_file(state_frame, bytes, image));
+    BoardState state = read_board_state(payload, image);
     payload.expect_end();
     return state;
 }
 
-// Written beside the file and renamed over it: a reader never sees half a
-// state, and a failed save leaves the last one.
 void write_state_file(const std::string &path, const BoardState &state)
 {
-    const std::vector<std::uint8_t> bytes = encode_state_file(state);
-    const std::string temporary = path + ".part";
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    file.close();
-    if (!file || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        const std::string why = std::strerror(errno);
-        std::remove(temporary.c_str());
-        throw std::runtime_error(path + ": cannot write the state: " + why);
-    }
+    write_file_whole(path, encode_state_file(state), state_frame.noun);
 }
 
 BoardState read_state_file(const std::string &path, std::uint64_t image)
 {
-    // No state is larger than a board's DRAM and a little more.
-    constexpr std::uintmax_t max_bytes = std::uintmax_t{1} << 30;
-    std::ifstream file(path, std::ios::binary);
-    struct stat status {};
-    if (!file || ::stat(path.c_str(), &status) != 0)
-        throw std::runtime_error(path + ": cannot read the state: " + std::strerror(errno));
-    if (!S_ISREG(status.st_mode) || static_cast<std::uintmax_t>(status.st_size) > max_bytes)
-        throw std::runtime_error(path + ": not a keltosim state file");
-    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    try {
+    return read_framed_file(state_frame, path, [image](std::span<const std::uint8_t> bytes) {
         return decode_state_file(bytes, image);
-    } catch (const StateError &error) {
-        throw std::runtime_error(path + ": " + error.what());
-    }
+    });
 }
 
 }  // namespace kelto::sim

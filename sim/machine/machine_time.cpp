@@ -96,8 +96,15 @@ bool Machine::stop_inside_block()
 {
     const Cycles end = clock_.counted();
     const Cycles start = end - block_->instructions;
-    if (clock_.mode() != ClockMode::virtual_time || end <= deadline_ || start >= deadline_)
+    if (clock_.mode() != ClockMode::virtual_time || end <= deadline_)
         return false;
+    // Time reached the deadline inside the block before (it skipped there
+    // while the firmware waited): this block is the next run's.
+    if (start >= deadline_) {
+        service_devices();
+        stop_before_block();
+        return true;
+    }
     // Hooked already: the block runs up to the instruction.
     if (deadline_hook_)
         return true;

@@ -25,10 +25,15 @@ namespace kelto::sim {
 class Timeline final : public HostLink, public InputObserver {
 public:
     struct Options {
-        // Board time between two states: what one step back costs at most.
-        Cycles interval = Cycles{1} << 23;
+        // Instructions run between two states: what one step back in the
+        // recent past costs at most. (Time the firmware only waited costs
+        // next to nothing to run again.)
+        std::uint64_t interval = std::uint64_t{1} << 23;
         // The oldest history goes first beyond this.
         std::size_t memory_limit = std::size_t{256} << 20;
+        // States kept at every interval; before them every 2nd for as many
+        // intervals again, every 4th for twice as many, and so on.
+        std::size_t recent = 32;
     };
     struct Position {
         Cycles time = 0;
@@ -42,8 +47,37 @@ public:
         WatchKind watch = WatchKind::write;
     };
 
+    // What reached the board from outside, and when.
+    struct Input {
+        enum class Kind : std::uint8_t { console, button, memory, reg };
+        Cycles time;
+        bool in_pump;  // fed while the firmware waited for it, inside a run
+        Kind kind;
+        std::uint32_t where;  // button, address or register number
+        std::uint32_t value;  // held, or the register's value
+        std::string bytes;
+    };
+    // A run of the recording: where it started and how far idle time could
+    // pass in it.
+    struct Run {
+        Cycles start;
+        Cycles horizon;
+    };
+    // The end of a recording, to replay elsewhere: the latest state at or
+    // before a point, and the inputs and runs from it up to the point.
+    struct Excerpt {
+        BoardState state;
+        std::vector<Input> inputs;
+        std::vector<Run> runs;
+        Position end;
+    };
+
     // Starts recording from where the machine stands, as its host.
     Timeline(Machine &machine, HostLink &host, Options options);
+    // A recording that holds the excerpt, the board restored to its state:
+    // it replays the excerpt's inputs up to its end, then records on.
+    // Refuses (StateError) an excerpt whose inputs and runs are out of order.
+    Timeline(Machine &machine, HostLink &host, Options options, const Excerpt &excerpt);
     ~Timeline() override;
     Timeline(const Timeline &) = delete;
     Timeline &operator=(const Timeline &) = delete;
@@ -68,6 +102,9 @@ public:
     Stop step_back();
     // Back to the last breakpoint or watchpoint hit before now.
     Stop continue_back();
+    // From the latest state before now (the first, if none is) up to now.
+    Excerpt excerpt() const;
+
     // Any board time between the start and the end of the recording.
     Stop go_to(Cycles time);
     // Just after the instructions-th instruction (counted as the clock does).
@@ -77,6 +114,10 @@ public:
     Pump pump(Machine &machine, int wait_ms) override;
     void service(Machine &machine) override;
     void transmitted(Machine &machine, std::uint8_t byte) override;
+    // Whether thinning keeps the state of this number, with the newest
+    // numbered so, recent states kept at every interval.
+    static bool keeps(std::uint64_t number, std::uint64_t newest, std::uint64_t recent);
+
     // InputObserver
     void console_fed(std::string_view bytes) override;
     void button_set(Button button, bool held) override;
@@ -88,26 +129,12 @@ public:
     void replay_limits(RunLimits &limits) const;
 
 private:
-    struct Input {
-        enum class Kind : std::uint8_t { console, button, memory, reg };
-        Cycles time;
-        bool in_pump;  // fed while the firmware waited for it, inside a run
-        Kind kind;
-        std::uint32_t where;  // button, address or register number
-        std::uint32_t value;  // held, or the register's value
-        std::string bytes;
-    };
     struct Saved {
         Position at;
         BoardState state;
-        std::size_t input;  // the first input at or after it
+        std::size_t input;    // the first input at or after it
         std::size_t cost;
-    };
-    // A run of the recording: where it started and how far idle time could
-    // pass in it.
-    struct Run {
-        Cycles start;
-        Cycles horizon;
+        std::uint64_t number;  // states taken before it in the recording
     };
     struct Hit {
         Position at;
@@ -117,6 +144,8 @@ private:
     void record(Input input);
     void cut_future();
     void take_state();
+    void thin();
+    void drop_state(std::size_t index);
     void drop_oldest();
     std::size_t input_count() const { return first_input_ + inputs_.size(); }
     const Input &input(std::size_t index) const { return inputs_[index - first_input_]; }
