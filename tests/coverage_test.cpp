@@ -120,7 +120,8 @@ TEST(CoverageTest, SuiteProfileAddsUpItsBoardsInSuiteOrder)
     const Scenario menu = parse_scenario("- wait_for: \"x> Exit\"\n", "menu.yaml");
     Options options;
     options.image = kelto::test::image_path("consolefw-64");
-    const Clock &clock = kelto::test::load("consolefw-64")->clock();
+    const auto machine = kelto::test::load("consolefw-64");
+    const Clock &clock = machine->clock();
     Cycles board = 0;
     const auto profile = [&](const std::vector<const Scenario *> &scenarios, unsigned jobs, ProfileFormat format) {
         ProfileSum sum({}, format);
