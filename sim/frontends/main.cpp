@@ -84,12 +84,16 @@ Setup load(const Options &options)
         setup.scenario = load_scenario(options.scenarios.front());
     const bool stdin_terminal = ::isatty(STDIN_FILENO);
     auto machine = Machine::load(options.image, Machine::Options{options.board, default_clock(options, stdin_terminal)});
-    if (options.restore) {
+    // A scenario's own restore: goes before --restore, as in a suite.
+    if (setup.scenario && setup.scenario->restore) {
+        const Step &restore = *setup.scenario->restore;
         try {
-            machine->restore_state(read_state_file(*options.restore, machine->image().fingerprint()));
-        } catch (const StateError &error) {
-            throw std::runtime_error(*options.restore + ": " + error.what());
+            read_board(*machine, restore.text);
+        } catch (const std::exception &error) {
+            throw std::runtime_error(where(*setup.scenario, restore) + ": " + error.what());
         }
+    } else if (options.restore) {
+        read_board(*machine, *options.restore);
     }
     if (setup.scenario)
         check_against_board(*setup.scenario, machine->board());
