@@ -304,7 +304,7 @@ namespace {
 // board or a fresh one, taken through the first step with --boot-once.
 Start start_of_booted(const Options &options, const Suite &suite)
 {
-    const Start fresh = options.restore ? suite.restored.at(*options.restore) : Start{};
+    Start fresh = options.restore ? suite.restored.at(*options.restore) : Start{};
     const auto first = std::find_if(suite.scenarios.begin(), suite.scenarios.end(),
                                      [](const Scenario &scenario) { return !scenario.restore; });
     if (!options.boot_once || first == suite.scenarios.end())
