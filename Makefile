@@ -72,7 +72,7 @@ web: images sim
 	build/host/sim/keltosim --web $(IMAGE)
 
 # keltosim, its manual page and the chips' SVD files under PREFIX (bin/,
-# share/man/man1/, share/keltosim/svd/).
+# share/man/man1/, share/keltosim/svd/ and web/).
 PREFIX ?= /usr/local
 install: images sim
 	cmake --install build/host --prefix $(PREFIX)

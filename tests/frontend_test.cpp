@@ -562,6 +562,8 @@ TEST(ScenarioRunner, PassesOnlyWhatTheBoardDid)
         session.add_frontend(runner);
         EXPECT_EQ(session.run(), c.status) << c.image << "\n" << c.steps;
         EXPECT_EQ(session.machine().console().overruns(), 0u) << c.steps;
+        // What the page and other front ends are told at the end.
+        EXPECT_EQ(session.ending().empty(), c.status == 0) << session.ending();
     }
 }
 
@@ -582,7 +584,7 @@ TEST(Session, ResetsOnlyBetweenRuns)
             if (++menus == 1)
                 board.reset();
             else
-                board.quit(0);
+                board.quit(0, "");
         }
         bool holds_session() const override { return true; }
     };

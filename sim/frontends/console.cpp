@@ -146,7 +146,7 @@ void Console::read_serial(Board &board)
     case Link::terminal:
         serial_ended_ = true;
         flush(board);
-        board.quit(128 + SIGHUP);
+        board.quit(128 + SIGHUP, "");
         break;
     case Link::pty: check_peer(board); break;
     case Link::output: break;
@@ -189,7 +189,7 @@ void Console::handle_key(Board &board, std::uint8_t byte)
             board.note(said);
         break;
     }
-    case Kind::quit: board.quit(0); break;
+    case Kind::quit: board.quit(0, ""); break;
     case Kind::help: board.note(key_help(decoder_.escape())); break;
     case Kind::unknown: {
         char shown[8];
@@ -248,11 +248,10 @@ void Console::flush(Board &board)
     if (errno == EPIPE) {
         // The reader went away (keltosim | head): end quietly, as the
         // signal would have ended it.
-        board.quit(128 + SIGPIPE);
+        board.quit(128 + SIGPIPE, "");
         return;
     }
-    board.note(std::string("cannot write the console's output to standard output: ") + std::strerror(errno));
-    board.quit(exit_output);
+    board.quit(exit_output, std::string("cannot write the console's output to standard output: ") + std::strerror(errno));
 }
 
 void Console::refresh_status(Board &board)

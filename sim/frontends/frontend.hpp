@@ -105,8 +105,9 @@ public:
     // A strict-check fault halts the board at the faulting instruction
     // instead of ending the session (for debuggers).
     virtual void halt_on_fault(bool on) = 0;
-    // Ends the session with this exit status.
-    virtual void quit(int status) = 0;
+    // Ends the session with this exit status, saying why (a failure's
+    // reason; empty for an end that needs no word).
+    virtual void quit(int status, const std::string &why) = 0;
     // One front end at a time may drive the run: the next wait replaces
     // the one before.
     virtual void wait(const Wait &wait) = 0;
@@ -125,6 +126,9 @@ public:
     // The last lines of console output with their board times, for a
     // failure message.
     virtual std::string recent_output() const = 0;
+    // Why the session ended, as keltosim told the person (empty while it
+    // runs, or when it ended without a word).
+    virtual const std::string &ending() const = 0;
     // Thread-safe: runs work on the session's thread soon.
     virtual void post(std::function<void()> work) = 0;
 };

@@ -55,8 +55,7 @@ bool RecordFile::report(Board &board)
         return true;
     if (!reported_) {
         reported_ = true;
-        board.note("cannot write " + what_ + " to " + path_ + ": " + std::strerror(error_));
-        board.quit(exit_output);
+        board.quit(exit_output, "cannot write " + what_ + " to " + path_ + ": " + std::strerror(error_));
     }
     return false;
 }

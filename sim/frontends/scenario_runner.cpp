@@ -149,8 +149,7 @@ std::optional<std::string> ScenarioRunner::end_wait(Board &board, const Step &st
 
 void ScenarioRunner::fail(Board &board, const Step &step, const std::string &why)
 {
-    board.note(where(scenario_, step) + ": " + describe(step) + ": " + why);
-    board.quit(exit_expectation);
+    board.quit(exit_expectation, where(scenario_, step) + ": " + describe(step) + ": " + why);
 }
 
 }  // namespace kelto::sim::frontend

@@ -321,8 +321,10 @@ int Session::conclude(Event event)
                                          text_.fail_seen(), last_.message,
                                          machine_->clock().mode() == ClockMode::wall_time, host_waited_ != 0},
                                   options_);
-    if (!verdict.note.empty())
+    if (!verdict.note.empty()) {
+        ending_ = verdict.note;
         note(verdict.note);
+    }
     return verdict.status;
 }
 
@@ -399,8 +401,10 @@ void Session::end(int status, const std::string &why)
 {
     if (!why.empty())
         note(why);
-    if (!end_status_)
+    if (!end_status_) {
         end_status_ = status;
+        ending_ = why;
+    }
     stop_machine();
 }
 

@@ -100,10 +100,11 @@ public:
     bool paused() const override { return paused_; }
     void reset() override;
     void halt_on_fault(bool on) override;
-    void quit(int status) override { end(status); }
+    void quit(int status, const std::string &why) override { end(status, why); }
     void wait(const Wait &wait) override;
     void finish() override;
     std::string recent_output() const override { return text_.recent_output(); }
+    const std::string &ending() const override { return ending_; }
     std::optional<PinState> pin(Pin pin) override;
     void note(const std::string &text) override;
     void post(std::function<void()> work) override { wakeup_.post(std::move(work)); }
@@ -172,6 +173,7 @@ private:
 
     int signal_ = 0;
     std::optional<int> end_status_;
+    std::string ending_;
     // The wait a front end asked for: until this board time, or the firmware
     // waiting for input. A wait met before the board ran is over at once.
     struct PendingWait {

@@ -500,7 +500,7 @@ std::optional<std::string> Stub::kill(DebugTarget &target, bool reply)
         restart(target);
     } else {
         closing_ = true;
-        target.board().quit(128 + SIGKILL);
+        target.board().quit(128 + SIGKILL, "");
     }
     return reply ? std::optional<std::string>("OK") : std::nullopt;
 }

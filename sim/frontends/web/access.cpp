@@ -4,18 +4,35 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <system_error>
 
 namespace kelto::sim::frontend::web {
 
 namespace {
 
-struct Root {
-    std::string_view prefix;
-    std::string_view directory;
-};
+// An installed keltosim serves the page installed beside it; one run from
+// its build tree serves the sources' page, so an edit shows on reload.
+const std::string &page_directory()
+{
+    static const std::string directory = [] {
+        std::error_code error;
+        const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+        const std::filesystem::path installed = program.parent_path().parent_path() / "share/keltosim/web";
+        if (!error && std::filesystem::exists(installed / "index.html", error))
+            return installed.string();
+        return std::string(KELTO_WEB_PAGE_DIR);
+    }();
+    return directory;
+}
 
 // The page's own files, and Debian's installed xterm.js modules.
-constexpr Root roots[] = {{"/page/", KELTO_WEB_PAGE_DIR}, {"/xterm/", KELTO_XTERM_DIR}};
+std::string_view root_directory(std::string_view prefix)
+{
+    return prefix == "/page/" ? std::string_view(page_directory()) : std::string_view(KELTO_XTERM_DIR);
+}
+
+constexpr std::string_view root_prefixes[] = {"/page/", "/xterm/"};
 
 std::string lowercase(std::string_view text)
 {
@@ -82,13 +99,13 @@ std::optional<std::string> file_for(std::string_view target)
     std::string_view path = target.substr(0, target.find('?'));
     if (path == "/")
         path = "/page/index.html";
-    for (const Root &root : roots) {
-        if (!path.starts_with(root.prefix))
+    for (std::string_view prefix : root_prefixes) {
+        if (!path.starts_with(prefix))
             continue;
-        path.remove_prefix(root.prefix.size());
+        path.remove_prefix(prefix.size());
         if (!content_type(path) || !plain_path(path))
             return std::nullopt;
-        return std::string(root.directory) + "/" + std::string(path);
+        return std::string(root_directory(prefix)) + "/" + std::string(path);
     }
     return std::nullopt;
 }

@@ -73,9 +73,9 @@ std::string halted_message(const Halt &halt)
            "\",\"value\":" + std::to_string(halt.value) + ",\"message\":" + json_string(halt.message) + "}";
 }
 
-std::string ended_message(int status)
+std::string ended_message(int status, std::string_view why)
 {
-    return R"({"t":"ended","status":)" + std::to_string(status) + "}";
+    return R"({"t":"ended","status":)" + std::to_string(status) + R"(,"why":)" + json_string(why) + "}";
 }
 
 std::string registers_message(std::span<const Device *const> devices, const std::set<std::uint32_t> &written)

@@ -36,7 +36,7 @@ std::string state_message(const BoardView &view);
 std::string halted_message(const Halt &halt);
 // keltosim ends with this exit status; the page keeps saying so once the
 // connection is gone.
-std::string ended_message(int status);
+std::string ended_message(int status, std::string_view why);
 // The register panel: every register of each device, its value read without
 // side effects and its fields in words, marked when its address is among
 // those written since the last panel.

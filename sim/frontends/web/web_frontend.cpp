@@ -541,7 +541,7 @@ void WebFrontend::publish_panel()
 bool WebFrontend::finished(Board &board, int status)
 {
     publish_state(board);
-    server_->publish(ended_message(status), Server::Kept::no);
+    server_->publish(ended_message(status, board.ending()), Server::Kept::no);
     return true;
 }
 

@@ -183,7 +183,7 @@ function receive(event) {
   } else if (message.t === 'ended') {
     ended = true;
     document.getElementById('run-state').textContent = 'ended';
-    const why = stopReason ? `The board stopped: ${stopReason}. ` : '';
+    const why = stopReason ? `The board stopped: ${stopReason}. ` : message.why ? `${message.why}. ` : '';
     showNotice(`${why}keltosim ended with exit status ${message.status}.`);
   } else if (message.t === 'refused') {
     showNotice(`keltosim refused a request: ${message.why}`);
