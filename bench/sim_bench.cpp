@@ -17,6 +17,7 @@
 #include "frontends/suite.hpp"
 #include "machine/board_state.hpp"
 #include "machine/machine.hpp"
+#include "machine/timeline.hpp"
 #include "run_until.hpp"
 
 namespace {
@@ -363,5 +364,154 @@ void save_state(benchmark::State &state)
     state.counters["pages"] = static_cast<double>(last.dram.size());
 }
 BENCHMARK(save_state)->Unit(benchmark::kMicrosecond)->Iterations(200);
+
+// Going back in time, the timeline driven as a debugging session drives it:
+// the board run in 10 ms slices, the recording grown between them.
+namespace reverse {
+
+using kelto::sim::HostLink;
+using kelto::sim::Timeline;
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Types the console tour's keys, one each time the firmware waits for one:
+// the timer test, the button test, the backlight stepped down twice and up
+// once, back to the menu, and round again.
+struct TouringHost : HostLink {
+    static constexpr std::string_view keys = "21q3221x";
+    std::size_t typed = 0;
+    Pump pump(Machine &machine, int) override
+    {
+        if (!machine.console().transmitter_idle())
+            return Pump::nothing;  // a wait to send
+        machine.feed_console(keys.substr(typed++ % keys.size(), 1));
+        return Pump::fed;
+    }
+    void transmitted(Machine &, std::uint8_t) override {}
+};
+
+// A board with its host and, when asked, a recording of its run.
+struct Board {
+    std::unique_ptr<Machine> machine;
+    TouringHost host;
+    std::unique_ptr<Timeline> timeline;
+
+    explicit Board(const std::string &name) : machine(Machine::load(image(name)))
+    {
+        machine->set_logging(false);
+        machine->set_host(&host);
+    }
+    void record() { timeline = std::make_unique<Timeline>(*machine, host, Timeline::Options{}); }
+    void run_for(double seconds)
+    {
+        const double end = machine->seconds() + seconds;
+        while (machine->seconds() < end && !machine->main_returned()) {
+            RunLimits limits;
+            limits.seconds = 0.01;
+            limits.until_waiting = false;
+            if (timeline) {
+                timeline->between_runs();
+                timeline->replay_limits(limits);
+            }
+            machine->run(limits);
+        }
+        if (timeline)
+            timeline->between_runs();
+    }
+};
+
+double percentile(std::vector<double> values, double share)
+{
+    std::sort(values.begin(), values.end());
+    return values[static_cast<std::size_t>(share * static_cast<double>(values.size() - 1))];
+}
+
+// A minute of the console tour recorded: the memory it takes and how far
+// back it reaches, and its host time against the same minute unrecorded.
+void recording_the_console_tour(benchmark::State &state)
+{
+    double plain = 0, recorded = 0, memory = 0, reach = 0;
+    for (auto _ : state) {
+        Board straight("consolefw-64");
+        auto start = std::chrono::steady_clock::now();
+        straight.run_for(60);
+        plain += seconds_since(start);
+        Board board("consolefw-64");
+        board.record();
+        start = std::chrono::steady_clock::now();
+        board.run_for(60);
+        recorded += seconds_since(start);
+        memory += static_cast<double>(board.timeline->memory()) / (1 << 20);
+        reach += board.machine->clock().to_seconds(board.timeline->end().time - board.timeline->start().time);
+    }
+    const double runs = static_cast<double>(state.iterations());
+    state.counters["recording_MiB"] = memory / runs;
+    state.counters["reach_board_s"] = reach / runs;
+    state.counters["recorded_speed_of_plain"] = plain / recorded;
+}
+BENCHMARK(recording_the_console_tour)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+// Steps back one instruction from points spread over ten seconds of the
+// tour's recording (the timer test), each reached first untimed.
+void reverse_stepi(benchmark::State &state)
+{
+    Board board("consolefw-64");
+    board.record();
+    board.run_for(12);
+    const kelto::sim::Cycles start = board.timeline->start().time, end = board.timeline->end().time;
+    std::vector<double> latencies;
+    for (auto _ : state) {
+        for (int point = 1; point <= 50; point++) {
+            board.timeline->go_to(start + (end - start) / 50 * static_cast<kelto::sim::Cycles>(point) - 1);
+            const auto at = std::chrono::steady_clock::now();
+            board.timeline->step_back();
+            latencies.push_back(seconds_since(at) * 1e3);
+        }
+    }
+    state.counters["p50_ms"] = percentile(latencies, 0.5);
+    state.counters["p95_ms"] = percentile(latencies, 0.95);
+}
+BENCHMARK(reverse_stepi)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// The CPU-bound loop over 10^9 instructions, recorded, against the same
+// run unrecorded; then back from its end to a breakpoint on its first
+// instruction, which no state after the start has run.
+void reverse_continue(benchmark::State &state)
+{
+    constexpr std::uint32_t turns = 200'000'000;  // five instructions each
+    const auto run_loop = [](Board &board, bool recorded) {
+        const std::uint32_t at = board.machine->symbol("main");
+        board.machine->write_bytes(at, cpu_loop, sizeof cpu_loop);
+        board.machine->set_reg(0, turns);
+        if (recorded)
+            board.record();
+        const auto start = std::chrono::steady_clock::now();
+        board.run_for(1e3);
+        return seconds_since(start);
+    };
+    double plain = 0, recorded = 0, back = 0, instructions = 0;
+    for (auto _ : state) {
+        Board straight("consolefw-64");
+        plain += run_loop(straight, false);
+        Board board("consolefw-64");
+        recorded += run_loop(board, true);
+        board.machine->add_breakpoint(board.machine->symbol("main"));
+        instructions += static_cast<double>(board.timeline->end().instructions);
+        const auto start = std::chrono::steady_clock::now();
+        if (board.timeline->continue_back().kind != Timeline::Stop::Kind::breakpoint)
+            throw std::runtime_error("reverse_continue: the breakpoint was not found");
+        back += seconds_since(start);
+    }
+    const double runs = static_cast<double>(state.iterations());
+    state.counters["instructions"] = instructions / runs;
+    state.counters["back_s"] = back / runs;
+    state.counters["recorded_speed_of_plain"] = plain / recorded;
+}
+BENCHMARK(reverse_continue)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace reverse
 
 BENCHMARK_MAIN();

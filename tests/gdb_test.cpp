@@ -291,3 +291,40 @@ TEST_F(Gdb, GoingBackInTime)
 }
 
 }  // namespace
+
+namespace {
+
+// The console's part of keltosim's output: from the splash to the last menu.
+std::string console_part(const std::string &said)
+{
+    const auto from = said.find("Kelto Firmware");
+    const auto to = said.rfind("x> Exit");
+    return from == std::string::npos || to == std::string::npos ? said : said.substr(from, to - from);
+}
+
+// On the wall clock too: back to the last writes of a DRAM variable, then
+// forward through the replayed past into the present. The console then holds
+// the straight run's bytes, the stretch gone back over printed twice.
+TEST_F(Gdb, BackToADramWriteAndForwardOnTheWallClock)
+{
+    const std::string typed = "322xx";  // the backlight stepped down twice
+    const GdbRun run = run_gdb(image_path("consolefw-64"), {"-S", "--clock", "wall"}, {
+        "break kelto_backlight_stepdown", "continue", "continue", "delete", "finish",
+        "watch '(anonymous namespace)::brightness'", "reverse-continue", "reverse-continue", "continue", "delete",
+        "continue"}, typed);
+    expect_in(run.gdb, {"Old value = 80", "New value = 90", "set_brightness (percent=80)", "Old value = 90",
+                        "New value = 100", "Old value = 100", "New value = 90", "exited normally"});
+    Child straight({KELTOSIM_PATH, "--clock", "wall", image_path("consolefw-64")});
+    ASSERT_EQ(::write(straight.in, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline && straight.read_some(100)) {
+    }
+    const std::string want = console_part(straight.said), got = console_part(run.keltosim);
+    std::size_t common = 0;
+    while (common < want.size() && common < got.size() && want[common] == got[common])
+        common++;
+    ASSERT_GE(got.size(), want.size()) << got;
+    EXPECT_TRUE(want.ends_with(got.substr(common))) << "went back and forward:\n" << got << "\nstraight:\n" << want;
+}
+
+}  // namespace

@@ -1,5 +1,7 @@
 // Going back in a recorded run lands on the very board the run had there,
 // and forward and back again agree: the timeline alone, no debugger.
+#include <chrono>
+
 #include "harness.hpp"
 #include "machine/timeline.hpp"
 
@@ -29,7 +31,7 @@ TEST(Timeline, GoingToAnyPointGivesTheBoardTheRunHadThere)
 {
     auto m = load("consolefw-64");
     StandingHost host;
-    Timeline timeline(*m, host, Timeline::Options{kelto::sim::Cycles{1} << 18, std::size_t{64} << 20});
+    Timeline timeline(*m, host, Timeline::Options{std::uint64_t{1} << 18, std::size_t{64} << 20, 2});
     struct Mark {
         kelto::sim::Cycles time;
         BoardState state;
@@ -60,6 +62,7 @@ TEST(Timeline, GoingToAnyPointGivesTheBoardTheRunHadThere)
     ASSERT_FALSE(timeline.in_past());
     ASSERT_GT(m->console_output().size(), 100u) << m->console_output();
     const std::string output = m->console_output();
+    const BoardState end = m->save_state();
 
     for (std::size_t n = marks.size(); n-- > 0;) {
         SCOPED_TRACE("mark " + std::to_string(n));
@@ -71,6 +74,12 @@ TEST(Timeline, GoingToAnyPointGivesTheBoardTheRunHadThere)
         timeline.step_back();
         expect_same_board(m->save_state(), marks[n].state);
     }
+    // Stops at a breakpoint on the way, which the recorded run ran through,
+    // change nothing that follows.
+    m->add_breakpoint(m->symbol("kelto_uart_putc"));
+    timeline.go_to(timeline.end().time);
+    expect_same_board(m->save_state(), end);
+    m->remove_breakpoint(m->symbol("kelto_uart_putc"));
     // Forward from the start, with the recorded input, to the end.
     EXPECT_EQ(timeline.go_to(0).kind, Timeline::Stop::Kind::begin);
     while (timeline.in_past()) {
@@ -81,6 +90,59 @@ TEST(Timeline, GoingToAnyPointGivesTheBoardTheRunHadThere)
         timeline.between_runs();
     }
     EXPECT_EQ(m->console_output(), output);
+}
+
+}  // namespace
+
+namespace {
+
+// Every recent state, then every 2nd, 4th, 8th... in bands as long as the
+// recent one, each spacing a multiple of the one before.
+TEST(Timeline, ThinningKeepsStatesEverMoreSparselyWithAge)
+{
+    const struct {
+        std::uint64_t number;
+        bool kept;
+    } states[] = {{20, true}, {17, true}, {16, true}, {15, false}, {14, true}, {9, false},
+                  {10, true}, {8, true},  {7, false}, {6, false},  {4, true},  {0, true}};
+    for (const auto &state : states)
+        EXPECT_EQ(Timeline::keeps(state.number, 20, 4), state.kept) << state.number;
+    std::size_t kept = 0;
+    for (std::uint64_t number = 0; number <= 100'000; number++)
+        kept += Timeline::keeps(number, 100'000, 32);
+    EXPECT_LT(kept, 32u * 14) << "about 32 in each of log2(100000 / 32) bands";
+}
+
+// A paced run waits for the host where the virtual clock skips, and ends on
+// the very board the virtual clock's run does; the recording, within its
+// memory, drops its oldest history.
+TEST(Timeline, APacedRecordedRunIsTheVirtualRunInRealTime)
+{
+    auto counted = load("consolefw-64"), paced = load("consolefw-64");
+    paced->clock().pace(true);
+    struct : kelto::sim::HostLink {
+        Pump pump(Machine &, int) override { return Pump::nothing; }
+        void transmitted(Machine &, std::uint8_t) override {}
+    } host;
+    Timeline timeline(*paced, host, Timeline::Options{std::uint64_t{1} << 10, std::size_t{32} << 10, 2});
+    const auto tenth_of_the_timer_test = [](Machine &m, Timeline *recording) {
+        m.feed_console("2");
+        for (int slice = 0; slice < 10; slice++) {
+            if (recording)
+                recording->between_runs();
+            RunLimits limits;
+            limits.seconds = 0.01;
+            limits.until_waiting = false;
+            m.run(limits);
+        }
+    };
+    tenth_of_the_timer_test(*counted, nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    tenth_of_the_timer_test(*paced, &timeline);
+    EXPECT_GT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.08);
+    expect_same_board(paced->save_state(), counted->save_state());
+    EXPECT_LE(timeline.memory(), timeline.memory_limit());
+    EXPECT_GT(timeline.start().time, 0u);
 }
 
 }  // namespace

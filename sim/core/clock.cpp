@@ -35,6 +35,7 @@ void Clock::start()
     wall_lag_ = 0;
     // A hold from before the start has nothing to take back.
     held_since_ = now;
+    anchor_pace();
 }
 
 Cycles Clock::wall_now()
@@ -57,6 +58,8 @@ Cycles Clock::wall_now()
 void Clock::skip_to(Cycles when)
 {
     if (mode_ == ClockMode::virtual_time && when != never && when > counted_) {
+        if (paced_)
+            wait_for_host(when);
         // Skipped time is not executed instructions.
         instructions_total_ -= when - counted_;
         counted_ = when;
@@ -76,6 +79,38 @@ void Clock::pass_to(Cycles when)
     std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
 }
 
+void Clock::pace(bool on)
+{
+    paced_ = on && mode_ == ClockMode::virtual_time;
+    anchor_pace();
+}
+
+void Clock::anchor_pace()
+{
+    pace_origin_ = std::chrono::steady_clock::now();
+    pace_board_ = counted_;
+}
+
+// A board that has fallen behind the host (a busy firmware the host cannot
+// keep up with) by more than a wall clock step drops what it lost, as the
+// wall clock does after a stall, rather than rushing its next waits.
+void Clock::wait_for_host(Cycles when)
+{
+    if (when <= pace_board_)
+        return;
+    const auto host = std::chrono::steady_clock::now();
+    const auto due = pace_origin_ + std::chrono::nanoseconds(to_ns(when - pace_board_));
+    if (due > host) {
+        std::this_thread::sleep_until(due);
+        return;
+    }
+    const auto most_behind = std::chrono::nanoseconds(to_ns(max_wall_step_));
+    if (host - due > most_behind) {
+        pace_origin_ = host - most_behind;
+        pace_board_ = when;
+    }
+}
+
 void Clock::hold()
 {
     if (held_)
@@ -91,8 +126,9 @@ void Clock::release()
     if (!held_)
         return;
     held_ = false;
+    // The time spent held never reaches the board.
+    anchor_pace();
     if (mode_ == ClockMode::wall_time) {
-        // The time spent held never reaches the board.
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
                                                                              held_since_);
         wall_lag_ += from_ns(static_cast<std::uint64_t>(ns.count()));
@@ -112,6 +148,7 @@ void Clock::restore(StateReader &in)
     if (mode_ == ClockMode::virtual_time) {
         counted_ = time;
         instructions_total_ = instructions - time;  // wraps back in instructions()
+        anchor_pace();
         return;
     }
     counted_ = instructions;

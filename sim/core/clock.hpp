@@ -1,7 +1,9 @@
 // The one clock every model reads. Time is counted in CPU cycles: on the
 // virtual clock one executed instruction is one cycle, so a run is exactly
 // repeatable; on the wall clock time follows the host, for people at a
-// terminal.
+// terminal. A virtual clock paced to the host is both: counted, so a run
+// can be recorded and replayed, yet its waits take the host time they
+// stand for, as the wall clock's do.
 #pragma once
 
 #include <chrono>
@@ -39,7 +41,7 @@ public:
     std::uint64_t instructions() const { return instructions_total_ + counted_; }
 
     // Moves virtual time forward while the firmware only waits; no effect on
-    // the wall clock.
+    // the wall clock. Paced, the host first sleeps until then.
     void skip_to(Cycles when);
     // The firmware only waits until then: virtual time skips there, the wall
     // clock sleeps towards it (at most a millisecond, so that the caller
@@ -56,6 +58,15 @@ public:
     void hold();
     void release();
     bool held() const { return held_; }
+
+    // A virtual clock whose skips wait for the host to reach the time they
+    // skip to: the board keeps real time while it waits, and its run is the
+    // virtual clock's, exactly. No effect on the wall clock.
+    void pace(bool on);
+    bool paced() const { return paced_; }
+    // Whether board time keeps step with the host's: the wall clock, or a
+    // paced one.
+    bool follows_host() const { return mode_ == ClockMode::wall_time || paced_; }
 
     // Board time and instructions executed, in either mode: a state saved on
     // one clock goes on from the same time on the other.
@@ -81,6 +92,8 @@ public:
 
 private:
     Cycles wall_now();
+    void wait_for_host(Cycles when);
+    void anchor_pace();
 
     std::uint64_t cpu_hz_;
     ClockMode mode_;
@@ -94,6 +107,10 @@ private:
     Cycles max_wall_step_;
     bool held_ = false;
     std::chrono::steady_clock::time_point held_since_;
+    // Pacing: the host time at which the board stood at pace_board_.
+    bool paced_ = false;
+    std::chrono::steady_clock::time_point pace_origin_;
+    Cycles pace_board_ = 0;
 };
 
 }  // namespace kelto::sim

@@ -19,7 +19,8 @@ Options:
   --serial stdio|pty   console on stdin/stdout (default) or on a new pty
   --clock wall|virtual board time follows the host, or is counted in
                        instructions and skips waits (default: wall with a
-                       terminal or pty, virtual with pipes and scenarios)
+                       terminal or pty, virtual with pipes and scenarios;
+                       with a debugger, wall is virtual paced to the host)
   --scenario FILE|DIR  drive the board from a YAML list of steps; given more
                        than once, or a directory (its *.yaml files in name
                        order), each scenario runs on a fresh board: a line
@@ -61,9 +62,9 @@ Options:
                        time, once the console shows WHEN as text
   --gdb [HOST:]PORT    serve GDB's remote protocol (host 127.0.0.1 unless
                        named); a fault halts the board for the debugger
-  --history SIZE       with a debugger on the virtual clock, the most memory
-                       the recording to go back in takes (default 256M); the
-                       oldest history goes first
+  --history SIZE       with a debugger, the most memory the recording to go
+                       back in takes (default 256M); older states are kept
+                       ever more sparsely, the oldest history goes first
   -s                   the same as --gdb 1234
   -S                   with a GDB server: stand still at main's first
                        instruction until the debugger continues

@@ -45,7 +45,8 @@ void Session::attach_machine()
 {
     machine_->set_host(this);
     // With a debugger the run is recorded, to go back in: on the virtual
-    // clock only, where nothing but the recorded input decides a run.
+    // clock, where nothing but the recorded input decides a run (with a
+    // debugger the wall clock is one paced to the host: see main.cpp).
     if (options_.gdb && machine_->clock().mode() == ClockMode::virtual_time) {
         Timeline::Options recording;
         if (options_.history)
@@ -257,7 +258,7 @@ std::optional<Event> Session::run_slice(Cycles end, bool until_waiting, bool &to
 std::optional<double> Session::idle_reach(Cycles end)
 {
     Clock &clock = machine_->clock();
-    if (clock.mode() != ClockMode::virtual_time || paused_ || !feed_.empty() || someone_holds_session())
+    if (clock.follows_host() || paused_ || !feed_.empty() || someone_holds_session())
         return std::nullopt;
     if (someone_watches() && !feed_.ended())
         return std::nullopt;
@@ -279,7 +280,7 @@ bool Session::tell_idle_for_ever(bool open_ended)
         told_idle_for_ever_ = true;
         note("the firmware is idle for ever at " + machine_->code_location(*at));
     }
-    return open_ended && machine_->clock().mode() == ClockMode::virtual_time && limit_ == never &&
+    return open_ended && !machine_->clock().follows_host() && limit_ == never &&
            !someone_holds_session();
 }
 
@@ -319,7 +320,7 @@ int Session::conclude(Event event)
         event = machine_->main_returned() ? Event::returned : Event::span_done;
     const Verdict verdict = judge(Ending{event, end_status_, signal_, return_value_, text_.expect_seen(),
                                          text_.fail_seen(), last_.message,
-                                         machine_->clock().mode() == ClockMode::wall_time, host_waited_ != 0},
+                                         machine_->clock().follows_host(), host_waited_ != 0},
                                   options_);
     if (!verdict.note.empty()) {
         ending_ = verdict.note;
@@ -378,6 +379,7 @@ void Session::replace_machine()
 {
     Machine::Options options{machine_->board().id, machine_->clock().mode()};
     auto fresh = Machine::load(machine_->image().path(), options);
+    fresh->clock().pace(machine_->clock().paced());
     for (Probe *probe : probes_)
         probe->detach();
     target_.set_timeline(nullptr);

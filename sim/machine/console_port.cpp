@@ -28,10 +28,11 @@ void ConsolePort::feed_when(std::string text, std::string bytes)
     triggers_.push_back(Trigger{std::move(text), std::move(bytes), output().size()});
 }
 
-void ConsolePort::start_run()
+void ConsolePort::start_run(bool resumes)
 {
     output_mark_ = output().size();
-    poll_streak_ = 0;
+    if (!resumes)
+        poll_streak_ = 0;
 }
 
 void ConsolePort::receiver_polled_empty()

@@ -29,7 +29,7 @@ public:
     std::uint64_t empty_polls() const { return empty_polls_; }
 
     // A run starts: awaited output counts from here.
-    void start_run();
+    void start_run(bool resumes);
     // Any register access but a console status read that found nothing
     // breaks a streak of empty polls.
     void register_reading() { polled_ = false; }

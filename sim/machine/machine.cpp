@@ -293,7 +293,7 @@ void Machine::start_run(std::uint32_t pc, const RunLimits &limits)
     stop_request_.reset();
     restart_emulation_ = false;
     stop_message_.clear();
-    console_.start_run();
+    console_.start_run(limits.resumes);
     deadline_ = limits.seconds ? clock_.now() + clock_.from_seconds(*limits.seconds) : never;
     if (limits.until)
         deadline_ = std::min(deadline_, *limits.until);
@@ -301,7 +301,7 @@ void Machine::start_run(std::uint32_t pc, const RunLimits &limits)
                            : limits.idle_seconds
                                ? std::max(deadline_, clock_.now() + clock_.from_seconds(*limits.idle_seconds))
                                : deadline_;
-    skip_.start_run(horizon);
+    skip_.start_run(horizon, limits.resumes);
     if (input_observer_)
         input_observer_->run_started(horizon);
     block_ = &no_block_;  // none of this run yet, for the report of a jump

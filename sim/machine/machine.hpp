@@ -91,6 +91,10 @@ struct RunLimits {
     // long after the run's start, beyond `seconds`: for callers from whom
     // nothing can arrive until the run ends.
     std::optional<double> idle_seconds;
+    // The run goes on from where a replay stopped (a breakpoint, a point
+    // gone to) that the recorded run ran through: what the machine followed
+    // of the firmware's waits carries on, as if it had not stopped.
+    bool resumes = false;
 };
 
 // The far end of the console line and the person or script behind it.

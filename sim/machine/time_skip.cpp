@@ -57,10 +57,11 @@ TimeSkip::TimeSkip(Machine &machine, uc_struct *uc, const BoardSpec &board, cons
     }
 }
 
-void TimeSkip::start_run(Cycles idle_deadline)
+void TimeSkip::start_run(Cycles idle_deadline, bool resumes)
 {
     idle_deadline_ = idle_deadline;
-    idle_.forget();
+    if (!resumes)
+        idle_.forget();
     idle_for_ever_at_.reset();
 }
 

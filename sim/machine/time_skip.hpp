@@ -37,7 +37,7 @@ public:
 
     IdleDetector &idle() { return idle_; }
     // A run starts that an idle firmware may let time pass in up to here.
-    void start_run(Cycles idle_deadline);
+    void start_run(Cycles idle_deadline, bool resumes);
     bool idling() const { return idle_.idle() || idle_for_ever_at_.has_value(); }
     std::optional<std::uint32_t> idle_for_ever_at() const { return idle_for_ever_at_; }
     // The next moment anything the firmware could read may change.

@@ -1,6 +1,7 @@
 #include "machine/timeline.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 
 #include "models/uart.hpp"
@@ -22,6 +23,12 @@ std::size_t state_cost(const BoardState &state, const BoardState *before)
             pages++;
     }
     return state.parts.size() + pages * dram_page_size;
+}
+
+// What an input or a run takes in the recording.
+std::size_t record_cost(std::size_t bytes)
+{
+    return bytes + 48;
 }
 
 }  // namespace
@@ -63,35 +70,64 @@ void Timeline::between_runs()
         return;
     }
     end_ = now();
-    if (end_.time - states_.back().at.time >= options_.interval)
+    if (end_.instructions - states_.back().at.instructions >= options_.interval)
         take_state();
 }
 
 void Timeline::take_state()
 {
-    Saved saved{now(), machine_.save_state(), input_count(), 0};
+    const std::uint64_t number = states_.empty() ? 0 : states_.back().number + 1;
+    Saved saved{now(), machine_.save_state(), input_count(), 0, number};
     saved.cost = state_cost(saved.state, states_.empty() ? nullptr : &states_.back().state);
     memory_ += saved.cost;
     states_.push_back(std::move(saved));
+    thin();
     while (memory_ > options_.memory_limit && states_.size() > 1)
         drop_oldest();
 }
 
-// The oldest state goes with the inputs before the next one, which then
-// holds alone the pages the two shared.
+// A state is kept while its number is a multiple of a spacing that doubles
+// with each band of age, each band as many states long as the recent one:
+// the recording reaches far back in bounded memory, one step back costing
+// more the older the point. Once dropped a state would never be kept again,
+// each spacing dividing the next. The oldest state stays: the start.
+void Timeline::thin()
+{
+    for (std::size_t index = states_.size() - 1; index-- > 1;)
+        if (!keeps(states_[index].number, states_.back().number, options_.recent))
+            drop_state(index);
+}
+
+bool Timeline::keeps(std::uint64_t number, std::uint64_t newest, std::uint64_t recent)
+{
+    return number % std::bit_floor((newest - number) / std::max<std::uint64_t>(recent, 1) + 1) == 0;
+}
+
+// The state goes; the one after it then holds alone the pages the two
+// shared.
+void Timeline::drop_state(std::size_t index)
+{
+    Saved &next = states_[index + 1];
+    memory_ -= states_[index].cost + next.cost;
+    next.cost = state_cost(next.state, index > 0 ? &states_[index - 1].state : nullptr);
+    memory_ += next.cost;
+    states_.erase(states_.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+// The oldest state goes with the inputs and runs before the next one.
 void Timeline::drop_oldest()
 {
-    memory_ -= states_.front().cost + states_[1].cost;
-    states_.pop_front();
-    Saved &oldest = states_.front();
-    oldest.cost = state_cost(oldest.state, nullptr);
-    memory_ += oldest.cost;
+    drop_state(0);
+    const Saved &oldest = states_.front();
     while (first_input_ < oldest.input) {
+        memory_ -= record_cost(inputs_.front().bytes.size());
         inputs_.pop_front();
         first_input_++;
     }
-    while (runs_.size() > 1 && runs_[1].start <= oldest.at.time)
+    while (runs_.size() > 1 && runs_[1].start <= oldest.at.time) {
+        memory_ -= record_cost(0);
         runs_.pop_front();
+    }
 }
 
 void Timeline::record(Input input)
@@ -100,6 +136,7 @@ void Timeline::record(Input input)
         return;
     if (in_past())
         cut_future();
+    memory_ += record_cost(input.bytes.size());
     inputs_.push_back(std::move(input));
     cursor_ = input_count();
 }
@@ -114,10 +151,14 @@ void Timeline::cut_future()
                       machine_.clock().to_seconds(at.time), machine_.clock().to_seconds(end_.time));
         cut_note_(text);
     }
-    while (input_count() > cursor_)
+    while (input_count() > cursor_) {
+        memory_ -= record_cost(inputs_.back().bytes.size());
         inputs_.pop_back();
-    while (!runs_.empty() && runs_.back().start > at.time)
+    }
+    while (!runs_.empty() && runs_.back().start > at.time) {
+        memory_ -= record_cost(0);
         runs_.pop_back();
+    }
     while (states_.size() > 1 && states_.back().at.time > at.time) {
         memory_ -= states_.back().cost;
         states_.pop_back();
@@ -151,8 +192,11 @@ void Timeline::run_started(Cycles horizon)
     if (replaying_ || silent_ || in_past())
         return;
     if (!runs_.empty() && runs_.back().start == machine_.clock().now())
-        runs_.pop_back();  // one that ran nothing
-    runs_.push_back(Run{machine_.clock().now(), horizon});
+        runs_.back().horizon = horizon;  // one that ran nothing
+    else {
+        memory_ += record_cost(0);
+        runs_.push_back(Run{machine_.clock().now(), horizon});
+    }
 }
 
 void Timeline::replay_limits(RunLimits &limits) const
@@ -166,6 +210,10 @@ void Timeline::replay_limits(RunLimits &limits) const
         until = std::min(until, next->start);
     if (next != runs_.begin())
         limits.skip_until = std::prev(next)->horizon;
+    // A run starts afresh only where the recorded one did: elsewhere (after
+    // a stop at a breakpoint, or at a point gone to) it goes on as that one
+    // did, what the machine followed of the firmware's waits and all.
+    limits.resumes = next == runs_.begin() || std::prev(next)->start != now;
     limits.until = until;
     limits.seconds.reset();
     limits.idle_seconds.reset();
@@ -272,6 +320,11 @@ void Timeline::restore(const Saved &saved)
 // stops at breakpoints and watchpoints on the way are gathered.
 void Timeline::replay_to(Cycles time, std::vector<Hit> *hits)
 {
+    // As fast as it goes: paced, the replay would take the host time it
+    // stands for.
+    Clock &clock = machine_.clock();
+    const bool paced = clock.paced();
+    clock.pace(false);
     silent_ = true;
     for (;;) {
         // Inputs at the point itself stay for the run that goes on from it.
@@ -297,6 +350,7 @@ void Timeline::replay_to(Cycles time, std::vector<Hit> *hits)
             break;
     }
     silent_ = false;
+    clock.pace(paced);
 }
 
 Timeline::Stop Timeline::go_to(Cycles time)
@@ -371,7 +425,7 @@ Timeline::Stop Timeline::continue_back()
         if (!hits.empty()) {
             restore(from);
             replay_to(hits.back().at.time);
-            return hits.back().stop;
+                    return hits.back().stop;
         }
         bound = from.at.time;
     }

@@ -25,10 +25,15 @@ namespace kelto::sim {
 class Timeline final : public HostLink, public InputObserver {
 public:
     struct Options {
-        // Board time between two states: what one step back costs at most.
-        Cycles interval = Cycles{1} << 23;
+        // Instructions run between two states: what one step back in the
+        // recent past costs at most. (Time the firmware only waited costs
+        // next to nothing to run again.)
+        std::uint64_t interval = std::uint64_t{1} << 23;
         // The oldest history goes first beyond this.
         std::size_t memory_limit = std::size_t{256} << 20;
+        // States kept at every interval; before them every 2nd for as many
+        // intervals again, every 4th for twice as many, and so on.
+        std::size_t recent = 32;
     };
     struct Position {
         Cycles time = 0;
@@ -77,6 +82,10 @@ public:
     Pump pump(Machine &machine, int wait_ms) override;
     void service(Machine &machine) override;
     void transmitted(Machine &machine, std::uint8_t byte) override;
+    // Whether thinning keeps the state of this number, with the newest
+    // numbered so, recent states kept at every interval.
+    static bool keeps(std::uint64_t number, std::uint64_t newest, std::uint64_t recent);
+
     // InputObserver
     void console_fed(std::string_view bytes) override;
     void button_set(Button button, bool held) override;
@@ -100,8 +109,9 @@ private:
     struct Saved {
         Position at;
         BoardState state;
-        std::size_t input;  // the first input at or after it
+        std::size_t input;    // the first input at or after it
         std::size_t cost;
+        std::uint64_t number;  // states taken before it in the recording
     };
     // A run of the recording: where it started and how far idle time could
     // pass in it.
@@ -117,6 +127,8 @@ private:
     void record(Input input);
     void cut_future();
     void take_state();
+    void thin();
+    void drop_state(std::size_t index);
     void drop_oldest();
     std::size_t input_count() const { return first_input_ + inputs_.size(); }
     const Input &input(std::size_t index) const { return inputs_[index - first_input_]; }
