@@ -123,9 +123,13 @@ TEST(CoverageTest, SuiteProfileAddsUpItsBoardsInSuiteOrder)
     const auto machine = kelto::test::load("consolefw-64");
     const Clock &clock = machine->clock();
     Cycles board = 0;
+    const Start fresh;
     const auto profile = [&](const std::vector<const Scenario *> &scenarios, unsigned jobs, ProfileFormat format) {
         ProfileSum sum({}, format);
-        run_scenarios(options, scenarios, jobs,
+        std::vector<ScenarioRun> runs;
+        for (const Scenario *scenario : scenarios)
+            runs.push_back({scenario, &fresh});
+        run_scenarios(options, runs, jobs,
                       [&](const ScenarioResult &result) { board += clock.from_seconds(result.board_seconds); }, &sum);
         return sum.text("suite");
     };

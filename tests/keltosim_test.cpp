@@ -20,6 +20,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "frontends/cli.hpp"
@@ -448,6 +449,9 @@ TEST(Pipes, UsageErrors)
     const Finished unknown = run_keltosim({"--colour", image("greetfw")});
     EXPECT_EQ(unknown.status, exit_usage);
     EXPECT_EQ(unknown.err, "keltosim: unknown option '--colour'\nTry 'keltosim --help'.\n");
+    const std::string greeted = testing::TempDir() + "/greeted.state";
+    run_keltosim({"--save-at", "0", greeted, image("greetfw")});
+    const std::string menu_first = write_file("menu-first.yaml", "- wait_for: \"x> Exit\"\n");
     // Each refused before the board starts, with the reason on stderr.
     const struct {
         std::vector<std::string> args;
@@ -465,6 +469,15 @@ TEST(Pipes, UsageErrors)
         {{"--scenario", write_file("no-port.yaml", "- wait: 1\n- expect_pin: {port: N, pin: 0, level: 1}\n"),
           image("consolefw-24")},
          "no-port.yaml:2: expect_pin GPN0 high: the board 24's S3C2450 has no port N"},
+        {{"--scenario", write_file("greeted.yaml", "- restore: " + greeted + "\n- wait: 1\n"), image("consolefw-24")},
+         "greeted.yaml:1: " + greeted + ": a state of another image"},
+        {{"--restore", write_file("damaged.state", "damaged"), "--scenario", menu_first, "--scenario", menu_first,
+          image("consolefw-64")},
+         "damaged.state: not a keltosim state file"},
+        {{"--boot-once", "--scenario", menu_first, "--scenario", write_file("x-first.yaml", "- write: \"x\"\n"),
+          image("consolefw-64")},
+         "--boot-once: " + testing::TempDir() + "/x-first.yaml:1 begins with write \"x\", where " + menu_first +
+             ":1 begins with wait_for \"x> Exit\""},
     };
     for (const auto &c : refused) {
         const Finished run = run_keltosim(c.args);
@@ -664,6 +677,34 @@ TEST(Bundles, ReplayTheFailureAtTheSameInstruction)
         EXPECT_NE(replay.err.find("keltosim: replayed to " + match[2].str()), std::string::npos) << replay.err;
     }
     EXPECT_EQ(run_keltosim({"--replay", dir + "/out/crash.bundle", image("consolefw-64")}).status, exit_usage);
+}
+
+// Boards restored from one boot give what boards booted each on their own
+// gave: the board time goes on, --timeout counts from the boot, a failure
+// quotes the boot's console lines. A scenario may start from a saved menu.
+TEST(Suites, BootOnceGivesWhatABootEachGave)
+{
+    const std::string dir = testing::TempDir() + "/boot";
+    std::filesystem::create_directories(dir);
+    run_keltosim({"--save-at", "x> Exit", dir + "/menu.state", image("consolefw-64")});
+    write_file("boot/a-backlight.yaml", "- wait_for: \"x> Exit\"\n- write: \"3\"\n- wait_for: \"x> Exit to back\"\n");
+    write_file("boot/b-fails.yaml", "- wait_for: \"x> Exit\"\n- wait_for: \"never\"\n");
+    write_file("boot/c-timer.yaml", "- wait_for: \"x> Exit\"\n- write: \"2\"\n- wait_for: \"Test 9\"\n");
+    write_file("boot/d-restored.yaml", "- restore: menu.state\n- write: \"x\"\n- expect_exit: 0\n");
+    const auto suite = [&](const std::string &boot_once) {
+        const Finished run = run_keltosim(
+            {boot_once, "--scenario", dir, "--timeout", "5", "-j", "2", "--junit", dir + ".xml", image("consolefw-64")});
+        return std::tuple(run.status, run.out, std::regex_replace(read_file(dir + ".xml"), std::regex(" time=\"[0-9.]+\""), ""));
+    };
+    const auto [status, out, junit] = suite("--clock=virtual");
+    EXPECT_EQ(suite("--boot-once"), std::tuple(status, out, junit));
+    EXPECT_EQ(status, exit_expectation);
+    EXPECT_NE(out.find("FAIL " + dir + "/b-fails.yaml at " + dir + "/b-fails.yaml:2 ("), std::string::npos) << out;
+    EXPECT_NE(out.find("FAIL " + dir + "/c-timer.yaml at " + dir + "/c-timer.yaml:3, status 67 (5.0"),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("\nPASS " + dir + "/d-restored.yaml ("), std::string::npos) << out;
+    const Finished alone = run_keltosim({"--scenario", dir + "/d-restored.yaml", image("consolefw-64")});
+    EXPECT_EQ(alone.out, "\r\nx is selected\r\n") << alone.err;
 }
 
 // ---------------------------------------------------------------------------
