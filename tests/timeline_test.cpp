@@ -72,6 +72,11 @@ TEST(Timeline, GoingToAnyPointGivesTheBoardTheRunHadThere)
         timeline.go_to(marks[n].time);
         ASSERT_EQ(m->clock().now(), marks[n].time);
         expect_same_board(m->save_state(), marks[n].state);
+        // Back from a point inside a wait: the instruction before it.
+        const std::uint64_t count = m->clock().instructions();
+        timeline.step_back();
+        EXPECT_EQ(m->clock().instructions() + 1, n == 0 ? count + 1 : count);
+        timeline.go_to(marks[n].time);
         // One instruction on and back again.
         m->step();
         timeline.step_back();

@@ -60,6 +60,7 @@ void Clock::skip_to(Cycles when)
     if (mode_ == ClockMode::virtual_time && when != never && when > counted_) {
         if (paced_)
             wait_for_host(when);
+        last_skip_ = {counted_, when};
         // Skipped time is not executed instructions.
         instructions_total_ -= when - counted_;
         counted_ = when;
@@ -148,6 +149,7 @@ void Clock::restore(StateReader &in)
     if (mode_ == ClockMode::virtual_time) {
         counted_ = time;
         instructions_total_ = instructions - time;  // wraps back in instructions()
+        last_skip_ = {};
         anchor_pace();
         return;
     }

@@ -43,6 +43,13 @@ public:
     // Moves virtual time forward while the firmware only waits; no effect on
     // the wall clock. Paced, the host first sleeps until then.
     void skip_to(Cycles when);
+    // The latest skip since the clock was restored: every time in it has the
+    // instruction count of its start.
+    struct Skip {
+        Cycles from = 0;
+        Cycles to = 0;
+    };
+    Skip last_skip() const { return last_skip_; }
     // The firmware only waits until then: virtual time skips there, the wall
     // clock sleeps towards it (at most a millisecond, so that the caller
     // still looks at its inputs often).
@@ -109,6 +116,7 @@ private:
     std::chrono::steady_clock::time_point held_since_;
     // Pacing: the host time at which the board stood at pace_board_.
     bool paced_ = false;
+    Skip last_skip_;
     std::chrono::steady_clock::time_point pace_origin_;
     Cycles pace_board_ = 0;
 };

@@ -452,6 +452,17 @@ void Timeline::latest_with_at_most(std::uint64_t instructions, Cycles before)
     Cycles high = std::max(low, before - 1);
     restore(from);
     replay_to(high);
+    // A point the firmware's wait skipped over has the count of the skip's
+    // start, so the instruction before it ran just before that start: one
+    // replay more instead of halving across the whole wait.
+    while (now().instructions > instructions) {
+        const Clock::Skip skip = machine_.clock().last_skip();
+        if (skip.to != now().time || skip.from <= low + 1 || skip.from - 1 >= high)
+            break;
+        high = skip.from - 1;
+        restore(from);
+        replay_to(high);
+    }
     if (now().instructions <= instructions)
         return;
     while (high - low > 1) {
