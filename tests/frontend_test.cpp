@@ -182,6 +182,15 @@ TEST(Suite, ShardsRunEachScenarioExactlyOnce)
     }
 }
 
+// Bundles are named after their scenario files, numbered when taken.
+TEST(Suite, BundleNamesAreUniqueInSuiteOrder)
+{
+    std::vector<Scenario> suite{{"a/smoke.yaml", {}}, {"b/smoke.yaml", {}}, {"smoke-2.yaml", {}}, {"c/smoke.yml", {}}};
+    name_bundles(suite);
+    for (const auto &[n, want] : {std::pair{0, "smoke"}, {1, "smoke-2"}, {2, "smoke-2-2"}, {3, "smoke-3"}})
+        EXPECT_EQ(suite[n].bundle_name, want);
+}
+
 TEST(Suite, JUnitTextCarriesEveryByteAsXmlMayHoldIt)
 {
     const std::pair<std::string, std::string> cases[] = {

@@ -49,6 +49,7 @@ struct Step {
 struct Scenario {
     std::string name;  // the file, for messages
     std::vector<Step> steps;
+    std::string bundle_name{};  // in a suite, its failure bundle's: see name_bundles
 };
 
 // Throws ScenarioError naming the line of the first problem.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "frontends/coverage.hpp"
@@ -77,7 +78,7 @@ ScenarioResult run_one(const Options &options, const Scenario &scenario)
     try {
         Session session(Machine::load(options.image, machine_options(options)), options);
         session.keep_notes(result.notes);
-        session.name_bundle(std::filesystem::path(scenario.name).stem().string());
+        session.name_bundle(scenario.bundle_name);
         ScenarioRunner runner(scenario);
         session.add_frontend(runner);
         // Each board adds its coverage to the one file, under the file's lock.
@@ -124,7 +125,19 @@ Suite load_suite(const Options &options)
             }
         }
     }
+    name_bundles(suite.scenarios);
     return suite;
+}
+
+void name_bundles(std::vector<Scenario> &scenarios)
+{
+    std::set<std::string> taken;
+    for (Scenario &scenario : scenarios) {
+        const std::string stem = std::filesystem::path(scenario.name).stem().string();
+        scenario.bundle_name = stem;
+        for (int number = 2; !taken.insert(scenario.bundle_name).second; number++)
+            scenario.bundle_name = stem + "-" + std::to_string(number);
+    }
 }
 
 std::vector<std::size_t> shard_indices(std::size_t size, const Options::Shard &shard)

@@ -34,6 +34,11 @@ struct Suite {
 };
 Suite load_suite(const Options &options);
 
+// Names each scenario's failure bundle after its file, with a number when
+// one before it in the suite has that name (smoke.yaml in two directories:
+// smoke, smoke-2): unique in the suite, and the same on every run and shard.
+void name_bundles(std::vector<Scenario> &scenarios);
+
 // The indices a shard runs: every N-th scenario from the I-th, so that
 // the N shards together run the suite exactly once.
 std::vector<std::size_t> shard_indices(std::size_t size, const Options::Shard &shard);
