@@ -33,6 +33,8 @@ using kelto::sim::frontend::parse_scenario;
 using kelto::sim::frontend::run_scenarios;
 using kelto::sim::frontend::Scenario;
 using kelto::sim::frontend::ScenarioResult;
+using kelto::sim::frontend::ScenarioRun;
+using kelto::sim::frontend::Start;
 
 void load_console_image(benchmark::State &state)
 {
@@ -177,7 +179,9 @@ constexpr std::uint32_t cpu_loop_turns = 20'000'000;
 double machine_seconds(Machine &machine)
 {
     const std::uint32_t at = machine.symbol("main");
-    machine.write_bytes(at, cpu_loop, sizeof cpu_loop);
+    // Patched as a debugger would, so that a main already translated (the
+    // boot before) runs the loop and not its old code.
+    machine.patch(at, cpu_loop, sizeof cpu_loop);
     const auto start = std::chrono::steady_clock::now();
     RunLimits limits;
     limits.seconds = 1000;
@@ -288,7 +292,8 @@ void suite_of_menu_tours(benchmark::State &state)
     const Scenario tour = parse_scenario(
         "- wait_for: \"x> Exit\"\n- write: \"3\"\n- wait_for: \"x> Exit\"\n- write: \"x\"\n- wait_for: \"x> Exit\"\n",
         "tour.yaml");
-    const std::vector<const Scenario *> suite(copies, &tour);
+    const Start fresh;
+    const std::vector<ScenarioRun> suite(copies, ScenarioRun{&tour, &fresh});
     Options options;
     options.image = image("consolefw-64");
     double alone = 0, suite_cpu = 0, wall = 0;
@@ -308,6 +313,38 @@ void suite_of_menu_tours(benchmark::State &state)
     state.counters["overhead_ms_per_scenario"] = 1e3 * (suite_cpu / copies - alone) / runs;
 }
 BENCHMARK(suite_of_menu_tours)->Unit(benchmark::kSecond)->Iterations(3);
+
+// Starting a scenario of a suite at the menu, one board after another: a
+// cold boot each, or the board of one boot restored into each (--boot-once).
+// A scenario whose only step is the menu's wait_for ends as soon as it has
+// started.
+void scenario_start_with_boot_once(benchmark::State &state)
+{
+    constexpr int copies = 50;
+    const Scenario menu = parse_scenario("- wait_for: \"x> Exit\"\n", "menu.yaml");
+    Options options;
+    options.image = image("consolefw-64");
+    const Start fresh;
+    const Start booted = kelto::sim::frontend::boot_once(options, menu, fresh);
+    if (!booted.board)
+        throw std::runtime_error("the boot did not reach the menu");
+    const auto seconds_per_scenario = [&](const Start &start) {
+        const std::vector<ScenarioRun> suite(copies, ScenarioRun{&menu, &start});
+        const auto begin = std::chrono::steady_clock::now();
+        run_scenarios(options, suite, 1, [](const ScenarioResult &) {});
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count() / copies;
+    };
+    double cold = 0, restored = 0;
+    for (auto _ : state) {
+        cold += seconds_per_scenario(fresh);
+        restored += seconds_per_scenario(booted);
+    }
+    const double runs = static_cast<double>(state.iterations());
+    state.counters["cold_ms"] = 1e3 * cold / runs;
+    state.counters["boot_once_ms"] = 1e3 * restored / runs;
+    state.counters["cold_per_boot_once"] = cold / restored;
+}
+BENCHMARK(scenario_start_with_boot_once)->Unit(benchmark::kSecond)->Iterations(3);
 // Saving a board at the menu with 4 MiB of DRAM written besides, 64 KiB of
 // which change between two states: what a state taken often costs.
 void save_state(benchmark::State &state)

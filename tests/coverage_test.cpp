@@ -4,6 +4,8 @@
 
 #include "frontends/coverage.hpp"
 #include "frontends/profile.hpp"
+#include "frontends/scenario.hpp"
+#include "frontends/suite.hpp"
 #include "harness.hpp"
 
 using namespace kelto::sim;
@@ -107,4 +109,43 @@ TEST(CoverageTest, ReportsMergeByAddingCountsInEitherFormat)
     EXPECT_EQ(line_of(back, "s3c_uart.cpp", 42).branches, (std::vector<std::optional<std::uint64_t>>{0, 1}));
     EXPECT_THROW(from_lcov("SF:a\nDA:x,1\n"), std::runtime_error);
     EXPECT_THROW(parse_folded("main;f\n"), std::runtime_error);
+}
+
+// A suite's profile is its boards' own added up, the same whatever order they
+// finish in, with every cycle of every board's time.
+TEST(CoverageTest, SuiteProfileAddsUpItsBoardsInSuiteOrder)
+{
+    const Scenario backlight =
+        parse_scenario("- wait_for: \"x> Exit\"\n- write: \"3\"\n- wait_for: \"x> Exit\"\n", "backlight.yaml");
+    const Scenario menu = parse_scenario("- wait_for: \"x> Exit\"\n", "menu.yaml");
+    Options options;
+    options.image = kelto::test::image_path("consolefw-64");
+    const auto machine = kelto::test::load("consolefw-64");
+    const Clock &clock = machine->clock();
+    Cycles board = 0;
+    const Start fresh;
+    const auto profile = [&](const std::vector<const Scenario *> &scenarios, unsigned jobs, ProfileFormat format) {
+        ProfileSum sum({}, format);
+        std::vector<ScenarioRun> runs;
+        for (const Scenario *scenario : scenarios)
+            runs.push_back({scenario, &fresh});
+        run_scenarios(options, runs, jobs,
+                      [&](const ScenarioResult &result) { board += clock.from_seconds(result.board_seconds); }, &sum);
+        return sum.text("suite");
+    };
+    std::unordered_map<std::string, Cycles> alone = parse_folded(profile({&backlight}, 1, ProfileFormat::folded));
+    for (const auto &[stack, cycles] : parse_folded(profile({&menu}, 1, ProfileFormat::folded)))
+        alone[stack] += cycles;
+    board = 0;
+    const std::string both = profile({&backlight, &menu}, 1, ProfileFormat::folded);
+    EXPECT_EQ(parse_folded(both), alone);
+    Cycles total = 0;
+    for (const auto &[stack, cycles] : alone)
+        total += cycles;
+    EXPECT_EQ(total, board);
+    EXPECT_EQ(profile({&backlight, &menu}, 2, ProfileFormat::folded), both);
+
+    const std::string speedscope = profile({&backlight, &menu}, 2, ProfileFormat::speedscope);
+    EXPECT_LT(speedscope.find("\"backlight.yaml (board cycles)\""), speedscope.find("\"menu.yaml (board cycles)\""));
+    EXPECT_EQ(speedscope, profile({&backlight, &menu}, 1, ProfileFormat::speedscope));
 }

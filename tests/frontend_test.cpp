@@ -150,6 +150,7 @@ TEST(CommandLine, RefusesAnOptionGivenTwiceInsteadOfReplacingIt)
         {{"--escape", "b", "--escape=c"}, "--escape"},      {{"--svd", "64", "--svd", "24"}, "--svd"},
         {{"--restore", "a", "--restore=b"}, "--restore"},   {{"--save-at", "1", "a", "--save-at", "2", "b"}, "--save-at"},
         {{"--coverage=a", "--coverage=b"}, "--coverage"},   {{"--profile", "a", "--profile", "b"}, "--profile"},
+        {{"--boot-once", "--boot-once"}, "--boot-once"},
     };
     for (const auto &c : twice) {
         std::vector<std::string_view> args = c.args;
@@ -167,6 +168,7 @@ TEST(CommandLine, RefusesAnOptionGivenTwiceInsteadOfReplacingIt)
         EXPECT_TRUE(usage_error({"--scenario", "s", "--shard", shard, "image"}).starts_with("--shard wants I/N"));
     EXPECT_TRUE(usage_error({"--scenario", "s", "-j0", "image"}).starts_with("-j wants a number"));
     EXPECT_EQ(usage_error({"-j", "2", "image"}), "-j, --shard and --junit go with --scenario");
+    EXPECT_EQ(usage_error({"--boot-once", "image"}), "--boot-once goes with --scenario");
 }
 
 TEST(Suite, ShardsRunEachScenarioExactlyOnce)
@@ -185,7 +187,8 @@ TEST(Suite, ShardsRunEachScenarioExactlyOnce)
 // Bundles are named after their scenario files, numbered when taken.
 TEST(Suite, BundleNamesAreUniqueInSuiteOrder)
 {
-    std::vector<Scenario> suite{{"a/smoke.yaml", {}}, {"b/smoke.yaml", {}}, {"smoke-2.yaml", {}}, {"c/smoke.yml", {}}};
+    std::vector<Scenario> suite{
+        {"a/smoke.yaml", {}, {}}, {"b/smoke.yaml", {}, {}}, {"smoke-2.yaml", {}, {}}, {"c/smoke.yml", {}, {}}};
     name_bundles(suite);
     for (const auto &[n, want] : {std::pair{0, "smoke"}, {1, "smoke-2"}, {2, "smoke-2-2"}, {3, "smoke-3"}})
         EXPECT_EQ(suite[n].bundle_name, want);
@@ -655,6 +658,8 @@ TEST(ScenarioFile, NamesTheLineOfEachMistake)
         {"- write: \"1\"\n-\twait: 1\n", "s.yaml:2: a tab in the indentation: YAML does not allow tabs"},
         {"- wait_for: x\n  timeout: 1\n  timeout: 2\n", "s.yaml:3: a second timeout in one step"},
         {"- expect_pin: {port: N, pin: 9, port: F, level: 1}\n", "s.yaml:1: a second 'port' in expect_pin"},
+        {"- wait: 1\n- restore: a.state\n", "s.yaml:2: restore comes first"},
+        {"- restore: a.state\n", "s.yaml:1: no steps"},
     };
     for (const auto &c : cases) {
         try {

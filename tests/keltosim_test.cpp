@@ -20,6 +20,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "frontends/cli.hpp"
@@ -377,6 +378,7 @@ TEST(Pipes, EndingsHaveTheirStatusAndMessage)
     const std::string five = write_file("five", printing_image("all done\n", false));
     const std::string log = testing::TempDir() + "/serial.log";
     const std::string toggling = write_file("toggling", toggling_image());
+    const std::string menu = write_file("menu.yaml", "- wait_for: \"x> Exit\"\n");
     const struct {
         std::vector<std::string> args;
         std::string input;
@@ -402,6 +404,8 @@ TEST(Pipes, EndingsHaveTheirStatusAndMessage)
          {"keltosim: cannot write the trace to /dev/full: No space left on device\n"}},
         {{"--vcd", "/dev/full", toggling}, "", {}, exit_output, "",
          {"keltosim: cannot write the waveforms to /dev/full: No space left on device\n"}},
+        {{"--scenario", menu, "--scenario", menu, "--profile", "/dev/full", image("consolefw-64")}, "", {}, exit_output,
+         "2 passed, 0 failed\n", {"keltosim: the profile could not be written to /dev/full\n"}},
         {{"--trace", "--trace-file", testing::TempDir() + "/greet.trace", "--trace-limit", "1K", image("greetfw")},
          "", {}, 0, "Hello World!\n",
          {"keltosim: the trace reached its limit of 1 KiB (--trace-limit) and stopped; the run goes on\n"}},
@@ -445,6 +449,9 @@ TEST(Pipes, UsageErrors)
     const Finished unknown = run_keltosim({"--colour", image("greetfw")});
     EXPECT_EQ(unknown.status, exit_usage);
     EXPECT_EQ(unknown.err, "keltosim: unknown option '--colour'\nTry 'keltosim --help'.\n");
+    const std::string greeted = testing::TempDir() + "/greeted.state";
+    run_keltosim({"--save-at", "0", greeted, image("greetfw")});
+    const std::string menu_first = write_file("menu-first.yaml", "- wait_for: \"x> Exit\"\n");
     // Each refused before the board starts, with the reason on stderr.
     const struct {
         std::vector<std::string> args;
@@ -462,6 +469,15 @@ TEST(Pipes, UsageErrors)
         {{"--scenario", write_file("no-port.yaml", "- wait: 1\n- expect_pin: {port: N, pin: 0, level: 1}\n"),
           image("consolefw-24")},
          "no-port.yaml:2: expect_pin GPN0 high: the board 24's S3C2450 has no port N"},
+        {{"--scenario", write_file("greeted.yaml", "- restore: " + greeted + "\n- wait: 1\n"), image("consolefw-24")},
+         "greeted.yaml:1: " + greeted + ": a state of another image"},
+        {{"--restore", write_file("damaged.state", "damaged"), "--scenario", menu_first, "--scenario", menu_first,
+          image("consolefw-64")},
+         "damaged.state: not a keltosim state file"},
+        {{"--boot-once", "--scenario", menu_first, "--scenario", write_file("x-first.yaml", "- write: \"x\"\n"),
+          image("consolefw-64")},
+         "--boot-once: " + testing::TempDir() + "/x-first.yaml:1 begins with write \"x\", where " + menu_first +
+             ":1 begins with wait_for \"x> Exit\""},
     };
     for (const auto &c : refused) {
         const Finished run = run_keltosim(c.args);
@@ -595,8 +611,9 @@ TEST(Suites, EachScenarioOnItsOwnBoardWithALineEachAndAJUnitReport)
     const std::string coverage[] = {testing::TempDir() + "/suite-1.info", testing::TempDir() + "/suite-3.info"};
     for (const std::string &file : coverage)
         std::remove(file.c_str());
-    const Finished run = run_keltosim(
-        {"--scenario", dir, "--junit", junit, "-j", "1", "--coverage", coverage[0], image("consolefw-64")});
+    const std::string profile[] = {testing::TempDir() + "/suite-1.folded", testing::TempDir() + "/suite-3.folded"};
+    const Finished run = run_keltosim({"--scenario", dir, "--junit", junit, "-j", "1", "--coverage", coverage[0],
+                                       "--profile", profile[0], image("consolefw-64")});
     EXPECT_EQ(run.status, exit_expectation) << run.err;
     EXPECT_TRUE(run.out.starts_with("PASS " + dir + "/a-menu.yaml (0.0")) << run.out;
     EXPECT_NE(run.out.find("\nFAIL " + dir + "/b-fails.yaml at " + dir + "/b-fails.yaml:3 (0.0"), std::string::npos);
@@ -607,11 +624,15 @@ TEST(Suites, EachScenarioOnItsOwnBoardWithALineEachAndAJUnitReport)
     EXPECT_EQ(std::system(("xmllint --noout " + junit).c_str()), 0);
 
     // Boards on threads of their own give what one board after another
-    // gave, their coverage added up in one file too.
-    EXPECT_EQ(run_keltosim({"--scenario", dir, "-j", "3", "--coverage", coverage[1], image("consolefw-64")}).out,
+    // gave, their coverage and profiles added up in one file too.
+    EXPECT_EQ(run_keltosim({"--scenario", dir, "-j", "3", "--coverage", coverage[1], "--profile", profile[1],
+                            image("consolefw-64")})
+                  .out,
               run.out);
     EXPECT_NE(read_file(coverage[0]).find("\nDA:"), std::string::npos);
     EXPECT_EQ(read_file(coverage[0]), read_file(coverage[1]));
+    EXPECT_NE(read_file(profile[0]).find("main;"), std::string::npos);
+    EXPECT_EQ(read_file(profile[0]), read_file(profile[1]));
     // Files are all read before any board starts.
     const Finished unread = run_keltosim({"--scenario", dir, "--scenario", dir + "/none.yaml", image("consolefw-64")});
     EXPECT_EQ(unread.status, exit_usage);
@@ -656,6 +677,34 @@ TEST(Bundles, ReplayTheFailureAtTheSameInstruction)
         EXPECT_NE(replay.err.find("keltosim: replayed to " + match[2].str()), std::string::npos) << replay.err;
     }
     EXPECT_EQ(run_keltosim({"--replay", dir + "/out/crash.bundle", image("consolefw-64")}).status, exit_usage);
+}
+
+// Boards restored from one boot give what boards booted each on their own
+// gave: the board time goes on, --timeout counts from the boot, a failure
+// quotes the boot's console lines. A scenario may start from a saved menu.
+TEST(Suites, BootOnceGivesWhatABootEachGave)
+{
+    const std::string dir = testing::TempDir() + "/boot";
+    std::filesystem::create_directories(dir);
+    run_keltosim({"--save-at", "x> Exit", dir + "/menu.state", image("consolefw-64")});
+    write_file("boot/a-backlight.yaml", "- wait_for: \"x> Exit\"\n- write: \"3\"\n- wait_for: \"x> Exit to back\"\n");
+    write_file("boot/b-fails.yaml", "- wait_for: \"x> Exit\"\n- wait_for: \"never\"\n");
+    write_file("boot/c-timer.yaml", "- wait_for: \"x> Exit\"\n- write: \"2\"\n- wait_for: \"Test 9\"\n");
+    write_file("boot/d-restored.yaml", "- restore: menu.state\n- write: \"x\"\n- expect_exit: 0\n");
+    const auto suite = [&](const std::string &boot_once) {
+        const Finished run = run_keltosim(
+            {boot_once, "--scenario", dir, "--timeout", "5", "-j", "2", "--junit", dir + ".xml", image("consolefw-64")});
+        return std::tuple(run.status, run.out, std::regex_replace(read_file(dir + ".xml"), std::regex(" time=\"[0-9.]+\""), ""));
+    };
+    const auto [status, out, junit] = suite("--clock=virtual");
+    EXPECT_EQ(suite("--boot-once"), std::tuple(status, out, junit));
+    EXPECT_EQ(status, exit_expectation);
+    EXPECT_NE(out.find("FAIL " + dir + "/b-fails.yaml at " + dir + "/b-fails.yaml:2 ("), std::string::npos) << out;
+    EXPECT_NE(out.find("FAIL " + dir + "/c-timer.yaml at " + dir + "/c-timer.yaml:3, status 67 (5.0"),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("\nPASS " + dir + "/d-restored.yaml ("), std::string::npos) << out;
+    const Finished alone = run_keltosim({"--scenario", dir + "/d-restored.yaml", image("consolefw-64")});
+    EXPECT_EQ(alone.out, "\r\nx is selected\r\n") << alone.err;
 }
 
 // ---------------------------------------------------------------------------

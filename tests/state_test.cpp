@@ -151,3 +151,16 @@ TEST(StateFile, RoundTripsAndRefusesAnyOtherFile)
 }
 
 }  // namespace
+
+// A board restored into a machine that has run other code runs the state's
+// own: what the engine translated from bytes the restore changed is dropped.
+TEST(StateTest, RestoredCodeReplacesWhatTheMachineTranslated)
+{
+    const std::uint32_t link = 0x50080000, mov_r0_2 = 0xE3A00002;
+    auto machine = load_tiny(link, {{link, {0xE3A00001, 0xE12FFF1E}, 0, false}});  // mov r0, #1; bx lr
+    const BoardState returns_one = machine->save_state();
+    machine->write_bytes(link, &mov_r0_2, sizeof mov_r0_2);
+    EXPECT_EQ(machine->run(RunLimits{}).value, 2u);
+    machine->restore_state(returns_one);
+    EXPECT_EQ(machine->run(RunLimits{}).value, 1u);
+}

@@ -28,6 +28,8 @@ Options:
   -j N                 run N scenarios at once (default: the host's cores)
   --shard I/N          run only the I-th of N slices of the scenarios (CI)
   --junit FILE         write the scenarios' results as JUnit XML
+  --boot-once          boot the board once, up to the wait_for that every
+                       scenario begins with, and start each from there
   --expect TEXT        succeed as soon as TEXT appears on the console
   --fail-on TEXT       fail as soon as TEXT appears (may be repeated)
   --timeout SECONDS    stop after this much board time (and time spent
@@ -50,10 +52,11 @@ Options:
   --coverage-format lcov|cobertura
                        the file's format (default lcov)
   --profile FILE       write the board's time by call stack to FILE, as
-                       folded stacks for flame graphs
+                       folded stacks for flame graphs (a suite: every board's)
   --profile-format folded|speedscope
                        the profile's format (default folded)
-  --restore FILE       go on from a board state saved from this image
+  --restore FILE       go on from a board state saved from this image; in a
+                       suite, each scenario without a restore: step does
   --save-at WHEN FILE  save the board's state to FILE once board time reaches
                        WHEN (seconds: 2.5, 2.5s, 300ms) or, if WHEN is no
                        time, once the console shows WHEN as text
@@ -285,6 +288,10 @@ Options parse_options(std::span<const std::string_view> args)
             options.stats = true;
             continue;
         }
+        if (arg == "--boot-once") {
+            options.boot_once = true;
+            continue;
+        }
         if (arg == "-s") {
             options.gdb = web::Address{"127.0.0.1", 1234};
             continue;
@@ -427,6 +434,8 @@ Options parse_options(std::span<const std::string_view> args)
                          "')");
     if ((options.jobs || options.shard || options.junit) && options.scenarios.empty())
         throw UsageError("-j, --shard and --junit go with --scenario");
+    if (options.boot_once && options.scenarios.empty())
+        throw UsageError("--boot-once goes with --scenario");
     if (!options.scenarios.empty() && options.serial == SerialMode::pty)
         throw UsageError("--scenario drives the console itself and does not combine with --serial pty");
     if (options.gdb_start_halted && !options.gdb)
@@ -446,7 +455,7 @@ Options parse_options(std::span<const std::string_view> args)
 
 bool suite_asked(const Options &options)
 {
-    return options.scenarios.size() > 1 || options.shard || options.junit;
+    return options.scenarios.size() > 1 || options.shard || options.junit || options.boot_once;
 }
 
 ClockMode default_clock(const Options &options, bool stdin_is_terminal)

@@ -43,6 +43,9 @@ struct Options {
     };
     std::optional<Shard> shard;        // --shard I/N
     std::optional<std::string> junit;  // --junit FILE
+    // --boot-once: the scenarios that boot share one boot up to the
+    // wait_for they all begin with.
+    bool boot_once = false;
     std::optional<std::string> expect;
     std::vector<std::string> fail_on;
     std::optional<double> timeout;  // seconds of board time
@@ -111,7 +114,7 @@ Options parse_options(std::span<const std::string_view> args);
 
 // Whether the scenarios run as a suite (a line per scenario and a closing
 // count) rather than as one scenario with its console on standard output:
-// more than one, a shard or a JUnit report. A directory is told apart
+// more than one, a shard, a JUnit report or --boot-once. A directory is told apart
 // once the file system has been looked at.
 bool suite_asked(const Options &options);
 

@@ -41,7 +41,7 @@ void Coverage::attach(Machine &machine)
     if (!loaded_)
         load(machine);
     machine_ = &machine;
-    last_ = nullptr;
+    last_condition_.reset();
     machine.add_execution_observer(*this, watched_);
 }
 
@@ -50,7 +50,6 @@ void Coverage::detach()
     if (machine_)
         machine_->remove_execution_observer(*this);
     machine_ = nullptr;
-    last_ = nullptr;
 }
 
 std::uint32_t Coverage::code_word(std::uint32_t address) const
@@ -66,6 +65,13 @@ std::uint32_t Coverage::code_word(std::uint32_t address) const
     return 0;
 }
 
+bool Coverage::loaded(std::uint32_t address) const
+{
+    return std::any_of(image_.segments().begin(), image_.segments().end(), [&](const Segment &segment) {
+        return address >= segment.address && address - segment.address < segment.bytes.size();
+    });
+}
+
 // A BL/BLX pair runs as one instruction.
 std::vector<std::uint32_t> Coverage::instruction_starts(std::uint32_t begin, std::uint32_t end, bool thumb) const
 {
@@ -78,9 +84,24 @@ std::vector<std::uint32_t> Coverage::instruction_starts(std::uint32_t begin, std
     return starts;
 }
 
+// The first `count` instructions from begin, in the state the line table
+// gives it.
+std::vector<std::uint32_t> Coverage::instruction_starts(std::uint32_t begin, std::uint32_t count) const
+{
+    const bool thumb = lines_.state_at(begin) == CodeState::thumb;
+    std::vector<std::uint32_t> starts;
+    for (std::uint32_t at = begin; starts.size() < count;) {
+        starts.push_back(at);
+        const bool pair = thumb && (code_word(at) & 0xF800u) == 0xF000u;
+        at += !thumb || pair ? 4 : 2;
+    }
+    return starts;
+}
+
 void Coverage::find_instructions()
 {
     const auto &ranges = lines_.ranges();
+    std::vector<std::pair<std::uint32_t, unsigned>> watched;  // address, condition
     for (std::uint32_t r = 0; r < ranges.size(); r++) {
         if (!own_file_[ranges[r].file])
             continue;
@@ -95,101 +116,88 @@ void Coverage::find_instructions()
                 state == CodeState::arm ? arm_flow(word) : thumb_flow(static_cast<std::uint16_t>(word));
             instructions_.push_back(Instruction{at, r, flow.conditional ? std::optional(flow.condition) : std::nullopt,
                                                 flow.flow != Flow::next});
-            if (flow.conditional && flow.flow == Flow::next) {
-                watched_.push_back(at);
-                conditions_[at] = Outcomes{};
-            }
+            // Code the linker discarded keeps its lines, at addresses no
+            // segment loads.
+            if (flow.conditional && flow.flow == Flow::next && loaded(at))
+                watched.emplace_back(at, flow.condition);
             const bool pair = state == CodeState::thumb && (word & 0xF800u) == 0xF000u;
             at += state == CodeState::arm || pair ? 4 : 2;
         }
     }
+    std::sort(watched.begin(), watched.end());
+    for (const auto &[address, condition] : watched) {
+        watched_.push_back(address);
+        watched_conditions_.push_back(condition);
+    }
+    passed_.assign(watched_.size(), 0);
+    if (watched_.empty())
+        return;
+    watched_at_.assign((watched_.back() - watched_.front()) / 2 + 1, 0);
+    for (std::uint32_t i = 0; i < watched_.size(); i++)
+        watched_at_[(watched_[i] - watched_.front()) / 2] = i + 1;
 }
 
-Coverage::Slot Coverage::fresh_slot(std::uint32_t pc, std::uint32_t size, bool thumb) const
+// The index in watched_ plus one, 0 for an instruction not watched.
+std::uint32_t Coverage::watched_index(std::uint32_t pc) const
 {
-    Slot slot;
-    slot.key = pc | std::uint64_t{size} << 32;
-    slot.end = pc + size;
-    slot.thumb = thumb;
+    if (watched_.empty() || pc < watched_.front() || (pc - watched_.front()) / 2 >= watched_at_.size())
+        return 0;
+    return watched_at_[(pc - watched_.front()) / 2];
+}
+
+Coverage::Block Coverage::new_block(std::uint32_t pc, std::uint32_t size, bool thumb) const
+{
+    Block block;
+    block.end = pc + size;
+    block.thumb = thumb;
     const std::uint32_t last = instruction_starts(pc, pc + size, thumb).back();
     const std::uint32_t word = code_word(last);
     const InstructionFlow flow = thumb ? thumb_flow(static_cast<std::uint16_t>(word)) : arm_flow(word);
-    slot.branch_at_end = flow.conditional && flow.flow != Flow::next;
-    return slot;
+    block.branch_at_end = flow.conditional && flow.flow != Flow::next;
+    return block;
 }
 
-void Coverage::spill(const Slot &slot)
+// Once per block the machine meets: it counts the runs, and for a block
+// that ends in a conditional branch, the branch taken.
+BlockCounters Coverage::counters(std::uint32_t pc, std::uint32_t size, bool thumb)
 {
-    const auto [kept, added] = spilled_.try_emplace(slot.key, slot);
-    if (!added) {
-        kept->second.runs += slot.runs;
-        kept->second.taken += slot.taken;
-    }
+    const auto [found, added] = blocks_.try_emplace(pc | std::uint64_t{size} << 32);
+    if (added)
+        found->second = new_block(pc, size, thumb);
+    Block &block = found->second;
+    return {&block.runs, block.branch_at_end ? &block.taken : nullptr};
 }
 
-void Coverage::block(std::uint32_t pc, std::uint32_t size, bool thumb)
+void Coverage::cut(std::uint32_t pc, std::uint32_t instructions)
 {
-    if (last_ && last_->branch_at_end && pc != last_->end)
-        last_->taken++;
+    cuts_[{pc, instructions}]++;
+    // The instruction at pc had its flags looked at, then did not run.
+    if (last_condition_ && watched_[last_condition_->index] == pc && last_condition_->passed && machine_ &&
+        last_condition_->counted == machine_->clock().counted() + instructions)
+        passed_[last_condition_->index]--;
     last_condition_.reset();
-    Slot &slot = slots_[(pc >> 1) % slots_.size()];
-    const std::uint64_t key = pc | std::uint64_t{size} << 32;
-    if (slot.key != key) [[unlikely]] {
-        if (slot.runs)
-            spill(slot);
-        slot = fresh_slot(pc, size, thumb);
-    }
-    slot.runs++;
-    last_ = &slot;
-}
-
-void Coverage::cut(std::uint32_t pc, std::uint32_t)
-{
-    if (!last_ || pc < static_cast<std::uint32_t>(last_->key) || pc >= last_->end)
-        return;
-    cuts_[{last_->key, pc}]++;
-    if (last_condition_ && last_condition_->first == pc && last_condition_->second)
-        conditions_[pc].passed--;
-    last_condition_.reset();
-    // What ends the block did not run: no branch to resolve.
-    last_ = nullptr;
 }
 
 void Coverage::flags_at(std::uint32_t pc, std::uint32_t cpsr)
 {
-    const auto found = std::lower_bound(instructions_.begin(), instructions_.end(), pc,
-                                        [](const Instruction &insn, std::uint32_t at) { return insn.address < at; });
-    if (found == instructions_.end() || found->address != pc || !found->condition)
+    const std::uint32_t index = watched_index(pc);
+    if (index == 0)
         return;
-    const bool passed = condition_passed(*found->condition, cpsr);
-    conditions_[pc].passed += passed;
-    last_condition_ = {pc, passed};
+    const bool passed = condition_passed(watched_conditions_[index - 1], cpsr);
+    passed_[index - 1] += passed;
+    last_condition_ = Condition{index - 1, passed, machine_ ? machine_->clock().counted() : 0};
 }
 
 std::map<std::uint32_t, std::uint64_t> Coverage::executions() const
 {
     std::map<std::uint32_t, std::uint64_t> runs;
-    auto add = [&](const Slot &slot) {
-        if (!slot.runs)
-            return;
-        const auto pc = static_cast<std::uint32_t>(slot.key);
-        for (const std::uint32_t at : instruction_starts(pc, slot.end, slot.thumb))
-            runs[at] += slot.runs;
-    };
-    std::map<std::uint64_t, bool> thumb_blocks;
-    for (const Slot &slot : slots_) {
-        add(slot);
-        thumb_blocks[slot.key] = slot.thumb;
-    }
-    for (const auto &[key, slot] : spilled_) {
-        add(slot);
-        thumb_blocks[key] = slot.thumb;
-    }
-    for (const auto &[cut, times] : cuts_) {
-        const auto end = static_cast<std::uint32_t>(cut.first) + static_cast<std::uint32_t>(cut.first >> 32);
-        for (const std::uint32_t at : instruction_starts(cut.second, end, thumb_blocks[cut.first]))
+    for (const auto &[key, block] : blocks_)
+        if (block.runs)
+            for (const std::uint32_t at : instruction_starts(static_cast<std::uint32_t>(key), block.end, block.thumb))
+                runs[at] += block.runs;
+    for (const auto &[cut, times] : cuts_)
+        for (const std::uint32_t at : instruction_starts(cut.first, cut.second))
             runs[at] -= times;
-    }
     return runs;
 }
 
@@ -201,15 +209,10 @@ CoverageReport Coverage::report() const
         return found == runs.end() ? std::uint64_t{0} : found->second;
     };
     std::map<std::uint32_t, std::uint64_t> taken_at_end;
-    auto add_taken = [&](const Slot &slot) {
-        if (slot.branch_at_end && slot.runs)
-            taken_at_end[instruction_starts(static_cast<std::uint32_t>(slot.key), slot.end, slot.thumb).back()] +=
-                slot.taken;
-    };
-    for (const Slot &slot : slots_)
-        add_taken(slot);
-    for (const auto &[key, slot] : spilled_)
-        add_taken(slot);
+    for (const auto &[key, block] : blocks_)
+        if (block.branch_at_end && block.runs)
+            taken_at_end[instruction_starts(static_cast<std::uint32_t>(key), block.end, block.thumb).back()] +=
+                block.taken;
 
     CoverageReport report;
     for (const Instruction &insn : instructions_) {
@@ -219,9 +222,9 @@ CoverageReport Coverage::report() const
         line.hits = std::max(line.hits, count);
         if (!insn.condition)
             continue;
-        const auto outcome = conditions_.find(insn.address);
+        const std::uint32_t watched = watched_index(insn.address);
         const std::uint64_t passed =
-            insn.ends_flow ? taken_at_end[insn.address] : (outcome == conditions_.end() ? 0 : outcome->second.passed);
+            insn.ends_flow ? taken_at_end[insn.address] : (watched ? passed_[watched - 1] : 0);
         line.branches.push_back(count ? std::optional(passed) : std::nullopt);
         line.branches.push_back(count ? std::optional(count - passed) : std::nullopt);
     }

@@ -5,7 +5,6 @@
 // block's end taken when the next block starts elsewhere than after it.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -49,9 +48,8 @@ private:
         std::optional<unsigned> condition;
         bool ends_flow;  // a branch, call or other write to the pc
     };
-    // A block as the core ran it, and how often.
-    struct Slot {
-        std::uint64_t key = 0;  // pc and size, as the machine counts blocks
+    // A block as the core ran it, and how often; the machine counts.
+    struct Block {
         std::uint64_t runs = 0;
         std::uint64_t taken = 0;  // its last instruction branched away
         std::uint32_t end = 0;
@@ -59,16 +57,19 @@ private:
         bool branch_at_end = false;
     };
     void load(const Machine &machine);
-    void block(std::uint32_t pc, std::uint32_t size, bool thumb) override;
+    bool counts_blocks() const override { return true; }
+    BlockCounters counters(std::uint32_t pc, std::uint32_t size, bool thumb) override;
     void cut(std::uint32_t pc, std::uint32_t instructions) override;
     void flags_at(std::uint32_t pc, std::uint32_t cpsr) override;
     void machine_closed() override { machine_ = nullptr; }
-    Slot fresh_slot(std::uint32_t pc, std::uint32_t size, bool thumb) const;
-    void spill(const Slot &slot);
+    Block new_block(std::uint32_t pc, std::uint32_t size, bool thumb) const;
     void find_instructions();
     std::vector<std::uint32_t> instruction_starts(std::uint32_t begin, std::uint32_t end, bool thumb) const;
+    std::vector<std::uint32_t> instruction_starts(std::uint32_t begin, std::uint32_t count) const;
     std::uint32_t code_word(std::uint32_t address) const;
+    bool loaded(std::uint32_t address) const;
     std::map<std::uint32_t, std::uint64_t> executions() const;
+    std::uint32_t watched_index(std::uint32_t pc) const;
 
     Machine *machine_ = nullptr;
     ElfImage image_;
@@ -80,16 +81,21 @@ private:
     std::vector<bool> own_file_;
     std::vector<Instruction> instructions_;  // of the own sources, by address
     std::vector<std::uint32_t> watched_;     // conditional, not ending a block
+    // Where each watched instruction's count lies, found without a search:
+    // its index in watched_ plus one, by (pc - watched_.front()) / 2.
+    std::vector<std::uint32_t> watched_at_;
+    std::vector<unsigned> watched_conditions_;
+    std::vector<std::uint64_t> passed_;  // by index in watched_
 
-    std::array<Slot, 4096> slots_{};
-    std::unordered_map<std::uint64_t, Slot> spilled_;
-    Slot *last_ = nullptr;  // the block running, or the last
-    std::map<std::pair<std::uint64_t, std::uint32_t>, std::uint64_t> cuts_;  // block, first not run: times
-    struct Outcomes {
-        std::uint64_t passed = 0;
+    // Nodes stay where they are: the machine holds their counters' addresses.
+    std::unordered_map<std::uint64_t, Block> blocks_;  // by pc and size
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint64_t> cuts_;  // first not run, how many: times
+    struct Condition {
+        std::uint32_t index;
+        bool passed;
+        Cycles counted;  // the clock as the instruction was about to run
     };
-    std::unordered_map<std::uint32_t, Outcomes> conditions_;
-    std::optional<std::pair<std::uint32_t, bool>> last_condition_;  // pc, passed
+    std::optional<Condition> last_condition_;
 };
 
 }  // namespace kelto::sim::frontend

@@ -91,12 +91,16 @@ Setup load(const Options &options)
     auto machine = Machine::load(options.image,
                                  Machine::Options{options.board, recorded_wall ? ClockMode::virtual_time : clock});
     machine->clock().pace(recorded_wall);
-    if (options.restore) {
+    // A scenario's own restore: goes before --restore, as in a suite.
+    if (setup.scenario && setup.scenario->restore) {
+        const Step &restore = *setup.scenario->restore;
         try {
-            machine->restore_state(read_state_file(*options.restore, machine->image().fingerprint()));
-        } catch (const StateError &error) {
-            throw std::runtime_error(*options.restore + ": " + error.what());
+            read_board(*machine, restore.text);
+        } catch (const std::exception &error) {
+            throw std::runtime_error(where(*setup.scenario, restore) + ": " + error.what());
         }
+    } else if (options.restore) {
+        read_board(*machine, *options.restore);
     }
     std::optional<Bundle> bundle;
     if (options.replay)

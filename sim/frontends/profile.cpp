@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -41,6 +42,35 @@ std::string json_string(const std::string &text)
         }
     }
     return out + '"';
+}
+
+std::string folded_text(const std::map<std::string, Cycles> &stacks)
+{
+    std::string text;
+    for (const auto &[stack, weight] : stacks)
+        text += stack + " " + std::to_string(weight) + "\n";
+    return text;
+}
+
+// Several profiles share the frames of one image; speedscope opens the first
+// and lists the others to choose from.
+std::string speedscope_file(const std::string &name, const std::string &frames, const std::vector<std::string> &profiles)
+{
+    std::string text = R"({"$schema":"https://www.speedscope.app/file-format-schema.json","exporter":"keltosim","name":)" +
+                       json_string(name) + R"(,"activeProfileIndex":0,"shared":{"frames":[)" + frames +
+                       R"(]},"profiles":[)";
+    for (std::size_t p = 0; p < profiles.size(); p++)
+        text += (p ? "," : "") + profiles[p];
+    return text + "]}\n";
+}
+
+// Replaced whole: a profile is of the run that wrote it.
+bool write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    return static_cast<bool>(out);
 }
 
 }  // namespace
@@ -172,30 +202,35 @@ void Profile::enter(const Slot &slot, std::uint32_t pc)
     top.node = child(nodes_[top.node].parent, slot.function);
 }
 
+void Profile::replace(Slot &slot, std::uint32_t pc, std::uint32_t size, bool thumb) const
+{
+    slot = fresh_slot(pc, size, thumb);
+}
+
+// Time is given out only when the stack may change: until then it all goes
+// to the frame on top, so most blocks cost a look-up and a comparison.
 void Profile::block(std::uint32_t pc, std::uint32_t size, bool thumb)
 {
-    const Cycles now = machine_->clock().counted();
     Slot &slot = slots_[(pc >> 1) % slots_.size()];
-    const std::uint64_t key = pc | std::uint64_t{size} << 32;
-    if (slot.key != key) [[unlikely]]
-        slot = fresh_slot(pc, size, thumb);
-    // Time skipped since the last block was spent where the core was.
-    const std::uint32_t at = stack_.empty() ? 0 : stack_.back().node;
-    nodes_[at].weight += now - slot.instructions - last_;
-    enter(slot, pc);
-    nodes_[stack_.back().node].weight += slot.instructions;
-    last_ = now;
+    if (slot.key != (pc | std::uint64_t{size} << 32)) [[unlikely]]
+        replace(slot, pc, size, thumb);
+    const bool same_frame = (exit_ != Flow::call || pc == exit_end_) && exit_ != Flow::indirect && !stack_.empty() &&
+                            nodes_[stack_.back().node].function == slot.function;
+    if (!same_frame) {
+        // Time skipped since the last block was spent where the core was.
+        const Cycles start = machine_->clock().counted() - slot.instructions;
+        nodes_[stack_.empty() ? 0 : stack_.back().node].weight += start - last_;
+        last_ = start;
+        enter(slot, pc);
+    }
     exit_ = slot.exit;
     exit_end_ = slot.end;
 }
 
-void Profile::cut(std::uint32_t, std::uint32_t instructions)
+void Profile::cut(std::uint32_t, std::uint32_t)
 {
-    if (stack_.empty())
-        return;
-    nodes_[stack_.back().node].weight -= instructions;
-    last_ -= instructions;
-    // The block's last instruction did not run: nothing is known of its exit.
+    // The block's last instruction did not run: nothing is known of its
+    // exit. What did not run the clock has taken back.
     exit_ = Flow::next;
 }
 
@@ -221,30 +256,35 @@ std::vector<std::uint32_t> Profile::path(std::uint32_t node) const
     return functions;
 }
 
-std::string Profile::folded() const
+std::map<std::string, Cycles> Profile::stacks() const
 {
-    std::map<std::string, Cycles> lines;  // sorted, so that two runs give the same file
+    std::map<std::string, Cycles> stacks;
     for (std::uint32_t node = 0; node < nodes_.size(); node++) {
         if (nodes_[node].weight == 0)
             continue;
         std::string stack;
         for (const std::uint32_t function : path(node))
             stack += (stack.empty() ? "" : ";") + functions_[function].name;
-        lines[stack.empty() ? "(before main)" : stack] += nodes_[node].weight;
+        stacks[stack.empty() ? "(before main)" : stack] += nodes_[node].weight;
     }
-    std::string text;
-    for (const auto &[stack, weight] : lines)
-        text += stack + " " + std::to_string(weight) + "\n";
-    return text;
+    return stacks;
 }
 
-std::string Profile::speedscope(const std::string &name) const
+std::string Profile::folded() const
 {
-    std::ostringstream out;
-    out << R"({"$schema":"https://www.speedscope.app/file-format-schema.json","exporter":"keltosim","name":)"
-        << json_string(name) << R"(,"shared":{"frames":[)";
+    return folded_text(stacks());
+}
+
+std::string Profile::speedscope_frames() const
+{
+    std::string frames;
     for (std::size_t f = 0; f < functions_.size(); f++)
-        out << (f ? "," : "") << R"({"name":)" << json_string(functions_[f].name) << "}";
+        frames += (f ? R"(,{"name":)" : R"({"name":)") + json_string(functions_[f].name) + "}";
+    return frames;
+}
+
+std::string Profile::speedscope_profile(const std::string &name) const
+{
     std::string samples, weights;
     Cycles total = 0;
     for (std::uint32_t node = 1; node < nodes_.size(); node++) {
@@ -257,10 +297,14 @@ std::string Profile::speedscope(const std::string &name) const
         weights += (weights.empty() ? "" : ",") + std::to_string(nodes_[node].weight);
         total += nodes_[node].weight;
     }
-    out << R"(]},"profiles":[{"type":"sampled","name":)" << json_string(name + " (board cycles)")
-        << R"(,"unit":"none","startValue":0,"endValue":)" << total << R"(,"samples":[)" << samples
-        << R"(],"weights":[)" << weights << "]}]}\n";
-    return out.str();
+    return R"({"type":"sampled","name":)" + json_string(name + " (board cycles)") +
+           R"(,"unit":"none","startValue":0,"endValue":)" + std::to_string(total) + R"(,"samples":[)" + samples +
+           R"(],"weights":[)" + weights + "]}";
+}
+
+std::string Profile::speedscope(const std::string &name) const
+{
+    return speedscope_file(name, speedscope_frames(), {speedscope_profile(name)});
 }
 
 bool Profile::finished(Board &board, int)
@@ -269,13 +313,45 @@ bool Profile::finished(Board &board, int)
         return true;
     settle();
     const std::string text = format_ == ProfileFormat::folded ? folded() : speedscope(image_path_);
-    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (out)
+    if (write_file(path_, text))
         return true;
     board.note("the profile could not be written to " + path_);
     return false;
+}
+
+ProfileSum::ProfileSum(std::string path, ProfileFormat format) : path_(std::move(path)), format_(format) {}
+
+void ProfileSum::add(std::size_t order, const std::string &name, Profile &profile)
+{
+    profile.settle();
+    if (format_ == ProfileFormat::folded) {
+        std::map<std::string, Cycles> stacks = profile.stacks();
+        const std::lock_guard guard(lock_);
+        for (const auto &[stack, cycles] : stacks)
+            stacks_[stack] += cycles;
+        return;
+    }
+    std::string frames = profile.speedscope_frames();
+    std::string one = profile.speedscope_profile(name);
+    const std::lock_guard guard(lock_);
+    frames_ = std::move(frames);
+    profiles_[order] = std::move(one);
+}
+
+std::string ProfileSum::text(const std::string &name) const
+{
+    const std::lock_guard guard(lock_);
+    if (format_ == ProfileFormat::folded)
+        return folded_text(stacks_);
+    std::vector<std::string> profiles;
+    for (const auto &[order, profile] : profiles_)
+        profiles.push_back(profile);
+    return speedscope_file(name, frames_, profiles);
+}
+
+bool ProfileSum::write(const std::string &name) const
+{
+    return write_file(path_, text(name));
 }
 
 std::unordered_map<std::string, Cycles> parse_folded(const std::string &text)

@@ -9,6 +9,8 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -36,10 +38,15 @@ public:
     void detach() override;
     // Time on the clock until now is counted; the clock's cycles in all.
     Cycles settle();
+    // Cycles by stack, "main;kelto_menu_main;udelay" to 123456.
+    std::map<std::string, Cycles> stacks() const;
     // One line per stack: "main;kelto_menu_main;udelay 123456".
     std::string folded() const;
     // speedscope's file format, a "sampled" profile weighted in cycles.
     std::string speedscope(const std::string &name) const;
+    // Its parts: the functions, and the profile that refers to them.
+    std::string speedscope_frames() const;
+    std::string speedscope_profile(const std::string &name) const;
     bool finished(Board &board, int status) override;
 
 private:
@@ -67,6 +74,7 @@ private:
     void cut(std::uint32_t pc, std::uint32_t instructions) override;
     void machine_closed() override { machine_ = nullptr; }
     Slot fresh_slot(std::uint32_t pc, std::uint32_t size, bool thumb) const;
+    [[gnu::noinline]] void replace(Slot &slot, std::uint32_t pc, std::uint32_t size, bool thumb) const;
     std::uint32_t function_at(std::uint32_t pc) const;
     std::uint32_t child(std::uint32_t parent, std::uint32_t function);
     void enter(const Slot &slot, std::uint32_t pc);
@@ -84,6 +92,28 @@ private:
     Cycles last_ = 0;  // the clock when time was last given out
     Flow exit_ = Flow::next;  // how the last block left
     std::uint32_t exit_end_ = 0;
+};
+
+// The profiles of a suite's boards as one file, the same whatever order
+// the boards finish in: folded stacks summed by stack; in speedscope's
+// format a profile per board, named after its scenario, in suite order.
+class ProfileSum {
+public:
+    ProfileSum(std::string path, ProfileFormat format);
+    // The board's profile, settled; boards on several threads may add at once.
+    void add(std::size_t order, const std::string &name, Profile &profile);
+    std::string text(const std::string &name) const;
+    // Replaces the file; false if it cannot.
+    bool write(const std::string &name) const;
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+    ProfileFormat format_;
+    mutable std::mutex lock_;
+    std::map<std::string, Cycles> stacks_;
+    std::string frames_;
+    std::map<std::size_t, std::string> profiles_;
 };
 
 // Folded stacks read back, "a;b;c" to cycles, for tools and tests. Throws

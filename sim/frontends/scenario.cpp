@@ -34,6 +34,7 @@ const std::map<std::string, Action, std::less<>> actions{
     {"expect_backlight", Action::expect_backlight},
     {"expect_pin", Action::expect_pin},
     {"expect_exit", Action::expect_exit},
+    {"restore", Action::restore},
 };
 
 // What a step may say, for guessing at a mistyped key.
@@ -298,6 +299,11 @@ public:
         case Action::expect_exit:
             step.exit_value = static_cast<std::uint32_t>(integer(value, step.line, "expect_exit", 0, 0xFFFFFFFF));
             break;
+        case Action::restore:
+            step.text = scalar(value, step.line, "restore");
+            if (step.text.empty())
+                fail(step.line, "restore wants the file of a saved board");
+            break;
         }
         if (timeout && step.action != Action::wait_for && step.action != Action::expect_exit)
             fail(line_of(*timeout, step.line), std::string("timeout belongs to wait_for and expect_exit, not ") +
@@ -405,6 +411,13 @@ bool indented_with_tab(const std::string &text, int line)
     return text.find('\t', start) < text.find_first_not_of(" \t-", start);
 }
 
+// A file a scenario names, as a path from its own directory.
+std::string beside(const std::string &scenario, const std::string &file)
+{
+    const std::filesystem::path path(file);
+    return path.is_absolute() ? file : (std::filesystem::path(scenario).parent_path() / path).string();
+}
+
 }  // namespace
 
 Scenario parse_scenario(const std::string &text, const std::string &name)
@@ -428,11 +441,21 @@ Scenario parse_scenario(const std::string &text, const std::string &name)
         parser.fail(1, "no steps");
     if (!root.IsSequence())
         parser.fail(line_of(root, 1), "a scenario is a list of steps, each starting with '- '");
-    Scenario scenario{name, {}};
-    for (const YAML::Node &node : root)
-        scenario.steps.push_back(parser.step(node));
+    Scenario scenario{name, {}, {}};
+    for (const YAML::Node &node : root) {
+        Step step = parser.step(node);
+        if (step.action != Action::restore)
+            scenario.steps.push_back(std::move(step));
+        else if (scenario.restore || !scenario.steps.empty())
+            parser.fail(step.line, "restore comes first: a scenario starts from one saved board, before its "
+                                   "other steps");
+        else
+            scenario.restore = std::move(step);
+    }
     if (scenario.steps.empty())
-        parser.fail(1, "no steps");
+        parser.fail(scenario.restore ? scenario.restore->line : 1, "no steps");
+    if (scenario.restore)
+        scenario.restore->text = beside(name, scenario.restore->text);
     return scenario;
 }
 
@@ -493,6 +516,7 @@ std::string describe(const Step &step)
         return text;
     }
     case Action::expect_exit: return text + " " + std::to_string(step.exit_value);
+    case Action::restore: return text + " " + step.text;
     }
     return text;
 }

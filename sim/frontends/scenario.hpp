@@ -10,6 +10,9 @@
 //   - expect_backlight: 90            # percent
 //   - expect_pin: {port: N, pin: 9, level: 1, function: output}
 //   - expect_exit: 0                  # main returns this (timeout as wait_for)
+//
+// A scenario may start from a saved board instead of a fresh one, with
+//   - restore: menu.state             # first step only; a path from the file's directory
 #pragma once
 
 #include <cstdint>
@@ -30,13 +33,13 @@ struct ScenarioError : std::runtime_error {
 };
 
 struct Step {
-    enum class Action { write, wait_for, wait, hold, release, expect_backlight, expect_pin, expect_exit };
+    enum class Action { write, wait_for, wait, hold, release, expect_backlight, expect_pin, expect_exit, restore };
     // Longer than the firmware's longest screen, the ten-second timer test.
     static constexpr double default_timeout = 30;
 
     Action action;
     int line = 0;                 // where the step starts in the file, from 1
-    std::string text;             // write, wait_for: console bytes, one per character up to U+00FF
+    std::string text;             // write, wait_for: console bytes, one per character up to U+00FF; restore: the file
     double seconds = 0;           // wait; the time-out of wait_for and expect_exit
     std::vector<Button> buttons;  // hold, release
     int percent = 0;              // expect_backlight
@@ -48,6 +51,9 @@ struct Step {
 
 struct Scenario {
     std::string name;  // the file, for messages
+    // The restore step, taken out of the steps: the board is restored
+    // before the run starts, its file a path from where keltosim runs.
+    std::optional<Step> restore;
     std::vector<Step> steps;
     std::string bundle_name{};  // in a suite, its failure bundle's: see name_bundles
 };

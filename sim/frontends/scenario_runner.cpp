@@ -30,8 +30,9 @@ std::optional<std::string> expect_backlight(Board &board, const Step &step)
 
 }  // namespace
 
-ScenarioRunner::ScenarioRunner(const Scenario &scenario)
+ScenarioRunner::ScenarioRunner(const Scenario &scenario, std::size_t first_step)
     : scenario_(scenario),
+      next_(first_step),
       exit_expected_(std::any_of(scenario.steps.begin(), scenario.steps.end(),
                                  [](const Step &step) { return step.action == Step::Action::expect_exit; }))
 {
@@ -105,6 +106,7 @@ ScenarioRunner::Begun ScenarioRunner::begin(Board &board, const Step &step)
             return {false, end_wait(board, step, WaitEnd::main_returned)};
         board.wait(Wait{step.seconds, {}, true});
         return {true, {}};
+    case Action::restore: break;  // taken out of the steps: the board starts restored
     }
     return {};
 }

@@ -14,7 +14,9 @@ namespace kelto::sim::frontend {
 
 class ScenarioRunner final : public Frontend {
 public:
-    explicit ScenarioRunner(const Scenario &scenario);
+    // From the first step, or from a later one on a board restored where
+    // the steps before it had passed (a suite's --boot-once).
+    explicit ScenarioRunner(const Scenario &scenario, std::size_t first_step = 0);
 
     // Where the run stood when the session ended: the step that failed or
     // was under way ("file:12"); nullopt once every step has passed.

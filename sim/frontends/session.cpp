@@ -37,7 +37,8 @@ Session::~Session()
     for (Probe *probe : probes_)
         probe->detach();
     timeline_.reset();
-    machine_->set_host(nullptr);
+    if (machine_)
+        machine_->set_host(nullptr);
 }
 
 void Session::attach_machine()

@@ -70,6 +70,24 @@ public:
     // and the run ends at its failure as the recorded one did.
     void replay(Bundle bundle);
 
+    // How far the run has come beyond the board's own state: the console
+    // output the checks have seen (--expect, --fail-on, a wait_for's last
+    // match, the recent lines) and when the run began, for --timeout. A
+    // session of the same options on a board restored from this one's goes
+    // on from it as this one would have (a suite's --boot-once).
+    struct Progress {
+        TextChecks text;
+        Cycles started_at;
+        Cycles host_waited;
+    };
+    Progress progress() const { return {text_, started_at_, host_waited_}; }
+    void go_on_from(const Progress &progress);
+
+    // Once the run is over: the machine, free of this session, for another
+    // to restore a board into (a suite's scenarios: an emulator costs about
+    // as much to open as the boot --boot-once spares). The session is done.
+    std::unique_ptr<Machine> hand_back();
+
     // The machine itself, for the scenario runner and the tests; front ends
     // go through Board. A reset replaces it.
     Machine &machine() { return *machine_; }

@@ -15,6 +15,24 @@ std::string Session::save_state(const std::string &path)
     return {};
 }
 
+void Session::go_on_from(const Progress &progress)
+{
+    text_ = progress.text;
+    started_at_ = progress.started_at;
+    host_waited_ = progress.host_waited;
+}
+
+std::unique_ptr<Machine> Session::hand_back()
+{
+    for (Probe *probe : probes_)
+        probe->detach();
+    probes_.clear();
+    target_.set_timeline(nullptr);
+    timeline_.reset();
+    machine_->set_host(nullptr);
+    return std::move(machine_);
+}
+
 std::string Session::write_state(const std::string &path)
 {
     try {

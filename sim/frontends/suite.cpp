@@ -17,6 +17,7 @@
 #include "frontends/coverage.hpp"
 #include "frontends/display.hpp"
 #include "frontends/junit.hpp"
+#include "frontends/profile.hpp"
 #include "frontends/scenario_runner.hpp"
 #include "frontends/session.hpp"
 #include "frontends/terminal.hpp"
@@ -61,37 +62,83 @@ std::optional<std::string> unfit_for_suite(const Options &options)
         {options.serial_log.has_value(), "--serial-log"}, {options.trace, "--trace"},
         {options.vcd.has_value(), "--vcd"},               {options.stats, "--stats"},
         {options.web.has_value(), "--web"},               {options.gdb.has_value(), "--gdb"},
-        {options.save_at.has_value(), "--save-at"},       {options.restore.has_value(), "--restore"},
-        {options.profile.has_value(), "--profile"},
+        {options.save_at.has_value(), "--save-at"},
     };
     for (const auto &[given, name] : single)
         if (given)
             return std::string(name) + " watches one board and does not combine with a suite of scenarios";
+    // The boot's board time goes on in every scenario only where it is
+    // counted; and its lines would be covered once instead of each time.
+    if (options.boot_once && default_clock(options, false) != ClockMode::virtual_time)
+        return "--boot-once starts every scenario at the boot's board time, which only --clock virtual keeps";
+    if (options.boot_once && options.coverage)
+        return "--boot-once runs the boot once, where --coverage counts it for every scenario: give one of them";
+    if (options.boot_once && options.profile)
+        return "--boot-once runs the boot once, where --profile counts it for every scenario: give one of them";
     return std::nullopt;
 }
 
-ScenarioResult run_one(const Options &options, const Scenario &scenario)
+// A board restored from a state goes into the spare machine, when there is
+// one: a restore replaces all of a machine's board, and costs a fraction of
+// opening another emulator.
+std::unique_ptr<Session> start_session(const Options &options, const Start &start, std::unique_ptr<Machine> &spare)
+{
+    std::unique_ptr<Machine> machine =
+        start.board && spare ? std::move(spare) : Machine::load(options.image, machine_options(options));
+    if (start.board)
+        machine->restore_state(*start.board);
+    auto session = std::make_unique<Session>(std::move(machine), options);
+    if (start.progress)
+        session->go_on_from(*start.progress);
+    return session;
+}
+
+// The saved board at the file once, with the problem prefixed by where it
+// was named.
+void add_restored(Suite &suite, Machine &machine, const std::string &file, const std::string &named_at)
+{
+    if (suite.restored.contains(file))
+        return;
+    try {
+        suite.restored.emplace(file, Start{read_board(machine, file), {}, 0, {}});
+    } catch (const std::exception &error) {
+        suite.problems.push_back(named_at + error.what());
+    }
+}
+
+// A scenario that starts from a saved board leaves its machine as the spare.
+ScenarioResult run_one(const Options &options, const Scenario &scenario, const Start &start,
+                       std::unique_ptr<Machine> &spare, std::size_t order, ProfileSum *profiles)
 {
     ScenarioResult result;
     result.name = scenario.name;
+    result.notes = start.notes;
     const auto started = std::chrono::steady_clock::now();
     try {
-        Session session(Machine::load(options.image, machine_options(options)), options);
+        const std::unique_ptr<Session> owned = start_session(options, start, spare);
+        Session &session = *owned;
         session.keep_notes(result.notes);
         session.name_bundle(scenario.bundle_name);
-        ScenarioRunner runner(scenario);
+        ScenarioRunner runner(scenario, start.first_step);
         session.add_frontend(runner);
         // Each board adds its coverage to the one file, under the file's lock.
         if (options.coverage)
             session.add_probe(session.adopt(std::make_unique<Coverage>(
                 KELTO_SOURCE_DIR, *options.coverage,
                 options.coverage_cobertura ? CoverageFormat::cobertura : CoverageFormat::lcov)));
+        Profile *profile = profiles ? &session.adopt(std::make_unique<Profile>()) : nullptr;
+        if (profile)
+            session.add_probe(*profile);
         result.status = session.run();
+        if (profile)
+            profiles->add(order, scenario.name, *profile);
         if (!result.passed()) {
             result.step = runner.step_reached();
             result.recent_output = session.recent_output();
         }
         result.board_seconds = session.view().seconds;
+        if (start.board)
+            spare = session.hand_back();
     } catch (const std::exception &error) {
         result.status = exit_fault;
         result.notes += std::string("keltosim: ") + error.what() + "\n";
@@ -107,18 +154,22 @@ ScenarioResult run_one(const Options &options, const Scenario &scenario)
 Suite load_suite(const Options &options)
 {
     Suite suite;
-    std::optional<BoardSpec> board;
+    std::unique_ptr<Machine> machine;
     try {
-        board = Machine::load(options.image, machine_options(options))->board();
+        machine = Machine::load(options.image, machine_options(options));
     } catch (const std::exception &error) {
         suite.problems.emplace_back(error.what());
     }
+    if (machine && options.restore)
+        add_restored(suite, *machine, *options.restore, "");
     for (const std::string &given : options.scenarios) {
         for (const std::string &file : scenario_files(given, suite.problems)) {
             try {
                 Scenario scenario = load_scenario(file);
-                if (board)
-                    check_against_board(scenario, *board);
+                if (machine)
+                    check_against_board(scenario, machine->board());
+                if (machine && scenario.restore)
+                    add_restored(suite, *machine, scenario.restore->text, where(scenario, *scenario.restore) + ": ");
                 suite.scenarios.push_back(std::move(scenario));
             } catch (const std::exception &error) {
                 suite.problems.emplace_back(error.what());
@@ -140,6 +191,60 @@ void name_bundles(std::vector<Scenario> &scenarios)
     }
 }
 
+std::shared_ptr<const BoardState> read_board(Machine &machine, const std::string &file)
+{
+    auto state = std::make_shared<const BoardState>(read_state_file(file, machine.image().fingerprint()));
+    try {
+        machine.restore_state(*state);
+    } catch (const StateError &error) {
+        throw std::runtime_error(file + ": " + error.what());
+    }
+    return state;
+}
+
+std::optional<std::string> why_not_boot_once(const std::vector<Scenario> &scenarios)
+{
+    const Scenario *first = nullptr;
+    for (const Scenario &scenario : scenarios) {
+        if (scenario.restore)
+            continue;
+        const Step &step = scenario.steps.front();
+        if (!first && step.action != Step::Action::wait_for)
+            return "--boot-once: " + where(scenario, step) + " begins with " + describe(step) +
+                   "; the scenarios that boot must all begin with the same wait_for";
+        if (!first) {
+            first = &scenario;
+            continue;
+        }
+        const Step &booted = first->steps.front();
+        if (step.action != booted.action || step.text != booted.text || step.seconds != booted.seconds)
+            return "--boot-once: " + where(scenario, step) + " begins with " + describe(step) + ", where " +
+                   where(*first, booted) + " begins with " + describe(booted) +
+                   " (timeout included); the scenarios that boot must all begin with the same wait_for";
+    }
+    return std::nullopt;
+}
+
+Start boot_once(const Options &options, const Scenario &scenario, const Start &from)
+{
+    const Scenario first_step{scenario.name, {}, {scenario.steps.front()}};
+    Start booted{nullptr, std::nullopt, 1, from.notes};
+    try {
+        std::unique_ptr<Machine> none;
+        const std::unique_ptr<Session> session = start_session(options, from, none);
+        session->keep_notes(booted.notes);
+        ScenarioRunner runner(first_step);
+        session->add_frontend(runner);
+        if (session->run() != 0 || runner.step_reached())
+            return from;
+        booted.board = std::make_shared<const BoardState>(session->machine().save_state());
+        booted.progress = session->progress();
+    } catch (const std::exception &) {
+        return from;
+    }
+    return booted;
+}
+
 std::vector<std::size_t> shard_indices(std::size_t size, const Options::Shard &shard)
 {
     std::vector<std::size_t> indices;
@@ -155,22 +260,24 @@ std::vector<std::size_t> shard_indices(std::size_t size, const Options::Shard &s
 // `lock`, the next index by an atomic, the signal flag is an atomic too.
 // The image is loaded once before any worker starts, so libelf's one-time
 // set-up is done by then.
-std::vector<ScenarioResult> run_scenarios(const Options &options, const std::vector<const Scenario *> &scenarios,
+std::vector<ScenarioResult> run_scenarios(const Options &options, const std::vector<ScenarioRun> &runs,
                                           unsigned jobs,
-                                          const std::function<void(const ScenarioResult &)> &report)
+                                          const std::function<void(const ScenarioResult &)> &report,
+                                          ProfileSum *profiles)
 {
-    std::vector<ScenarioResult> results(scenarios.size());
-    std::vector<bool> done(scenarios.size());
+    std::vector<ScenarioResult> results(runs.size());
+    std::vector<bool> done(runs.size());
     std::mutex lock;
     std::condition_variable finished;
     std::atomic<std::size_t> next{0};
-    const unsigned workers = std::clamp<unsigned>(jobs, 1, static_cast<unsigned>(std::max<std::size_t>(1, scenarios.size())));
+    const unsigned workers = std::clamp<unsigned>(jobs, 1, static_cast<unsigned>(std::max<std::size_t>(1, runs.size())));
     unsigned working = workers;
     std::vector<std::jthread> threads;
     for (unsigned w = 0; w < workers; w++) {
         threads.emplace_back([&] {
-            for (std::size_t i; !pending_signal() && (i = next++) < scenarios.size();) {
-                ScenarioResult result = run_one(options, *scenarios[i]);
+            std::unique_ptr<Machine> spare;
+            for (std::size_t i; !pending_signal() && (i = next++) < runs.size();) {
+                ScenarioResult result = run_one(options, *runs[i].scenario, *runs[i].start, spare, i, profiles);
                 const std::lock_guard guard(lock);
                 results[i] = std::move(result);
                 done[i] = true;
@@ -183,7 +290,7 @@ std::vector<ScenarioResult> run_scenarios(const Options &options, const std::vec
     }
     // A scenario a signal kept from starting is left out.
     std::size_t reported = 0;
-    for (; reported < scenarios.size(); reported++) {
+    for (; reported < runs.size(); reported++) {
         std::unique_lock guard(lock);
         finished.wait(guard, [&] { return done[reported] || working == 0; });
         if (!done[reported])
@@ -214,27 +321,56 @@ std::string result_text(const ScenarioResult &result)
     return text;
 }
 
+namespace {
+
+// Where the scenarios without a restore: of their own start: --restore's
+// board or a fresh one, taken through the first step with --boot-once.
+Start start_of_booted(const Options &options, const Suite &suite)
+{
+    Start fresh = options.restore ? suite.restored.at(*options.restore) : Start{};
+    const auto first = std::find_if(suite.scenarios.begin(), suite.scenarios.end(),
+                                     [](const Scenario &scenario) { return !scenario.restore; });
+    if (!options.boot_once || first == suite.scenarios.end())
+        return fresh;
+    Start booted = boot_once(options, *first, fresh);
+    if (!booted.progress && !pending_signal())
+        std::fprintf(stderr, "keltosim: --boot-once: the boot did not pass %s; every scenario boots on its own\n",
+                     where(*first, first->steps.front()).c_str());
+    return booted;
+}
+
+}  // namespace
+
 int run_suite(const Options &options)
 {
     const Suite suite = load_suite(options);
     std::vector<std::string> problems = suite.problems;
     if (const std::optional<std::string> unfit = unfit_for_suite(options))
         problems.insert(problems.begin(), *unfit);
+    if (const std::optional<std::string> why = options.boot_once ? why_not_boot_once(suite.scenarios) : std::nullopt)
+        problems.push_back(*why);
     for (const std::string &problem : problems)
         std::fprintf(stderr, "keltosim: %s\n", problem.c_str());
     if (!problems.empty())
         return exit_usage;
 
-    std::vector<const Scenario *> chosen;
-    for (std::size_t i : shard_indices(suite.scenarios.size(), options.shard.value_or(Options::Shard{})))
-        chosen.push_back(&suite.scenarios[i]);
-    bool delivered = true;
     const auto started = std::chrono::steady_clock::now();
+    const Start booted = start_of_booted(options, suite);
+    std::vector<ScenarioRun> chosen;
+    for (std::size_t i : shard_indices(suite.scenarios.size(), options.shard.value_or(Options::Shard{}))) {
+        const Scenario &scenario = suite.scenarios[i];
+        chosen.push_back({&scenario, scenario.restore ? &suite.restored.at(scenario.restore->text) : &booted});
+    }
+    bool delivered = true;
+    std::optional<ProfileSum> profiles;
+    if (options.profile)
+        profiles.emplace(*options.profile, options.profile_speedscope ? ProfileFormat::speedscope : ProfileFormat::folded);
     const std::vector<ScenarioResult> results =
         run_scenarios(options, chosen, options.jobs.value_or(std::max(1u, std::thread::hardware_concurrency())),
                       [&](const ScenarioResult &result) {
                           delivered = write_all(STDOUT_FILENO, result_text(result), -1) && delivered;
-                      });
+                      },
+                      profiles ? &*profiles : nullptr);
     const auto failed = static_cast<std::size_t>(
         std::count_if(results.begin(), results.end(), [](const ScenarioResult &r) { return !r.passed(); }));
     delivered = write_all(STDOUT_FILENO, std::to_string(results.size() - failed) + " passed, " +
@@ -251,6 +387,10 @@ int run_suite(const Options &options)
             std::fprintf(stderr, "keltosim: %s\n", error.what());
             delivered = false;
         }
+    }
+    if (profiles && !profiles->write(options.image)) {
+        std::fprintf(stderr, "keltosim: the profile could not be written to %s\n", profiles->path().c_str());
+        delivered = false;
     }
     if (const int number = pending_signal())
         return 128 + number;

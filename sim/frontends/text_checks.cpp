@@ -17,12 +17,12 @@ constexpr std::size_t recent_line_bytes = 160;
 }  // namespace
 
 TextChecks::TextChecks(const std::vector<std::string> &fail_on, const std::optional<std::string> &expect)
-    : fail_on_(fail_on), expect_(expect)
+    : fail_on_(&fail_on), expect_(&expect)
 {
-    for (const std::string &text : fail_on_)
+    for (const std::string &text : fail_on)
         longest_text_ = std::max(longest_text_, text.size());
-    if (expect_)
-        longest_text_ = std::max(longest_text_, expect_->size());
+    if (expect)
+        longest_text_ = std::max(longest_text_, expect->size());
 }
 
 bool TextChecks::take(char byte, double seconds)
@@ -46,13 +46,13 @@ bool TextChecks::take(char byte, double seconds)
     if (tail_.size() >= 2 * std::max<std::size_t>(longest_text_, 64))
         tail_.erase(0, tail_.size() - longest_text_);
     bool stop = false;
-    for (const std::string &text : fail_on_) {
+    for (const std::string &text : *fail_on_) {
         if (!fail_seen_ && tail_.ends_with(text)) {
             fail_seen_ = text;
             stop = true;
         }
     }
-    if (expect_ && !expect_seen_ && tail_.ends_with(*expect_)) {
+    if (*expect_ && !expect_seen_ && tail_.ends_with(**expect_)) {
         expect_seen_ = true;
         stop = true;
     }

@@ -37,8 +37,10 @@ public:
     std::string recent_output() const;
 
 private:
-    const std::vector<std::string> &fail_on_;
-    const std::optional<std::string> &expect_;
+    // The options' own, which outlive the checks; pointers, so that the
+    // checks of one session can be handed to another of the same options.
+    const std::vector<std::string> *fail_on_;
+    const std::optional<std::string> *expect_;
     // Output since the last match: only its tail is kept, as long as the
     // longest text looked for.
     std::string unmatched_;

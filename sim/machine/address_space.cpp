@@ -213,4 +213,16 @@ void AddressSpace::drop_translations()
     uc_ctl_remove_cache(uc_, board_.dram_base, std::uint64_t{board_.dram_base} + board_.dram_size);
 }
 
+// A run of neighbouring pages at a time: the engine's cost is per call and
+// per page of the range, and most of DRAM is in no range.
+void AddressSpace::drop_translations(const std::vector<std::uint32_t> &pages)
+{
+    for (std::size_t start = 0, end = 0; start < pages.size(); start = end) {
+        for (end = start + 1; end < pages.size() && pages[end] == pages[end - 1] + 1;)
+            end++;
+        const std::uint64_t from = board_.dram_base + std::uint64_t{pages[start]} * dram_page_size;
+        uc_ctl_remove_cache(uc_, from, from + std::uint64_t{end - start} * dram_page_size);
+    }
+}
+
 }  // namespace kelto::sim

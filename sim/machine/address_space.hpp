@@ -45,6 +45,8 @@ public:
     bool patch(std::uint32_t address, const void *data, std::size_t size);
     // Every translation of DRAM is made again.
     void drop_translations();
+    // Those of these DRAM pages (Dram's, in ascending order).
+    void drop_translations(const std::vector<std::uint32_t> &pages);
     Dram &dram() { return *dram_; }
     // For the machine, to free DRAM only after the engine has closed:
     // unmapping 128 MiB from a live engine flushes it page by page.

@@ -83,12 +83,13 @@ DramPages Dram::snapshot()
     return pages;
 }
 
-void Dram::restore(const DramPages &pages)
+std::vector<std::uint32_t> Dram::restore(const DramPages &pages)
 {
     const std::vector<unsigned char> touched = resident();
     const std::uint32_t per_host_page = static_cast<std::uint32_t>(host_page_ / dram_page_size);
     auto next = pages.begin();
     std::size_t released_from = 0, released = 0;  // a run of host pages to give back
+    std::vector<std::uint32_t> changed;
     for (std::size_t host_page = 0; host_page < touched.size(); host_page++) {
         const std::uint32_t first = static_cast<std::uint32_t>(host_page) * per_host_page;
         const bool held = next != pages.end() && next->index < first + per_host_page;
@@ -98,19 +99,26 @@ void Dram::restore(const DramPages &pages)
                 released_from = host_page, released = 0;
             }
             released++;
+            for (std::uint32_t index = first; index < first + per_host_page; index++)
+                changed.push_back(index);
             continue;
         }
         if (!held)
             continue;
         for (std::uint32_t index = first; index < first + per_host_page; index++) {
-            if (next != pages.end() && next->index == index)
-                std::memcpy(page(index), (next++)->bytes->data(), dram_page_size);
+            const std::uint8_t *bytes = next != pages.end() && next->index == index ? (next++)->bytes->data() : nullptr;
+            if (bytes ? std::memcmp(page(index), bytes, dram_page_size) == 0 : all_zero(page(index)))
+                continue;
+            changed.push_back(index);
+            if (bytes)
+                std::memcpy(page(index), bytes, dram_page_size);
             else
                 std::memset(page(index), 0, dram_page_size);
         }
     }
     release(released_from, released);
     last_ = pages;
+    return changed;
 }
 
 // Anonymous private pages read as zeros once given back.

@@ -41,9 +41,10 @@ public:
     void map(uc_struct *uc, std::uint32_t address, std::uint32_t size, std::uint32_t protection);
 
     DramPages snapshot();
-    // Every page as the snapshot holds it. The caller drops the emulator's
-    // translations: the code may differ.
-    void restore(const DramPages &pages);
+    // Every page as the snapshot holds it. Returns the pages whose bytes
+    // changed, in ascending order: the caller drops the emulator's
+    // translations of them, and only of them, as those of the others still hold.
+    std::vector<std::uint32_t> restore(const DramPages &pages);
 
 private:
     std::uint8_t *page(std::uint32_t index) const { return &host_[std::size_t{index} * dram_page_size]; }

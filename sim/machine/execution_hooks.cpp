@@ -1,19 +1,15 @@
-// Observers of execution (coverage, profiles) on hooks of their own, so that
-// the machine's block hook stays as cheap without them.
+// Observers of execution (coverage, profiles): told of blocks by the
+// machine's block hook, of flags by code hooks of their own on the
+// instructions they name.
 #include <unicorn/unicorn.h>
+
+#include <stdexcept>
 
 #include "machine/machine.hpp"
 
 namespace kelto::sim {
 
 struct ExecutionHooks {
-    // Runs after the machine's own block hook, which has the block's state
-    // ready; a block the machine stops before never reaches it.
-    static void block(uc_engine *, std::uint64_t address, std::uint32_t size, void *user)
-    {
-        auto &hook = *static_cast<Machine::ExecutionHook *>(user);
-        hook.observer->block(static_cast<std::uint32_t>(address), size, hook.machine->block_->thumb);
-    }
     static void flags(uc_engine *uc, std::uint64_t address, std::uint32_t, void *user)
     {
         std::uint32_t cpsr = 0;
@@ -33,9 +29,17 @@ struct ExecutionHooks {
 // translated before it was added would run without it.
 void Machine::add_execution_observer(ExecutionObserver &observer, const std::vector<std::uint32_t> &flags_at)
 {
+    if (observer.counts_blocks() && counter_)
+        throw std::logic_error("one observer at a time counts blocks");
     ExecutionHook &hook = *execution_hooks_.emplace_back(std::make_unique<ExecutionHook>(ExecutionHook{&observer, this, {}}));
     uc_engine *uc = cpu_.engine();
-    ExecutionHooks::add(uc, hook, UC_HOOK_BLOCK, reinterpret_cast<void *>(&ExecutionHooks::block), 1, 0);
+    if (observer.counts_blocks()) {
+        counter_ = &observer;
+        forget_counters();
+    } else {
+        observers_.push_back(&observer);
+    }
+    told_ = !observers_.empty();
     for (const std::uint32_t pc : flags_at)
         ExecutionHooks::add(uc, hook, UC_HOOK_CODE, reinterpret_cast<void *>(&ExecutionHooks::flags), pc, pc);
     if (!flags_at.empty())
@@ -51,6 +55,19 @@ void Machine::remove_execution_observer(ExecutionObserver &observer)
             uc_hook_del(cpu_.engine(), added);
         return true;
     });
+    std::erase(observers_, &observer);
+    if (counter_ == &observer) {
+        counter_ = nullptr;
+        forget_counters();
+    }
+    told_ = !observers_.empty();
+}
+
+// The blocks met so far have no counters, or an observer's that goes away.
+void Machine::forget_counters()
+{
+    forget_block_counts();
+    leaving_ = &uncounted_;
 }
 
 }  // namespace kelto::sim

@@ -1,19 +1,38 @@
 // Told of every block of code the core executes, for coverage and profiles.
-// The machine counts time with a block hook of its own that must stay cheap;
-// an observer gets a hook of its own, added only while it is registered, so
-// that a run without one pays nothing for it.
+// The machine counts time with a block hook that must stay cheap: it looks
+// at observers only while one is registered, so that a run without one pays
+// the test of a flag for them.
 #pragma once
 
 #include <cstdint>
 
 namespace kelto::sim {
 
+// Counts the machine keeps for an observer, in the observer's memory: how
+// often a block ran, and how often the block after it started elsewhere
+// than at its end (for a block that ends in a branch, the branch taken).
+// Either may be null.
+struct BlockCounters {
+    std::uint64_t *runs = nullptr;
+    std::uint64_t *left = nullptr;
+};
+
 class ExecutionObserver {
 public:
     virtual ~ExecutionObserver() = default;
     // A block starts, in the state it runs in; it counts as run whole
-    // unless cut() follows.
-    virtual void block(std::uint32_t pc, std::uint32_t size, bool thumb) = 0;
+    // unless cut() follows. Not called for an observer that counts.
+    virtual void block(std::uint32_t pc, std::uint32_t size, bool thumb) { (void)pc, (void)size, (void)thumb; }
+    // An observer that counts blocks instead of hearing of each: the machine
+    // asks for a block's counters when it first meets it, and again after
+    // it has forgotten it, and increments them inline, which costs a block
+    // a fraction of a call.
+    virtual bool counts_blocks() const { return false; }
+    virtual BlockCounters counters(std::uint32_t pc, std::uint32_t size, bool thumb)
+    {
+        (void)pc, (void)size, (void)thumb;
+        return {};
+    }
     // The last block stopped before its instruction at pc: that one and the
     // `instructions` after it up to the block's end did not run.
     virtual void cut(std::uint32_t pc, std::uint32_t instructions) = 0;

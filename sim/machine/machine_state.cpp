@@ -52,10 +52,10 @@ void Machine::restore_state(const BoardState &state)
         restore_parts(in);
         throw;
     }
-    memory_.dram().restore(state.dram);
-    // The code may differ from what the engine translated, and what the
-    // block counts and the idle detector remember is of another run.
-    memory_.drop_translations();
+    // The code may differ from what the engine translated where the bytes
+    // changed, and what the block counts and the idle detector remember is
+    // of another run.
+    memory_.drop_translations(memory_.dram().restore(state.dram));
     forget_block_counts();
     block_ = &no_block_;
     skip_.idle().forget();

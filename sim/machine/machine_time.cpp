@@ -73,6 +73,22 @@ void Machine::attend_block()
     refresh_attention();
 }
 
+// An observer hears of a block only if it runs.
+void Machine::attend_and_observe(std::uint32_t pc, std::uint32_t size)
+{
+    if (clock_.counted() >= attention_) {
+        stopped_before_block_ = false;
+        attend_block();
+        if (stopped_before_block_)
+            return;
+    }
+    if (counter_)
+        count_run(*block_, pc);
+    const bool thumb = block_->thumb;
+    for (ExecutionObserver *observer : observers_)
+        observer->block(pc, size, thumb);
+}
+
 // A block that would run past the run's deadline is stopped before it and
 // run again with a hook on the instruction the deadline falls on, so that a
 // run ends exactly on its deadline however the code falls into blocks.
@@ -112,6 +128,7 @@ bool Machine::stop_inside_block()
 // is kept here.
 void Machine::stop_before_block()
 {
+    stopped_before_block_ = true;
     clock_.uncount(block_->instructions);
     resume_at_ = block_->pc() | (block_->thumb ? 1u : 0u);
     uc_emu_stop(cpu_.engine());
@@ -125,6 +142,8 @@ void Machine::uncount_from(std::uint32_t pc)
         return;
     const std::uint32_t not_run = block_->instructions - instructions_before(pc);
     clock_.uncount(not_run);
+    // What ends the block did not run: no branch to resolve.
+    leaving_ = &uncounted_;
     for (const auto &hook : execution_hooks_)
         hook->observer->cut(pc, not_run);
 }
@@ -171,6 +190,9 @@ Machine::BlockCount Machine::count_block(std::uint32_t pc, std::uint32_t size) c
     BlockCount block{pc | std::uint64_t{size} << 32, size / 4, cpu_.thumb()};
     if (block.thumb)
         block.instructions = walk_thumb(thumb_code(pc, pc + size)).instructions;
+    const BlockCounters counters = counter_ ? counter_->counters(pc, size, block.thumb) : BlockCounters{};
+    block.runs = counters.runs ? counters.runs : &uncounted_;
+    block.left = counters.left ? counters.left : &uncounted_;
     return block;
 }
 
