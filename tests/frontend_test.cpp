@@ -184,6 +184,16 @@ TEST(Suite, ShardsRunEachScenarioExactlyOnce)
     }
 }
 
+// Bundles are named after their scenario files, numbered when taken.
+TEST(Suite, BundleNamesAreUniqueInSuiteOrder)
+{
+    std::vector<Scenario> suite{
+        {"a/smoke.yaml", {}, {}}, {"b/smoke.yaml", {}, {}}, {"smoke-2.yaml", {}, {}}, {"c/smoke.yml", {}, {}}};
+    name_bundles(suite);
+    for (const auto &[n, want] : {std::pair{0, "smoke"}, {1, "smoke-2"}, {2, "smoke-2-2"}, {3, "smoke-3"}})
+        EXPECT_EQ(suite[n].bundle_name, want);
+}
+
 TEST(Suite, JUnitTextCarriesEveryByteAsXmlMayHoldIt)
 {
     const std::pair<std::string, std::string> cases[] = {
@@ -300,6 +310,9 @@ TEST(BoardView, ReportAndStateShowTheSameBoard)
                                  "pins wired on the board, and any others not plain inputs:\n"
                                  "  GPN0 input high (button up)\n  GPA2-5 output low\n  GPF15 alt1\n");
     EXPECT_EQ(status_text(view), "board 64 | buttons held: up left | backlight: 40 %");
+    BoardView paced = view;
+    paced.paced = true;
+    EXPECT_EQ(time_text(paced), "board time 1.500000 s on the virtual clock paced to the host\n");
     const std::string state = view_json(view);
     for (const char *part :
          {R"("board":"board 64","chip":"chip","clock":"virtual","time":1.500000,"paused":true)",

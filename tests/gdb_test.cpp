@@ -317,17 +317,19 @@ std::string console_part(const std::string &said)
 }
 
 // On the wall clock too: back to the last writes of a DRAM variable, then
-// forward through the replayed past into the present. The console then holds
-// the straight run's bytes, the stretch gone back over printed twice.
+// forward through the replayed past, stopping at each write, into the
+// present. The console then holds the straight run's bytes, the stretch gone
+// back over printed twice.
 TEST_F(Gdb, BackToADramWriteAndForwardOnTheWallClock)
 {
     const std::string typed = "322xx";  // the backlight stepped down twice
     const GdbRun run = run_gdb(image_path("consolefw-64"), {"-S", "--clock", "wall"}, {
         "break kelto_backlight_stepdown", "continue", "continue", "delete", "finish",
-        "watch '(anonymous namespace)::brightness'", "reverse-continue", "reverse-continue", "continue", "delete",
-        "continue"}, typed);
+        "watch '(anonymous namespace)::brightness'", "reverse-continue", "reverse-continue", "continue", "continue",
+        "delete", "continue"}, typed);
     expect_in(run.gdb, {"Old value = 80", "New value = 90", "set_brightness (percent=80)", "Old value = 90",
-                        "New value = 100", "Old value = 100", "New value = 90", "exited normally"});
+                        "New value = 100", "Old value = 100", "New value = 90", "Old value = 90", "New value = 80",
+                        "exited normally"});
     Child straight({KELTOSIM_PATH, "--clock", "wall", image_path("consolefw-64")});
     ASSERT_EQ(::write(straight.in, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);

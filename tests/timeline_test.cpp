@@ -100,6 +100,29 @@ TEST(Timeline, GoingToAnyPointGivesTheBoardTheRunHadThere)
     EXPECT_EQ(m->console_output(), output);
 }
 
+// Forward in the recorded past, a run stops at each breakpoint where the
+// recorded run did, though each recorded run started at one.
+TEST(Timeline, ForwardInThePastStopsAtEachBreakpointAsTheRecordedRunDid)
+{
+    auto m = load("consolefw-64");
+    StandingHost host;
+    Timeline timeline(*m, host, Timeline::Options{});
+    m->add_breakpoint(m->symbol("kelto_uart_putc"));
+    const auto stops = [&](std::vector<std::uint64_t> at = {}) {
+        for (int run = 0; run < 100 && at.size() < 8; run++) {
+            RunLimits limits;
+            timeline.between_runs();
+            timeline.replay_limits(limits);
+            if (m->run(limits).reason == kelto::sim::StopReason::breakpoint)
+                at.push_back(m->clock().instructions());
+        }
+        return at;
+    };
+    const auto recorded = stops();
+    timeline.go_to(0);
+    EXPECT_EQ(stops(), recorded);
+}
+
 // A bundle takes a recording's end to a machine of the same image, where it
 // replays to the very board the run ended with; any other file is refused.
 TEST(Bundle, ReplaysTheRecordingsEndElsewhereAndRefusesAnyOtherFile)

@@ -38,7 +38,8 @@ BoardView view_of(Machine &machine, bool paused)
 {
     BoardView view{machine.board().name,          machine.board().chip_name,    file_name(machine.image().path()),
                    machine.clock().mode(),        machine.seconds(),            paused,
-                   {},                            machine.backlight_percent(),  machine.gpio().pin_rows()};
+                   {},                            machine.backlight_percent(),  machine.gpio().pin_rows(),
+                   machine.clock().paced()};
     for (Button button : all_buttons)
         if (machine.button_held(button))
             view.held.push_back(button);
@@ -53,7 +54,7 @@ std::string status_text(const BoardView &view)
 std::string report_text(const BoardView &view)
 {
     std::string text = view.board + " (" + view.chip + "), " + view.image + ", " + fixed("%.6f s", view.seconds) +
-                       " of board time on the " + clock_name(view.clock) + " clock\n";
+                       " of board time on the " + clock_text(view.clock, view.paced) + "\n";
     text += "buttons held: " + held_text(view, ", ") + "\n";
     text += "backlight: " + backlight_text(view.backlight) + "\n";
     // Wired inputs (the buttons) are listed too.
@@ -65,7 +66,7 @@ std::string report_text(const BoardView &view)
 
 std::string time_text(const BoardView &view)
 {
-    return "board time " + fixed("%.6f", view.seconds) + " s on the " + clock_name(view.clock) + " clock\n";
+    return "board time " + fixed("%.6f", view.seconds) + " s on the " + clock_text(view.clock, view.paced) + "\n";
 }
 
 std::string view_json(const BoardView &view)

@@ -22,6 +22,7 @@ struct BoardView {
     std::vector<Button> held;
     std::optional<int> backlight;  // percent; nullopt: lit, brightness never set
     std::vector<GpioBlock::PinRow> pins;
+    bool paced = false;  // the virtual clock, paced to the host
 };
 
 BoardView view_of(Machine &machine, bool paused);

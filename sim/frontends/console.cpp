@@ -51,7 +51,7 @@ void Console::started(Board &board)
     if (interactive_) {
         const BoardView view = board.view();
         status_ = status_line(board);
-        board.note(view.image + " on " + view.board + " (" + view.chip + "), " + clock_name(view.clock) + " clock" +
+        board.note(view.image + " on " + view.board + " (" + view.chip + "), " + clock_text(view.clock, view.paced) +
                    (raw_ ? "; " + escape_name_ + " h for help, " + escape_name_ + " x to quit" : ""));
         if (bar_)
             bar_->show(status_);

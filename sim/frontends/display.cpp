@@ -18,6 +18,11 @@ const char *clock_name(ClockMode mode)
     return mode == ClockMode::wall_time ? "wall" : "virtual";
 }
 
+std::string clock_text(ClockMode mode, bool paced)
+{
+    return std::string(clock_name(mode)) + " clock" + (paced ? " paced to the host" : "");
+}
+
 std::string seconds_text(double seconds)
 {
     char text[32];

@@ -11,6 +11,9 @@ namespace kelto::sim::frontend {
 
 std::string backlight_text(std::optional<int> percent);
 const char *clock_name(ClockMode mode);
+// "virtual clock", "wall clock", or the virtual one paced to the host (the
+// wall clock of a debugger's recorded run).
+std::string clock_text(ClockMode mode, bool paced);
 std::string seconds_text(double seconds);
 std::string file_name(const std::string &path);
 

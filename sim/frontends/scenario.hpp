@@ -55,6 +55,7 @@ struct Scenario {
     // before the run starts, its file a path from where keltosim runs.
     std::optional<Step> restore;
     std::vector<Step> steps;
+    std::string bundle_name{};  // in a suite, its failure bundle's: see name_bundles
 };
 
 // Throws ScenarioError naming the line of the first problem.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "frontends/coverage.hpp"
@@ -117,7 +118,7 @@ ScenarioResult run_one(const Options &options, const Scenario &scenario, const S
         const std::unique_ptr<Session> owned = start_session(options, start, spare);
         Session &session = *owned;
         session.keep_notes(result.notes);
-        session.name_bundle(std::filesystem::path(scenario.name).stem().string());
+        session.name_bundle(scenario.bundle_name);
         ScenarioRunner runner(scenario, start.first_step);
         session.add_frontend(runner);
         // Each board adds its coverage to the one file, under the file's lock.
@@ -175,7 +176,19 @@ Suite load_suite(const Options &options)
             }
         }
     }
+    name_bundles(suite.scenarios);
     return suite;
+}
+
+void name_bundles(std::vector<Scenario> &scenarios)
+{
+    std::set<std::string> taken;
+    for (Scenario &scenario : scenarios) {
+        const std::string stem = std::filesystem::path(scenario.name).stem().string();
+        scenario.bundle_name = stem;
+        for (int number = 2; !taken.insert(scenario.bundle_name).second; number++)
+            scenario.bundle_name = stem + "-" + std::to_string(number);
+    }
 }
 
 std::shared_ptr<const BoardState> read_board(Machine &machine, const std::string &file)

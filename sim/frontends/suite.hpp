@@ -52,6 +52,11 @@ struct Suite {
 };
 Suite load_suite(const Options &options);
 
+// Names each scenario's failure bundle after its file, with a number when
+// one before it in the suite has that name (smoke.yaml in two directories:
+// smoke, smoke-2): unique in the suite, and the same on every run and shard.
+void name_bundles(std::vector<Scenario> &scenarios);
+
 // A saved board of the machine's image, checked by restoring it into the
 // machine; throws std::runtime_error "file: why not".
 std::shared_ptr<const BoardState> read_board(Machine &machine, const std::string &file);

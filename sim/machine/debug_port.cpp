@@ -82,11 +82,9 @@ void DebugPort::on_breakpoint(std::uint32_t address)
     run_past_.reset();
     if (run_past)
         return;
-    machine_.request_stop(StopReason::breakpoint);
     // Unicorn looks for a stop right after a code hook: the instruction does
     // not run.
-    machine_.uncount_from(address);
-    uc_emu_stop(uc_);
+    machine_.stop_before(address, StopReason::breakpoint);
 }
 
 void DebugPort::add_watchpoint(std::uint32_t address, std::uint32_t length, WatchKind kind)
@@ -161,11 +159,8 @@ void DebugPort::on_watched(std::uint32_t address, unsigned size, bool write)
 // after the step's, does not run.
 void DebugPort::on_instruction(std::uint32_t pc)
 {
-    if (watch_hit_ || (stepping_ && std::exchange(stepped_, true))) {
-        machine_.request_stop(watch_hit_ ? StopReason::watchpoint : StopReason::step);
-        machine_.uncount_from(pc);
-        uc_emu_stop(uc_);
-    }
+    if (watch_hit_ || (stepping_ && std::exchange(stepped_, true)))
+        machine_.stop_before(pc, watch_hit_ ? StopReason::watchpoint : StopReason::step);
 }
 
 }  // namespace kelto::sim

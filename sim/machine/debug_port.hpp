@@ -42,6 +42,9 @@ public:
     // A run starts at pc: one at a breakpoint runs past it.
     void start_run(std::uint32_t pc, bool single_step);
     void end_run();
+    // The run that ends at pc has come to a breakpoint there, not the one it
+    // started at and has yet to run past.
+    bool arrived_at_breakpoint(std::uint32_t pc) const { return breakpoint_at(pc) && run_past_ != pc; }
     const std::optional<WatchHit> &watch_hit() const { return watch_hit_; }
     // An access the core made, DRAM or register.
     void accessed(std::uint32_t address, unsigned size, bool write)

@@ -345,6 +345,10 @@ RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
         pc = cpu_.read(Cpu::pc_register);
         result = emulation_returned(pc, err);
     }
+    // A run ending on its deadline just before a breakpoint has reached it:
+    // the next run, starting there, would run past it unseen.
+    if (result->reason == StopReason::time_limit && debug_.arrived_at_breakpoint(pc))
+        result->reason = StopReason::breakpoint;
     drop_deadline_hook();
     debug_.end_run();
     main_pc_ = pc;

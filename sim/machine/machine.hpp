@@ -374,6 +374,7 @@ private:
     void drop_deadline_hook();
     void refresh_attention();
     void uncount_from(std::uint32_t pc);
+    void stop_before(std::uint32_t pc, StopReason reason);
     void fault_at(const std::string &message, std::uint32_t address, std::uint32_t value, std::uint32_t pc);
     void fault_on_jump(std::uint32_t target);
     void service_devices();

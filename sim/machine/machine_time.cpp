@@ -148,6 +148,18 @@ void Machine::uncount_from(std::uint32_t pc)
         hook->observer->cut(pc, not_run);
 }
 
+// A debugger's stop before the instruction at pc. The deadline that the
+// block's end reaches was served as the block began: the run ends short of
+// it, here, for the debugger's reason.
+void Machine::stop_before(std::uint32_t pc, StopReason reason)
+{
+    uncount_from(pc);
+    if (stop_request_ == StopReason::time_limit && clock_.now() < deadline_)
+        stop_request_.reset();
+    request_stop(reason);
+    uc_emu_stop(cpu_.engine());
+}
+
 void Machine::on_deadline_instruction(std::uint32_t pc)
 {
     uncount_from(pc);
