@@ -238,6 +238,12 @@ TEST(CommandLine, ClockFollowsWhoIsOnTheLine)
     EXPECT_EQ(default_clock(parse({"--scenario", "s.yaml", "image"}), true), ClockMode::virtual_time);
     EXPECT_EQ(default_clock(parse({"--clock", "wall", "--scenario", "s.yaml", "image"}), false), ClockMode::wall_time);
     EXPECT_EQ(default_clock(parse({"--clock", "virtual", "image"}), true), ClockMode::virtual_time);
+    // A recording at a terminal keeps the terminal's real time, paced.
+    const Options bundled = parse({"--bundle", "failures", "image"});
+    EXPECT_EQ(default_clock(bundled, true), ClockMode::wall_time);
+    EXPECT_TRUE(paced_for_recording(bundled, ClockMode::wall_time));
+    EXPECT_FALSE(paced_for_recording(bundled, ClockMode::virtual_time));
+    EXPECT_FALSE(paced_for_recording(parse({"image"}), ClockMode::wall_time));
 }
 
 TEST(CommandLine, WebViewListensOnLoopbackUnlessTold)

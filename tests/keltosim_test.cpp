@@ -657,6 +657,8 @@ TEST(Bundles, ReplayTheFailureAtTheSameInstruction)
     } failures[] = {
         {{"--scenario", dir + "/suite"}, image("consolefw-64"), "dim", "dim.yaml:7: expect_backlight 50 %", exit_expectation},
         {{}, crash, "crash", "keltosim: fault: read of 0x10000000", exit_fault},
+        {{"--clock", "wall", "--fail-on", "Kelto"}, image("consolefw-24"), "consolefw-24", "\"Kelto\" appeared",
+         exit_expectation},
     };
     const std::regex failed_at("keltosim: failure bundle written to (\\S+) \\(the failure at (instruction \\d+ at )");
     for (const auto &f : failures) {

@@ -62,7 +62,7 @@ Options:
                        time, once the console shows WHEN as text
   --bundle DIR         when the run fails (a fault, --fail-on, --expect, a
                        scenario's step), write a failure bundle to DIR: the
-                       end of the run's recording, to replay (virtual clock)
+                       end of the run's recording, to replay
   --replay BUNDLE      run a failure bundle's failure again: the same
                        output, message and exit status at the same instruction
   --gdb [HOST:]PORT    serve GDB's remote protocol (host 127.0.0.1 unless
@@ -194,8 +194,6 @@ std::uint8_t parse_escape(const std::string &text)
 // input or check of its own.
 void check_replay(const Options &options)
 {
-    if (options.bundle && options.clock == ClockMode::wall_time)
-        throw UsageError("--bundle records the run to replay it, which needs the virtual clock");
     if (!options.replay)
         return;
     const std::pair<bool, const char *> unfit[] = {
@@ -462,11 +460,16 @@ ClockMode default_clock(const Options &options, bool stdin_is_terminal)
 {
     if (options.clock)
         return *options.clock;
-    if (!options.scenarios.empty() || options.bundle || options.replay)
+    if (!options.scenarios.empty() || options.replay)
         return ClockMode::virtual_time;
     if (options.serial == SerialMode::pty || options.web || stdin_is_terminal)
         return ClockMode::wall_time;
     return ClockMode::virtual_time;
+}
+
+bool paced_for_recording(const Options &options, ClockMode clock)
+{
+    return (options.gdb || options.bundle) && clock == ClockMode::wall_time;
 }
 
 }  // namespace kelto::sim::frontend

@@ -121,6 +121,10 @@ bool suite_asked(const Options &options);
 // People at a terminal or behind a pty want the board to keep their time;
 // scripts want repeatable runs that skip the waiting.
 ClockMode default_clock(const Options &options, bool stdin_is_terminal);
+// A recorded run (a debugger's, to go back in, or one kept for a failure
+// bundle) needs a counted clock: on the wall clock it is the virtual clock
+// paced to the host, which keeps the wall clock's real time.
+bool paced_for_recording(const Options &options, ClockMode clock);
 
 extern const char help_text[];
 

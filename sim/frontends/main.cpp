@@ -84,10 +84,8 @@ Setup load(const Options &options)
     if (!options.scenarios.empty())
         setup.scenario = load_scenario(options.scenarios.front());
     const bool stdin_terminal = ::isatty(STDIN_FILENO);
-    // A debugger's run is recorded, to go back in, which takes a counted
-    // clock: paced to the host, it keeps the wall clock's real time.
     const ClockMode clock = default_clock(options, stdin_terminal);
-    const bool recorded_wall = options.gdb && clock == ClockMode::wall_time;
+    const bool recorded_wall = paced_for_recording(options, clock);
     auto machine = Machine::load(options.image,
                                  Machine::Options{options.board, recorded_wall ? ClockMode::virtual_time : clock});
     machine->clock().pace(recorded_wall);

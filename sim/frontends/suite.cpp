@@ -30,9 +30,13 @@ namespace {
 // console's last lines fit many times over.
 constexpr std::size_t notes_limit = 8192;
 
-Machine::Options machine_options(const Options &options)
+std::unique_ptr<Machine> load_machine(const Options &options)
 {
-    return Machine::Options{options.board, default_clock(options, false)};
+    const ClockMode clock = default_clock(options, false);
+    const bool paced = paced_for_recording(options, clock);
+    auto machine = Machine::load(options.image, Machine::Options{options.board, paced ? ClockMode::virtual_time : clock});
+    machine->clock().pace(paced);
+    return machine;
 }
 
 // The files a --scenario names: itself, or a directory's *.yaml files.
@@ -84,7 +88,7 @@ std::optional<std::string> unfit_for_suite(const Options &options)
 std::unique_ptr<Session> start_session(const Options &options, const Start &start, std::unique_ptr<Machine> &spare)
 {
     std::unique_ptr<Machine> machine =
-        start.board && spare ? std::move(spare) : Machine::load(options.image, machine_options(options));
+        start.board && spare ? std::move(spare) : load_machine(options);
     if (start.board)
         machine->restore_state(*start.board);
     auto session = std::make_unique<Session>(std::move(machine), options);
@@ -156,7 +160,7 @@ Suite load_suite(const Options &options)
     Suite suite;
     std::unique_ptr<Machine> machine;
     try {
-        machine = Machine::load(options.image, machine_options(options));
+        machine = load_machine(options);
     } catch (const std::exception &error) {
         suite.problems.emplace_back(error.what());
     }
