@@ -127,6 +127,7 @@ TEST(CoverageTest, SuiteProfileAddsUpItsBoardsInSuiteOrder)
     const auto profile = [&](const std::vector<const Scenario *> &scenarios, unsigned jobs, ProfileFormat format) {
         ProfileSum sum({}, format);
         std::vector<ScenarioRun> runs;
+        runs.reserve(scenarios.size());
         for (const Scenario *scenario : scenarios)
             runs.push_back({scenario, &fresh});
         run_scenarios(options, runs, jobs,
