@@ -40,6 +40,7 @@ void Machine::add_execution_observer(ExecutionObserver &observer, const std::vec
         observers_.push_back(&observer);
     }
     told_ = !observers_.empty();
+    observed_ = told_ || counter_;
     for (const std::uint32_t pc : flags_at)
         ExecutionHooks::add(uc, hook, UC_HOOK_CODE, reinterpret_cast<void *>(&ExecutionHooks::flags), pc, pc);
     if (!flags_at.empty())
@@ -61,6 +62,7 @@ void Machine::remove_execution_observer(ExecutionObserver &observer)
         forget_counters();
     }
     told_ = !observers_.empty();
+    observed_ = told_ || counter_;
 }
 
 // The blocks met so far have no counters, or an observer's that goes away.

@@ -306,6 +306,7 @@ private:
     std::vector<std::unique_ptr<ExecutionHook>> execution_hooks_;
     std::vector<ExecutionObserver *> observers_;  // told of each block
     ExecutionObserver *counter_ = nullptr;         // counts blocks
+    bool observed_ = false;                        // observers_ or counter_
     bool told_ = false;                            // observers_ has any
     // Where a count no observer keeps goes.
     mutable std::uint64_t uncounted_ = 0;
@@ -328,10 +329,13 @@ private:
             return on_new_block(address, size);
         block_ = &known;
         clock_.count(known.instructions);
-        if (clock_.counted() >= attention_ || told_) [[unlikely]]
-            return attend_and_observe(static_cast<std::uint32_t>(address), size);
-        if (counter_)
+        // One test for a plain run; counting alone stays inline.
+        const bool due = clock_.counted() >= attention_;
+        if (due || observed_) [[unlikely]] {
+            if (due || told_)
+                return attend_and_observe(static_cast<std::uint32_t>(address), size);
             count_run(known, static_cast<std::uint32_t>(address));
+        }
     }
     // Apart, so that the common path calls nothing but in its tail.
     [[gnu::noinline]] void on_new_block(std::uint64_t address, std::uint32_t size);
