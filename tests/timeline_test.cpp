@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "frontends/bundle.hpp"
+#include "frontends/console.hpp"
 #include "harness.hpp"
 #include "machine/timeline.hpp"
 
@@ -12,6 +13,7 @@ using namespace kelto::test;
 using kelto::sim::BoardState;
 using kelto::sim::Button;
 using kelto::sim::Timeline;
+using kelto::sim::frontend::past_input_question;
 
 namespace {
 
@@ -121,6 +123,16 @@ TEST(Timeline, ForwardInThePastStopsAtEachBreakpointAsTheRecordedRunDid)
     const auto recorded = stops();
     timeline.go_to(0);
     EXPECT_EQ(stops(), recorded);
+    // A person typing there is asked first, once per point of the past.
+    std::optional<std::uint64_t> asked;
+    timeline.go_to(timeline.end().time / 2);
+    EXPECT_TRUE(past_input_question(&timeline, asked));
+    EXPECT_FALSE(past_input_question(&timeline, asked));
+    m->step();
+    EXPECT_TRUE(past_input_question(&timeline, asked));
+    timeline.go_to(timeline.end().time);
+    EXPECT_FALSE(past_input_question(&timeline, asked));
+    EXPECT_FALSE(past_input_question(nullptr, asked));
 }
 
 // A bundle takes a recording's end to a machine of the same image, where it

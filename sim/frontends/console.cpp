@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "frontends/display.hpp"
+#include "frontends/debug_target.hpp"
+#include "machine/timeline.hpp"
 
 namespace kelto::sim::frontend {
 
@@ -131,7 +133,7 @@ void Console::read_serial(Board &board)
         if (link_ == Link::terminal) {
             for (ssize_t i = 0; i < got; i++)
                 handle_key(board, static_cast<std::uint8_t>(buffer[i]));
-        } else {
+        } else if (link_ == Link::pipe || may_change_past(board)) {
             board.type(std::string_view(buffer, static_cast<std::size_t>(got)));
         }
         return;
@@ -166,6 +168,33 @@ void Console::read_keys(Board &board)
         handle_key(board, static_cast<std::uint8_t>(buffer[i]));
 }
 
+std::optional<std::string> past_input_question(const Timeline *timeline, std::optional<std::uint64_t> &asked_at)
+{
+    if (!timeline || !timeline->in_past()) {
+        asked_at.reset();
+        return std::nullopt;
+    }
+    const std::uint64_t at = timeline->now().instructions;
+    if (asked_at == at)
+        return std::nullopt;
+    asked_at = at;
+    const Clock &clock = timeline->clock();
+    char where[96];
+    std::snprintf(where, sizeof where, "the board is at %.6f s of a run recorded to %.6f s",
+                  clock.to_seconds(timeline->now().time), clock.to_seconds(timeline->end().time));
+    return std::string(where) +
+           ": input here drops the recorded future. Type again to go on from here, or continue in the "
+           "debugger to replay the recording (what was just typed went nowhere)";
+}
+
+bool Console::may_change_past(Board &board)
+{
+    const std::optional<std::string> question = past_input_question(board.debug_target().timeline(), asked_at_);
+    if (question)
+        board.note(*question);
+    return !question;
+}
+
 void Console::handle_key(Board &board, std::uint8_t byte)
 {
     const std::optional<KeyCommand> command = decoder_.take(byte);
@@ -175,7 +204,8 @@ void Console::handle_key(Board &board, std::uint8_t byte)
     switch (command->kind) {
     case Kind::send:
         if (link_ == Link::terminal) {
-            board.type(std::string(1, static_cast<char>(command->byte)));
+            if (may_change_past(board))
+                board.type(std::string(1, static_cast<char>(command->byte)));
         } else if (!hinted_) {
             hinted_ = true;
             board.note("keys typed here only command the simulator; the console is on " + pty_->path() +

@@ -3,13 +3,19 @@
 // escape keys and the status row at a terminal.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "frontends/cli.hpp"
 #include "frontends/frontend.hpp"
 #include "frontends/keys.hpp"
 #include "frontends/terminal.hpp"
+
+namespace kelto::sim {
+class Timeline;
+}
 
 namespace kelto::sim::frontend {
 
@@ -20,6 +26,13 @@ enum class Link {
     pty,       // a pseudo-terminal; a terminal on stdin only takes escape keys
     output,    // output on stdout only; the input comes from elsewhere (a scenario)
 };
+
+// A person who types while a debugger holds the board in its recorded past
+// is asked first, since input there drops the recorded future: the question
+// when what was typed must go nowhere; nothing when it may go in (the board
+// is in the present, or the question was asked at this very point). A script
+// on a pipe cannot answer, so its input goes in at once.
+std::optional<std::string> past_input_question(const Timeline *timeline, std::optional<std::uint64_t> &asked_at);
 
 class Console final : public Frontend {
 public:
@@ -44,6 +57,7 @@ private:
     void read_serial(Board &board);
     void read_keys(Board &board);
     void handle_key(Board &board, std::uint8_t byte);
+    bool may_change_past(Board &board);
     void check_peer(Board &board);
     void flush(Board &board);
     void refresh_status(Board &board);
@@ -61,6 +75,9 @@ private:
     bool notes_share_line_ = false;
     bool interactive_ = false;
     bool serial_ended_ = false;
+    // Where the board stood in its recorded past when a key there asked
+    // whether to drop the recorded future.
+    std::optional<std::uint64_t> asked_at_;
     bool output_failed_ = false;
     bool peer_connected_ = false;
     bool waiting_for_peer_ = false;
