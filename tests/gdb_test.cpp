@@ -235,7 +235,8 @@ TEST_F(Gdb, RecordMemoryMapRegisterWritesAndMachineInterface)
         mi + "\"-break-insert kelto_uart_putc\"", mi + "\"-exec-continue\"", mi + "\"-stack-list-frames\"",
         mi + "\"-data-list-register-values x 15\"", "set *(unsigned int *)0x7F005420 = 66",
         "set *(char *)0x7F005420 = 65", "delete", "break kelto_uart_read", "continue",
-        "monitor reset", "maint flush register-cache", "print/x $pc", "kill"}, {}, {}, "target remote",
+        "monitor reset", "maint flush register-cache", "print/x $pc", mi + "\"-exec-continue --reverse\"", "kill"},
+        {}, {}, "target remote",
         {"--interpreter=mi2"});
     expect_in(run.gdb, {"addr=\"0x50080040\"", "addr=\"0x5008003c\"", "0x50000000 0x58000000", "0x7f005400 0x7f005430",
                         "0x7f008000 0x7f009000", "Cannot access memory at address 0x10000000",
@@ -243,7 +244,8 @@ TEST_F(Gdb, RecordMemoryMapRegisterWritesAndMachineInterface)
                         "stack=[frame={level=\"0\",addr=\"0x500802c8\",func=\"kelto_uart_putc\"", "func=\"main\"",
                         "register-values=[{number=\"15\",value=\"0x500802c8\"}]",
                         "Cannot access memory at address 0x7f005420", "Breakpoint 2, kelto_uart_read",
-                        "the board starts again from main", "maint flush register-cache", "= 0x5008003c"});
+                        "the board starts again from main", "maint flush register-cache", "= 0x5008003c",
+                        "No more reverse-execution history."});
     expect_in(run.keltosim, {"write of 1 byte(s) at 0x7f005420 (UTXH): registers are accessed as whole aligned words",
                              "B\r\nKelto Firmware"});
     EXPECT_EQ(run.status, 128 + SIGKILL) << run.keltosim;
