@@ -57,7 +57,8 @@ public:
 
     // Board time begins when the board first runs: until then the wall
     // clock stands still (at 0, or at a restored board's time), however long
-    // a debugger or a page keeps the board at main. No effect on the virtual clock, which counts instructions.
+    // a debugger or a page keeps the board at main. No effect on the virtual
+    // clock, which counts instructions.
     void start();
 
     // While held, time stands still on either clock; on the wall clock the

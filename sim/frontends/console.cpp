@@ -221,7 +221,7 @@ void Console::handle_key(Board &board, std::uint8_t byte)
             break;
         // The status row shows what a button key did; the report is asked for.
         const std::string said = carry_out(board, command->command);
-        if (command->command.kind == BoardCommand::Kind::board)
+        if (kind == Command::board)
             board.note(said);
         break;
     }

@@ -84,11 +84,7 @@ Setup load(const Options &options)
     if (!options.scenarios.empty())
         setup.scenario = load_scenario(options.scenarios.front());
     const bool stdin_terminal = ::isatty(STDIN_FILENO);
-    const ClockMode clock = default_clock(options, stdin_terminal);
-    const bool recorded_wall = paced_for_recording(options, clock);
-    auto machine = Machine::load(options.image,
-                                 Machine::Options{options.board, recorded_wall ? ClockMode::virtual_time : clock});
-    machine->clock().pace(recorded_wall);
+    auto machine = Machine::load(options.image, machine_options(options, stdin_terminal));
     // A scenario's own restore: goes before --restore, as in a suite.
     if (setup.scenario && setup.scenario->restore) {
         const Step &restore = *setup.scenario->restore;

@@ -46,8 +46,8 @@ void Session::attach_machine()
     machine_->set_host(this);
     // With a debugger the run is recorded, to go back in, and with
     // --bundle, to replay its failure: on the virtual clock, where nothing
-    // but the recorded input decides a run (with a debugger the wall clock
-    // is one paced to the host: see main.cpp).
+    // but the recorded input decides a run (for them the wall clock is one
+    // paced to the host: machine_options).
     if ((options_.gdb || options_.bundle) && machine_->clock().mode() == ClockMode::virtual_time)
         start_recording(nullptr);
     target_.set_timeline(timeline_.get());
@@ -382,9 +382,9 @@ void Session::reset()
 
 void Session::replace_machine()
 {
-    Machine::Options options{machine_->board().id, machine_->clock().mode()};
-    auto fresh = Machine::load(machine_->image().path(), options);
-    fresh->clock().pace(machine_->clock().paced());
+    const Clock &clock = machine_->clock();
+    auto fresh = Machine::load(machine_->image().path(),
+                               Machine::Options{machine_->board().id, clock.mode(), false, clock.paced()});
     for (Probe *probe : probes_)
         probe->detach();
     target_.set_timeline(nullptr);

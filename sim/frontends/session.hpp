@@ -157,6 +157,7 @@ private:
     // Failure bundles (session_bundle.cpp).
     void start_recording(const Timeline::Excerpt *excerpt);
     void keep_failure(Event event, const Verdict &verdict);
+    Cycles replay_end() const;
     void limit_replay(RunLimits &limits) const;
     bool stop_at_replay_end();
     std::optional<Event> replay_reached(bool &told_paused);

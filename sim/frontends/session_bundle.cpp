@@ -73,15 +73,19 @@ void Session::replay(Bundle bundle)
     replay_ = std::move(bundle);
 }
 
-// The run goes no further than the failure's point; for a fault, which the
-// board meets at that point, one cycle further, to notice a replay that
-// passed it.
+// The failure's point; for a fault, which the board meets at that point,
+// one cycle further, to notice a replay that passed it.
+Cycles Session::replay_end() const
+{
+    return replay_->recording.end.time + (replay_->fault ? 1 : 0);
+}
+
+// The run goes no further than the failure's point.
 void Session::limit_replay(RunLimits &limits) const
 {
     if (!replay_ || replay_arrived_)
         return;
-    const Cycles end = replay_->recording.end.time + (replay_->fault ? 1 : 0);
-    limits.until = std::min(limits.until.value_or(never), end);
+    limits.until = std::min(limits.until.value_or(never), replay_end());
 }
 
 // The recorded run stopped where the host stopped it (a text seen, a wait
@@ -100,8 +104,7 @@ std::optional<Event> Session::replay_reached(bool &told_paused)
 {
     if (!replay_ || replay_arrived_ || last_.reason == StopReason::fault)
         return std::nullopt;
-    const Cycles end = replay_->recording.end.time + (replay_->fault ? 1 : 0);
-    if (machine_->clock().now() < end)
+    if (machine_->clock().now() < replay_end())
         return std::nullopt;
     replay_arrived_ = true;
     if (!options_.gdb)

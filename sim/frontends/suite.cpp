@@ -32,11 +32,7 @@ constexpr std::size_t notes_limit = 8192;
 
 std::unique_ptr<Machine> load_machine(const Options &options)
 {
-    const ClockMode clock = default_clock(options, false);
-    const bool paced = paced_for_recording(options, clock);
-    auto machine = Machine::load(options.image, Machine::Options{options.board, paced ? ClockMode::virtual_time : clock});
-    machine->clock().pace(paced);
-    return machine;
+    return Machine::load(options.image, machine_options(options, false));
 }
 
 // The files a --scenario names: itself, or a directory's *.yaml files.
@@ -75,10 +71,12 @@ std::optional<std::string> unfit_for_suite(const Options &options)
     // counted; and its lines would be covered once instead of each time.
     if (options.boot_once && default_clock(options, false) != ClockMode::virtual_time)
         return "--boot-once starts every scenario at the boot's board time, which only --clock virtual keeps";
-    if (options.boot_once && options.coverage)
-        return "--boot-once runs the boot once, where --coverage counts it for every scenario: give one of them";
-    if (options.boot_once && options.profile)
-        return "--boot-once runs the boot once, where --profile counts it for every scenario: give one of them";
+    const std::pair<bool, const char *> counted[] = {{options.coverage.has_value(), "--coverage"},
+                                                     {options.profile.has_value(), "--profile"}};
+    for (const auto &[given, name] : counted)
+        if (options.boot_once && given)
+            return std::string("--boot-once runs the boot once, where ") + name +
+                   " counts it for every scenario: give one of them";
     return std::nullopt;
 }
 
@@ -154,6 +152,13 @@ ScenarioResult run_one(const Options &options, const Scenario &scenario, const S
 }
 
 }  // namespace
+
+Machine::Options machine_options(const Options &options, bool stdin_is_terminal)
+{
+    const ClockMode clock = default_clock(options, stdin_is_terminal);
+    const bool paced = paced_for_recording(options, clock);
+    return Machine::Options{options.board, paced ? ClockMode::virtual_time : clock, false, paced};
+}
 
 Suite load_suite(const Options &options)
 {

@@ -61,6 +61,10 @@ void name_bundles(std::vector<Scenario> &scenarios);
 // machine; throws std::runtime_error "file: why not".
 std::shared_ptr<const BoardState> read_board(Machine &machine, const std::string &file);
 
+// The machine the command line asks for: its board, and its clock (a
+// recorded run on the wall clock is the virtual clock paced to the host).
+Machine::Options machine_options(const Options &options, bool stdin_is_terminal);
+
 // --boot-once: why the scenarios that start on a fresh board cannot share
 // one boot, or nullopt. They must all begin with the same wait_for.
 std::optional<std::string> why_not_boot_once(const std::vector<Scenario> &scenarios);

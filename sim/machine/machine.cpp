@@ -74,6 +74,7 @@ std::unique_ptr<Machine> Machine::load(const std::string &image_path, const Opti
     }
     std::unique_ptr<Machine> machine(new Machine(*board, std::move(image), options.clock));
     machine->halt_on_fault_ = options.halt_on_fault;
+    machine->clock_.pace(options.paced);
     return machine;
 }
 

@@ -134,6 +134,7 @@ public:
         std::optional<int> board;  // 64 or 24; default from the image's link address
         ClockMode clock = ClockMode::virtual_time;
         bool halt_on_fault = false;  // see set_halt_on_fault
+        bool paced = false;          // the virtual clock, paced to the host (Clock::pace)
     };
 
     // Loads an image as the boot loader would. Throws std::runtime_error.

@@ -494,7 +494,7 @@ Timeline::Stop Timeline::continue_back()
         if (!hits.empty()) {
             restore(from);
             replay_to(hits.back().at.time);
-                    return hits.back().stop;
+            return hits.back().stop;
         }
         bound = from.at.time;
     }
