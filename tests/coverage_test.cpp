@@ -93,6 +93,35 @@ TEST(CoverageTest, GreetingRunCountsLinesBranchesAndFunctionsExactly)
     }
 }
 
+// The profile hears only of blocks that may move the stack; a second
+// observer that hears of every block makes the machine tell it of every one,
+// and the stacks must not change.
+TEST(CoverageTest, ProfileLeavesOutOnlyBlocksThatCannotMoveTheStack)
+{
+    struct EveryBlock final : ExecutionObserver {
+        void cut(std::uint32_t, std::uint32_t) override {}
+    };
+    const auto tour = [](bool every_block) {
+        auto machine = kelto::test::load("consolefw-64");
+        Profile profile(*machine);
+        EveryBlock listener;
+        if (every_block)
+            machine->add_execution_observer(listener);
+        kelto::test::run_until_text(*machine, "x> Exit\r\n");
+        for (const char *key : {"2", "3", "2", "1", "x"}) {
+            machine->feed_console(key);
+            kelto::test::run_until_text(*machine, "Exit");
+        }
+        profile.settle();
+        if (every_block)
+            machine->remove_execution_observer(listener);
+        return profile.folded();
+    };
+    const std::string quiet = tour(false);
+    EXPECT_EQ(quiet, tour(true));
+    EXPECT_NE(quiet.find("main;udelay "), std::string::npos) << quiet;
+}
+
 TEST(CoverageTest, ReportsMergeByAddingCountsInEitherFormat)
 {
     const CoverageReport once = greet(false).coverage;

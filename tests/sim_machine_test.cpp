@@ -7,6 +7,7 @@
 #include <string>
 
 #include "harness.hpp"
+#include "machine/control_flow.hpp"
 #include "machine/instructions.hpp"
 
 using namespace kelto::test;
@@ -261,6 +262,30 @@ TEST(MachineDebug, ThumbLiteralLoadsReadFromTheAlignedPc)
         ASSERT_TRUE(access.has_value());
         EXPECT_TRUE(access->load);
         EXPECT_EQ(access->first, 0x50080008u);
+    }
+}
+
+// A profile follows tail calls by where a branch goes.
+TEST(MachineDebug, BranchTargetsInBothStates)
+{
+    struct Case {
+        std::uint32_t insn, at, target;
+        bool thumb;
+    };
+    const Case cases[] = {
+        {0xEAFFFFFE, 0x1000, 0x1000, false},          // b .
+        {0xEA000000, 0x1000, 0x1008, false},          // b over one
+        {0x1AFFFFFA, 0x50080014, 0x50080004, false},  // bne back five
+        {0xE7FE, 0x2000, 0x2000, true},               // b .
+        {0xE002, 0x2000, 0x2008, true},
+        {0xE400, 0x2000, 0x1804, true},               // the farthest back
+        {0xD000, 0x2002, 0x2006, true},               // beq
+        {0xD1FC, 0x2010, 0x200C, true},               // bne back
+    };
+    for (const Case &c : cases) {
+        const std::uint32_t target = c.thumb ? kelto::sim::thumb_branch_target(c.at, static_cast<std::uint16_t>(c.insn))
+                                             : kelto::sim::arm_branch_target(c.at, c.insn);
+        EXPECT_EQ(target, c.target) << std::hex << c.insn;
     }
 }
 

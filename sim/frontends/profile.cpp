@@ -144,18 +144,36 @@ Profile::Slot Profile::fresh_slot(std::uint32_t pc, std::uint32_t size, bool thu
         std::memcpy(code.data(), bytes.data(), code.size() * 2);
         const ThumbWalk all = walk_thumb(code);
         const ThumbWalk before_last = walk_thumb(code, all.instructions - 1);
+        const std::uint16_t last = code[before_last.halfwords];
+        const InstructionFlow flow = thumb_flow(last);
         slot.instructions = all.instructions;
-        slot.exit = thumb_flow(code[before_last.halfwords]).flow;
+        slot.exit = flow.flow;
+        const std::uint32_t last_at = pc + 2 * static_cast<std::uint32_t>(before_last.halfwords);
+        slot.quiet = stays_in(slot, flow, thumb_branch_target(last_at, last));
         return slot;
     }
     std::vector<std::uint32_t> code(size / 4);
     std::memcpy(code.data(), bytes.data(), code.size() * 4);
+    const InstructionFlow flow = arm_flow(code.back());
     slot.instructions = static_cast<std::uint32_t>(code.size());
-    slot.exit = arm_flow(code.back()).flow;
+    slot.exit = flow.flow;
     // The ARMv4T call through a register: mov lr, pc then bx.
     if (slot.exit == Flow::indirect && code.size() >= 2 && arm_links_pc(code[code.size() - 2]))
         slot.exit = Flow::call;
+    slot.quiet = stays_in(slot, flow, arm_branch_target(slot.end - 4, code.back()));
     return slot;
+}
+
+// Whichever way the block leaves, the next is of the same function and the
+// stack as it was: the profile need not hear of it.
+bool Profile::stays_in(const Slot &slot, const InstructionFlow &flow, std::uint32_t target) const
+{
+    if (flow.flow != Flow::next && flow.flow != Flow::branch)
+        return false;
+    const bool falls_through = flow.flow == Flow::next || flow.conditional;
+    const bool branches = flow.flow == Flow::branch;
+    return (!falls_through || function_at(slot.end) == slot.function) &&
+           (!branches || function_at(target) == slot.function);
 }
 
 std::uint32_t Profile::child(std::uint32_t parent, std::uint32_t function)
@@ -207,13 +225,25 @@ void Profile::replace(Slot &slot, std::uint32_t pc, std::uint32_t size, bool thu
     slot = fresh_slot(pc, size, thumb);
 }
 
-// Time is given out only when the stack may change: until then it all goes
-// to the frame on top, so most blocks cost a look-up and a comparison.
-void Profile::block(std::uint32_t pc, std::uint32_t size, bool thumb)
+Profile::Slot &Profile::slot_of(std::uint32_t pc, std::uint32_t size, bool thumb)
 {
     Slot &slot = slots_[(pc >> 1) % slots_.size()];
     if (slot.key != (pc | std::uint64_t{size} << 32)) [[unlikely]]
         replace(slot, pc, size, thumb);
+    return slot;
+}
+
+bool Profile::quiet(std::uint32_t pc, std::uint32_t size, bool thumb)
+{
+    return slot_of(pc, size, thumb).quiet;
+}
+
+// Time is given out only when the stack may change: until then it all goes
+// to the frame on top, so most blocks cost a look-up and a comparison, and
+// a quiet block after a quiet one is not even told.
+void Profile::block(std::uint32_t pc, std::uint32_t size, bool thumb)
+{
+    const Slot &slot = slot_of(pc, size, thumb);
     const bool same_frame = (exit_ != Flow::call || pc == exit_end_) && exit_ != Flow::indirect && !stack_.empty() &&
                             nodes_[stack_.back().node].function == slot.function;
     if (!same_frame) {

@@ -68,12 +68,17 @@ private:
         std::uint32_t end = 0;
         std::uint32_t function = 0;
         bool starts_function = false;
+        // Leaves only for its own function, by no call and no return.
+        bool quiet = false;
         Flow exit = Flow::next;
     };
     void block(std::uint32_t pc, std::uint32_t size, bool thumb) override;
+    bool quiet(std::uint32_t pc, std::uint32_t size, bool thumb) override;
+    Slot &slot_of(std::uint32_t pc, std::uint32_t size, bool thumb);
     void cut(std::uint32_t pc, std::uint32_t instructions) override;
     void machine_closed() override { machine_ = nullptr; }
     Slot fresh_slot(std::uint32_t pc, std::uint32_t size, bool thumb) const;
+    bool stays_in(const Slot &slot, const InstructionFlow &flow, std::uint32_t target) const;
     [[gnu::noinline]] void replace(Slot &slot, std::uint32_t pc, std::uint32_t size, bool thumb) const;
     std::uint32_t function_at(std::uint32_t pc) const;
     std::uint32_t child(std::uint32_t parent, std::uint32_t function);

@@ -59,6 +59,20 @@ InstructionFlow thumb_flow(std::uint16_t insn)
     return {};
 }
 
+std::uint32_t arm_branch_target(std::uint32_t address, std::uint32_t insn)
+{
+    const auto offset = static_cast<std::int32_t>(insn << 8) >> 6;
+    return address + 8 + static_cast<std::uint32_t>(offset);
+}
+
+std::uint32_t thumb_branch_target(std::uint32_t address, std::uint16_t insn)
+{
+    const bool conditional = (insn & 0xF000u) == 0xD000u;
+    const std::int32_t offset = conditional ? static_cast<std::int8_t>(insn & 0xFFu) * 2
+                                            : (static_cast<std::int32_t>(static_cast<std::uint32_t>(insn) << 21) >> 20);
+    return address + 4 + static_cast<std::uint32_t>(offset);
+}
+
 bool condition_passed(unsigned condition, std::uint32_t cpsr)
 {
     const bool n = cpsr >> 31 & 1, z = cpsr >> 30 & 1, c = cpsr >> 29 & 1, v = cpsr >> 28 & 1;

@@ -25,6 +25,10 @@ InstructionFlow arm_flow(std::uint32_t insn);
 // Of a BL/BLX pair, the prefix: the pair runs as one instruction.
 InstructionFlow thumb_flow(std::uint16_t insn);
 
+// Where a B at address goes, in either state (Thumb: conditional or not).
+std::uint32_t arm_branch_target(std::uint32_t address, std::uint32_t insn);
+std::uint32_t thumb_branch_target(std::uint32_t address, std::uint16_t insn);
+
 // The ARM condition (0-13) against the CPSR's N, Z, C and V flags.
 bool condition_passed(unsigned condition, std::uint32_t cpsr);
 

@@ -33,12 +33,12 @@ void Machine::add_execution_observer(ExecutionObserver &observer, const std::vec
         throw std::logic_error("one observer at a time counts blocks");
     ExecutionHook &hook = *execution_hooks_.emplace_back(std::make_unique<ExecutionHook>(ExecutionHook{&observer, this, {}}));
     uc_engine *uc = cpu_.engine();
-    if (observer.counts_blocks()) {
+    if (observer.counts_blocks())
         counter_ = &observer;
-        forget_counters();
-    } else {
+    else
         observers_.push_back(&observer);
-    }
+    // Blocks met before have neither its counters nor its word on quiet.
+    forget_counters();
     told_ = !observers_.empty();
     observed_ = told_ || counter_;
     for (const std::uint32_t pc : flags_at)
@@ -57,10 +57,9 @@ void Machine::remove_execution_observer(ExecutionObserver &observer)
         return true;
     });
     std::erase(observers_, &observer);
-    if (counter_ == &observer) {
+    if (counter_ == &observer)
         counter_ = nullptr;
-        forget_counters();
-    }
+    forget_counters();
     told_ = !observers_.empty();
     observed_ = told_ || counter_;
 }

@@ -21,8 +21,18 @@ class ExecutionObserver {
 public:
     virtual ~ExecutionObserver() = default;
     // A block starts, in the state it runs in; it counts as run whole
-    // unless cut() follows. Not called for an observer that counts.
+    // unless cut() follows. Not called for an observer that counts, nor for
+    // a quiet block after a quiet one.
     virtual void block(std::uint32_t pc, std::uint32_t size, bool thumb) { (void)pc, (void)size, (void)thumb; }
+    // A block that leaves only for code the observer need not hear of: of
+    // two quiet blocks that run one after the other the second is not told.
+    // The machine asks when it first meets a block, and again after it has
+    // forgotten it.
+    virtual bool quiet(std::uint32_t pc, std::uint32_t size, bool thumb)
+    {
+        (void)pc, (void)size, (void)thumb;
+        return false;
+    }
     // An observer that counts blocks instead of hearing of each: the machine
     // asks for a block's counters when it first meets it, and again after
     // it has forgotten it, and increments them inline, which costs a block

@@ -336,6 +336,7 @@ RunResult Machine::execute(std::uint32_t pc, const RunLimits &limits)
     start_run(pc, limits);
     std::optional<RunResult> result;
     while (!result) {
+        tell_next_ = true;
         const uc_err err = uc_emu_start(cpu_.engine(), cpu_.thumb() ? (pc | 1) : pc, return_trap_, 0, 0);
         // Resuming at the hooked instruction must run it.
         if (deadline_reached_)

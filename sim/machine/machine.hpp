@@ -251,8 +251,9 @@ public:
     std::uint64_t dropped_accesses() const { return registers_.dropped(); }
     void add_access_observer(AccessObserver &observer);
     void remove_access_observer(AccessObserver &observer);
-    // Each gets a block hook of its own while registered (coverage, profiles),
-    // and a code hook on each instruction whose flags it wants to see.
+    // Each hears of blocks from the machine's own block hook while registered
+    // (coverage, profiles), and gets a code hook on each instruction whose
+    // flags it wants to see.
     void add_execution_observer(ExecutionObserver &observer, const std::vector<std::uint32_t> &flags_at = {});
     void remove_execution_observer(ExecutionObserver &observer);
     // Every peripheral model, for naming and looking up registers.
@@ -309,6 +310,9 @@ private:
     ExecutionObserver *counter_ = nullptr;         // counts blocks
     bool observed_ = false;                        // observers_ or counter_
     bool told_ = false;                            // observers_ has any
+    // The observers hear of the next block: the last was not quiet, or
+    // emulation starts afresh, where the next block need not follow the last.
+    bool tell_next_ = true;
     // Where a count no observer keeps goes.
     mutable std::uint64_t uncounted_ = 0;
     // The last block's count of leaving elsewhere than at its end.
@@ -349,6 +353,7 @@ private:
         std::uint64_t key = 0;  // pc and size; no block is empty
         std::uint32_t instructions = 0;
         bool thumb = false;
+        bool quiet = false;  // to every observer told of blocks
         // The counting observer's counters, or uncounted_.
         std::uint64_t *runs = nullptr;
         std::uint64_t *left = nullptr;

@@ -76,6 +76,8 @@ void Machine::attend_block()
 // An observer hears of a block only if it runs.
 void Machine::attend_and_observe(std::uint32_t pc, std::uint32_t size)
 {
+    const bool tell = tell_next_ || !block_->quiet;
+    tell_next_ = !block_->quiet;
     if (clock_.counted() >= attention_) {
         stopped_before_block_ = false;
         attend_block();
@@ -84,6 +86,8 @@ void Machine::attend_and_observe(std::uint32_t pc, std::uint32_t size)
     }
     if (counter_)
         count_run(*block_, pc);
+    if (!tell)
+        return;
     const bool thumb = block_->thumb;
     for (ExecutionObserver *observer : observers_)
         observer->block(pc, size, thumb);
@@ -144,6 +148,7 @@ void Machine::uncount_from(std::uint32_t pc)
     clock_.uncount(not_run);
     // What ends the block did not run: no branch to resolve.
     leaving_ = &uncounted_;
+    tell_next_ = true;
     for (const auto &hook : execution_hooks_)
         hook->observer->cut(pc, not_run);
 }
@@ -190,6 +195,8 @@ Machine::BlockCount Machine::count_block(std::uint32_t pc, std::uint32_t size) c
     BlockCount block{pc | std::uint64_t{size} << 32, size / 4, cpu_.thumb()};
     if (block.thumb)
         block.instructions = walk_thumb(thumb_code(pc, pc + size)).instructions;
+    block.quiet = std::all_of(observers_.begin(), observers_.end(),
+                              [&](ExecutionObserver *observer) { return observer->quiet(pc, size, block.thumb); });
     const BlockCounters counters = counter_ ? counter_->counters(pc, size, block.thumb) : BlockCounters{};
     block.runs = counters.runs ? counters.runs : &uncounted_;
     block.left = counters.left ? counters.left : &uncounted_;
