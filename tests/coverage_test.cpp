@@ -2,6 +2,10 @@
 // disassembly says (arm-none-eabi-objdump -d -l build/images/greetfw).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
 #include "frontends/coverage.hpp"
 #include "frontends/profile.hpp"
 #include "frontends/scenario.hpp"
@@ -95,15 +99,18 @@ TEST(CoverageTest, GreetingRunCountsLinesBranchesAndFunctionsExactly)
 
 // The profile hears only of blocks that may move the stack; a second
 // observer that hears of every block makes the machine tell it of every one,
-// and the stacks must not change.
+// and the stacks must not change. The coverage of the same tour has no lines
+// of code the linker left out of the image.
 TEST(CoverageTest, ProfileLeavesOutOnlyBlocksThatCannotMoveTheStack)
 {
     struct EveryBlock final : ExecutionObserver {
         void cut(std::uint32_t, std::uint32_t) override {}
     };
-    const auto tour = [](bool every_block) {
+    CoverageReport coverage;
+    const auto tour = [&](bool every_block) {
         auto machine = kelto::test::load("consolefw-64");
         Profile profile(*machine);
+        Coverage counting(*machine, KELTO_SOURCE_DIR);
         EveryBlock listener;
         if (every_block)
             machine->add_execution_observer(listener);
@@ -115,11 +122,21 @@ TEST(CoverageTest, ProfileLeavesOutOnlyBlocksThatCannotMoveTheStack)
         profile.settle();
         if (every_block)
             machine->remove_execution_observer(listener);
+        coverage = counting.report();
         return profile.folded();
     };
     const std::string quiet = tour(false);
     EXPECT_EQ(quiet, tour(true));
     EXPECT_NE(quiet.find("main;udelay "), std::string::npos) << quiet;
+
+    std::ifstream file(KELTO_SOURCE_DIR "/src/s3c_gpio_s3c6410.cpp");
+    const std::string source{std::istreambuf_iterator<char>(file), {}};
+    const auto left_out = std::count(source.begin(), source.begin() + source.find("kelto_gpio_set_pullupdown("), '\n');
+    for (const auto &[path, lines] : coverage.files) {
+        if (path.ends_with("/src/s3c_gpio_s3c6410.cpp")) {
+            EXPECT_LE(lines.lines.rbegin()->first, left_out) << "beyond, the image has no code";
+        }
+    }
 }
 
 TEST(CoverageTest, ReportsMergeByAddingCountsInEitherFormat)

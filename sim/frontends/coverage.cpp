@@ -103,7 +103,10 @@ void Coverage::find_instructions()
     const auto &ranges = lines_.ranges();
     std::vector<std::pair<std::uint32_t, unsigned>> watched;  // address, condition
     for (std::uint32_t r = 0; r < ranges.size(); r++) {
-        if (!own_file_[ranges[r].file])
+        // Code the linker discarded keeps its lines, at addresses no
+        // segment loads: it is not the image's, and its bytes are not there
+        // to decode.
+        if (!own_file_[ranges[r].file] || !loaded(ranges[r].begin))
             continue;
         for (std::uint32_t at = ranges[r].begin; at < ranges[r].end;) {
             const CodeState state = lines_.state_at(at);
@@ -116,9 +119,7 @@ void Coverage::find_instructions()
                 state == CodeState::arm ? arm_flow(word) : thumb_flow(static_cast<std::uint16_t>(word));
             instructions_.push_back(Instruction{at, r, flow.conditional ? std::optional(flow.condition) : std::nullopt,
                                                 flow.flow != Flow::next});
-            // Code the linker discarded keeps its lines, at addresses no
-            // segment loads.
-            if (flow.conditional && flow.flow == Flow::next && loaded(at))
+            if (flow.conditional && flow.flow == Flow::next)
                 watched.emplace_back(at, flow.condition);
             const bool pair = state == CodeState::thumb && (word & 0xF800u) == 0xF000u;
             at += state == CodeState::arm || pair ? 4 : 2;
