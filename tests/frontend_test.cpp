@@ -321,11 +321,12 @@ TEST(BoardView, ReportAndStateShowTheSameBoard)
     EXPECT_EQ(time_text(paced), "board time 1.500000 s on the virtual clock paced to the host\n");
     const std::string state = view_json(view);
     for (const char *part :
-         {R"("board":"board 64","chip":"chip","clock":"virtual","time":1.500000,"paused":true)",
+         {R"("board":"board 64","chip":"chip","clock":"virtual","paced":false,"time":1.500000,"paused":true)",
           R"("buttons":{"up":true,"down":false,"left":true,"right":false},"backlight":40)",
           R"j({"name":"GPN0","function":"input","level":"high","label":"button up","text":"GPN0 input high (button up)"})j",
           R"({"name":"GPF15","function":"alt1","level":null,"label":"","text":"GPF15 alt1"}]})"})
         EXPECT_NE(state.find(part), std::string::npos) << part << " in " << state;
+    EXPECT_NE(view_json(paced).find(R"("clock":"virtual","paced":true,)"), std::string::npos);
 }
 
 // A rebinding page names itself in both Host and Origin: only this

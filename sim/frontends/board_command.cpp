@@ -42,6 +42,13 @@ std::optional<BoardCommand> parse_board_command(std::string_view text)
     return BoardCommand{verb == "press" ? Kind::press : Kind::release, *button};
 }
 
+bool moves_buttons(const BoardCommand &command)
+{
+    using Kind = BoardCommand::Kind;
+    return command.kind == Kind::press || command.kind == Kind::release || command.kind == Kind::release_all ||
+           command.kind == Kind::toggle;
+}
+
 std::string carry_out(Board &board, const BoardCommand &command)
 {
     switch (command.kind) {

@@ -35,6 +35,10 @@ struct BoardCommand {
 // nullopt for anything else.
 std::optional<BoardCommand> parse_board_command(std::string_view text);
 
+// Whether the command presses or lets go of buttons: input to the board,
+// as typing is.
+bool moves_buttons(const BoardCommand &command);
+
 // Does what the command says; the answer for whoever asked ("up held", the
 // board's report).
 std::string carry_out(Board &board, const BoardCommand &command);

@@ -81,7 +81,8 @@ std::string view_json(const BoardView &view)
     for (const GpioBlock::PinRow &row : view.pins)
         pins += (pins.size() > 1 ? "," : "") + pin_json(row);
     return R"({"t":"state","board":)" + json_string(view.board) + ",\"chip\":" + json_string(view.chip) +
-           ",\"clock\":\"" + clock_name(view.clock) + "\",\"time\":" + fixed("%.6f", view.seconds) +
+           ",\"clock\":\"" + clock_name(view.clock) + "\",\"paced\":" + (view.paced ? "true" : "false") +
+           ",\"time\":" + fixed("%.6f", view.seconds) +
            ",\"paused\":" + (view.paused ? "true" : "false") + ",\"buttons\":" + buttons +
            "},\"backlight\":" + (view.backlight ? std::to_string(*view.backlight) : "null") + ",\"pins\":" + pins +
            "]}";

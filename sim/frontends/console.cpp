@@ -213,15 +213,11 @@ void Console::handle_key(Board &board, std::uint8_t byte)
         }
         break;
     case Kind::board: {
-        using Command = BoardCommand::Kind;
-        const Command kind = command->command.kind;
-        const bool button = kind == Command::press || kind == Command::release || kind == Command::release_all ||
-                            kind == Command::toggle;
-        if (button && !may_change_past(board))
+        if (moves_buttons(command->command) && !may_change_past(board))
             break;
         // The status row shows what a button key did; the report is asked for.
         const std::string said = carry_out(board, command->command);
-        if (kind == Command::board)
+        if (command->command.kind == BoardCommand::Kind::board)
             board.note(said);
         break;
     }

@@ -91,4 +91,9 @@ std::string refusal_message(std::string_view why)
     return R"({"t":"refused","why":)" + json_string(why) + "}";
 }
 
+std::string notice_message(std::string_view text)
+{
+    return R"({"t":"notice","text":)" + json_string(text) + "}";
+}
+
 }  // namespace kelto::sim::frontend::web

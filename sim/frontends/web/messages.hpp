@@ -42,5 +42,7 @@ std::string ended_message(int status, std::string_view why);
 // those written since the last panel.
 std::string registers_message(std::span<const Device *const> devices, const std::set<std::uint32_t> &written);
 std::string refusal_message(std::string_view why);
+// Something keltosim tells the person at the page, as it would at a terminal.
+std::string notice_message(std::string_view text);
 
 }  // namespace kelto::sim::frontend::web

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <thread>
 
+#include "frontends/console.hpp"
+#include "frontends/debug_target.hpp"
 #include "frontends/web/access.hpp"
 #include "frontends/web/inbox.hpp"
 #include "frontends/web/messages.hpp"
@@ -94,13 +96,18 @@ HttpResponse serve_file(const HttpRequest &request)
     return respond(request, http::status::not_found, "not found\n", "text/plain");
 }
 
+// The page draws what a command did from the next state message.
 void apply(Board &board, const web::Request &request)
 {
     switch (request.kind) {
     case web::Request::Kind::type: board.type(request.bytes); break;
-    // The page draws what a command did from the next state message.
     case web::Request::Kind::command: carry_out(board, request.command); break;
     }
+}
+
+bool is_input(const web::Request &request)
+{
+    return request.kind == web::Request::Kind::type || moves_buttons(request.command);
 }
 
 // The address a connection came in on, as a browser writes it in a Host:
@@ -159,6 +166,7 @@ private:
     void broadcast(const std::shared_ptr<const std::string> &message);
     void close_tabs();
     void note_if_closed();
+    bool may_change_past(Board &board);
 
     Inbox inbox_;
     std::string named_host_;
@@ -169,6 +177,8 @@ private:
     std::set<std::shared_ptr<Tab>> tabs_;
     std::vector<std::shared_ptr<Tab>> parked_;
     std::string history_;
+    // Where the board stood in its recorded past when input there was asked about.
+    std::optional<std::uint64_t> asked_at_;
     std::string state_;
     std::string registers_;
     std::string halt_;
@@ -429,11 +439,24 @@ void WebFrontend::Server::deliver(Board &board)
 {
     Inbox::Delivery delivery = inbox_.take(board.wants_input());
     for (const web::Request &request : delivery.requests)
-        apply(board, request);
-    if (!delivery.typed.empty())
+        if (!is_input(request) || may_change_past(board))
+            apply(board, request);
+    if (!delivery.typed.empty() && may_change_past(board))
         board.type(delivery.typed);
     if (delivery.room_again)
         asio::post(io_, [this] { read_on(); });
+}
+
+// As at a terminal: input in the recorded past is asked about first, on
+// every page and where keltosim writes its notes.
+bool WebFrontend::Server::may_change_past(Board &board)
+{
+    const std::optional<std::string> question = past_input_question(board.debug_target().timeline(), asked_at_);
+    if (!question)
+        return true;
+    board.note(*question);
+    publish(notice_message(*question), Kept::no);
+    return false;
 }
 
 void WebFrontend::Server::read_on()

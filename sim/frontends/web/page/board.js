@@ -86,7 +86,8 @@ function showState(state) {
       stopReason = '';
     }
   }
-  document.getElementById('clock').textContent = `${state.time.toFixed(3)} s, ${state.clock} clock`;
+  const paced = state.paced ? ' paced to the host' : '';
+  document.getElementById('clock').textContent = `${state.time.toFixed(3)} s, ${state.clock} clock${paced}`;
   for (const element of document.querySelectorAll('.button')) {
     const name = element.dataset.button;
     element.classList.toggle('held', state.buttons[name]);
@@ -187,6 +188,8 @@ function receive(event) {
     showNotice(`${why}keltosim ended with exit status ${message.status}.`);
   } else if (message.t === 'refused') {
     showNotice(`keltosim refused a request: ${message.why}`);
+  } else if (message.t === 'notice') {
+    showNotice(`keltosim: ${message.text}`);
   }
 }
 
