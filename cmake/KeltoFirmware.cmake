@@ -101,9 +101,10 @@ endfunction()
 # functions (the test images call the drivers directly). FULLNEWLIB_VARIANT
 # also links NAME-fullnewlib from the same sources with full newlib instead
 # of newlib-nano, for the size comparison of `make bench`; it is built with
-# the images but not delivered.
+# the images but not delivered. THUMB compiles the image's own SOURCES to
+# Thumb code, calling the ARM C library through the linker's veneers.
 function(kelto_add_image name board)
-    cmake_parse_arguments(ARG "FULLNEWLIB_VARIANT;FULLNEWLIB" "CPU" "SOURCES;OBJECTS;ROOTS" ${ARGN})
+    cmake_parse_arguments(ARG "FULLNEWLIB_VARIANT;FULLNEWLIB;THUMB" "CPU" "SOURCES;OBJECTS;ROOTS" ${ARGN})
     set(cpu ${KELTO_BOARD${board}_CPU})
     if(ARG_CPU)
         set(cpu ${ARG_CPU})
@@ -133,6 +134,9 @@ function(kelto_add_image name board)
         target_sources(${name} PRIVATE $<TARGET_OBJECTS:${obj}>)
     endforeach()
     kelto_use_board(${name} ${board} CPU ${cpu} ${libc_compile})
+    if(ARG_THUMB)
+        target_compile_options(${name} PRIVATE -mthumb)
+    endif()
     set(roots "")
     foreach(root IN LISTS ARG_ROOTS)
         list(APPEND roots "-Wl,--undefined=${root}")

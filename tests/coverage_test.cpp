@@ -40,9 +40,9 @@ struct Observed {
     std::string folded;
     Cycles profiled, board;
 };
-Observed greet(bool stepped)
+Observed greet(bool stepped, const char *image = "greetfw")
 {
-    auto machine = kelto::test::load("greetfw");
+    auto machine = kelto::test::load(image);
     Coverage coverage(*machine, KELTO_SOURCE_DIR);
     Profile profile(*machine);
     if (stepped)
@@ -95,6 +95,25 @@ TEST(CoverageTest, GreetingRunCountsLinesBranchesAndFunctionsExactly)
             total += cycles;
         EXPECT_EQ(total, run.board);
     }
+}
+
+// The same firmware in Thumb code (objdump -d -l build/images/greetfw-thumb):
+// blt and bne, no conditional returns; the C library stays ARM code, called
+// through the linker's veneers.
+TEST(CoverageTest, ThumbRunCountsAsItsStepsDo)
+{
+    const Observed run = greet(false, "greetfw-thumb");
+    const Observed stepped = greet(true, "greetfw-thumb");
+    EXPECT_EQ(to_lcov(run.coverage), to_lcov(stepped.coverage));
+    EXPECT_EQ(run.folded, stepped.folded);
+    EXPECT_EQ(run.profiled, run.board);
+    using Branches = std::vector<std::optional<std::uint64_t>>;
+    EXPECT_EQ(line_of(run.coverage, "greeting/src/main.cpp", 13).branches, (Branches{2, 1}));
+    EXPECT_EQ(line_of(run.coverage, "greeting/src/s3c_uart.cpp", 41).hits, 42u);
+    EXPECT_EQ(line_of(run.coverage, "greeting/src/s3c_uart.cpp", 41).branches, (Branches{39, 3}));  // blt
+    EXPECT_EQ(line_of(run.coverage, "greeting/src/s3c_uart.cpp", 42).branches, (Branches{0, 39}));  // bne
+    EXPECT_EQ(calls_of(run.coverage, "kelto_uart_write"), 3u);
+    EXPECT_TRUE(parse_folded(run.folded).contains("main;kelto_uart_init;__divsi3"));
 }
 
 // The profile hears only of blocks that may move the stack; a second
