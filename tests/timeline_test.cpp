@@ -6,6 +6,8 @@
 
 #include "frontends/bundle.hpp"
 #include "frontends/console.hpp"
+#include "frontends/coverage.hpp"
+#include "frontends/profile.hpp"
 #include "harness.hpp"
 #include "machine/timeline.hpp"
 
@@ -13,6 +15,8 @@ using namespace kelto::test;
 using kelto::sim::BoardState;
 using kelto::sim::Button;
 using kelto::sim::Timeline;
+using kelto::sim::frontend::Coverage;
+using kelto::sim::frontend::Profile;
 using kelto::sim::frontend::past_input_question;
 
 namespace {
@@ -37,6 +41,9 @@ TEST(Timeline, GoingToAnyPointGivesTheBoardTheRunHadThere)
     auto m = load("consolefw-64");
     StandingHost host;
     Timeline timeline(*m, host, Timeline::Options{std::uint64_t{1} << 18, std::size_t{64} << 20, 2});
+    // Counting from after the first state, which has none of their counts.
+    Profile profile(*m);
+    Coverage coverage(*m, KELTO_SOURCE_DIR);
     struct Mark {
         kelto::sim::Cycles time;
         BoardState state;
@@ -68,6 +75,8 @@ TEST(Timeline, GoingToAnyPointGivesTheBoardTheRunHadThere)
     ASSERT_GT(m->console_output().size(), 100u) << m->console_output();
     const std::string output = m->console_output();
     const BoardState end = m->save_state();
+    profile.settle();
+    const std::string stacks = profile.folded(), lines = to_lcov(coverage.report());
 
     for (std::size_t n = marks.size(); n-- > 0;) {
         SCOPED_TRACE("mark " + std::to_string(n));
@@ -89,6 +98,8 @@ TEST(Timeline, GoingToAnyPointGivesTheBoardTheRunHadThere)
     m->add_breakpoint(m->symbol("kelto_uart_putc"));
     timeline.go_to(timeline.end().time);
     expect_same_board(m->save_state(), end);
+    // What ran again, and what ran in the past, counted as the one run.
+    EXPECT_EQ(to_lcov(coverage.report()), lines);
     m->remove_breakpoint(m->symbol("kelto_uart_putc"));
     // Forward from the start, with the recorded input, to the end.
     EXPECT_EQ(timeline.go_to(0).kind, Timeline::Stop::Kind::begin);
@@ -100,6 +111,10 @@ TEST(Timeline, GoingToAnyPointGivesTheBoardTheRunHadThere)
         timeline.between_runs();
     }
     EXPECT_EQ(m->console_output(), output);
+    // The same time on the same stacks, though these runs, cut elsewhere,
+    // ran waits that the recorded ones let pass, and the other way round.
+    profile.settle();
+    EXPECT_EQ(profile.folded(), stacks);
 }
 
 // Forward in the recorded past, a run stops at each breakpoint where the

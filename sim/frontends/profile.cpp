@@ -264,6 +264,47 @@ void Profile::cut(std::uint32_t, std::uint32_t)
     exit_ = Flow::next;
 }
 
+namespace {
+
+struct ProfileMark final : ObserverMark {
+    std::vector<Cycles> weights;  // by node
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> stack;  // node, return address
+    Cycles last = 0;
+    Flow exit = Flow::next;
+    std::uint32_t exit_end = 0;
+    std::size_t bytes() const override { return sizeof *this + weights.size() * 8 + stack.size() * 8; }
+};
+
+}  // namespace
+
+std::unique_ptr<ObserverMark> Profile::mark() const
+{
+    auto mark = std::make_unique<ProfileMark>();
+    for (const Node &node : nodes_)
+        mark->weights.push_back(node.weight);
+    for (const Frame &frame : stack_)
+        mark->stack.emplace_back(frame.node, frame.return_address);
+    mark->last = last_;
+    mark->exit = exit_;
+    mark->exit_end = exit_end_;
+    return mark;
+}
+
+// Stacks first met after the mark stay, with nothing on them.
+void Profile::rewind(const ObserverMark *mark)
+{
+    static const ProfileMark nothing{};
+    const auto &marked = mark ? static_cast<const ProfileMark &>(*mark) : nothing;
+    for (std::size_t node = 0; node < nodes_.size(); node++)
+        nodes_[node].weight = node < marked.weights.size() ? marked.weights[node] : 0;
+    stack_.clear();
+    for (const auto &[node, return_address] : marked.stack)
+        stack_.push_back(Frame{node, return_address});
+    last_ = mark ? marked.last : (machine_ ? machine_->clock().counted() : 0);
+    exit_ = marked.exit;
+    exit_end_ = marked.exit_end;
+}
+
 Cycles Profile::settle()
 {
     if (machine_) {

@@ -77,6 +77,8 @@ private:
     Slot &slot_of(std::uint32_t pc, std::uint32_t size, bool thumb);
     void cut(std::uint32_t pc, std::uint32_t instructions) override;
     void machine_closed() override { machine_ = nullptr; }
+    std::unique_ptr<ObserverMark> mark() const override;
+    void rewind(const ObserverMark *mark) override;
     Slot fresh_slot(std::uint32_t pc, std::uint32_t size, bool thumb) const;
     bool stays_in(const Slot &slot, const InstructionFlow &flow, std::uint32_t target) const;
     [[gnu::noinline]] void replace(Slot &slot, std::uint32_t pc, std::uint32_t size, bool thumb) const;

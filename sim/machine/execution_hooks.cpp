@@ -3,6 +3,7 @@
 // instructions they name.
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "machine/machine.hpp"
@@ -62,6 +63,37 @@ void Machine::remove_execution_observer(ExecutionObserver &observer)
     forget_counters();
     told_ = !observers_.empty();
     observed_ = told_ || counter_;
+}
+
+Machine::ObserverMarks Machine::mark_observers() const
+{
+    ObserverMarks marks{{}, counter_, leaving_, leaving_end_};
+    for (const auto &hook : execution_hooks_)
+        if (std::shared_ptr<const ObserverMark> mark = hook->observer->mark())
+            marks.marks.emplace_back(hook->observer, std::move(mark));
+    return marks;
+}
+
+// After the board's state: observers look at its clock.
+void Machine::rewind_observers(const ObserverMarks &marks)
+{
+    for (const auto &hook : execution_hooks_) {
+        const auto marked = std::find_if(marks.marks.begin(), marks.marks.end(),
+                                         [&](const auto &mark) { return mark.first == hook->observer; });
+        hook->observer->rewind(marked == marks.marks.end() ? nullptr : marked->second.get());
+    }
+    // The branch that ended the block before the mark resolves as it did.
+    const bool same_counter = counter_ && counter_ == marks.counter;
+    leaving_ = same_counter ? marks.leaving : &uncounted_;
+    leaving_end_ = same_counter ? marks.leaving_end : 0;
+}
+
+std::size_t Machine::ObserverMarks::bytes() const
+{
+    std::size_t total = sizeof *this;
+    for (const auto &[observer, mark] : marks)
+        total += mark->bytes();
+    return total;
 }
 
 // The blocks met so far have no counters, or an observer's that goes away.

@@ -4,9 +4,19 @@
 // the test of a flag for them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace kelto::sim {
+
+// What an observer had counted at some point of a run, to go back to.
+class ObserverMark {
+public:
+    virtual ~ObserverMark() = default;
+    // The memory it takes.
+    virtual std::size_t bytes() const = 0;
+};
 
 // Counts the machine keeps for an observer, in the observer's memory: how
 // often a block ran, and how often the block after it started elsewhere
@@ -49,6 +59,14 @@ public:
     // An instruction asked for at registration is about to run, with the
     // flags it finds in the CPSR.
     virtual void flags_at(std::uint32_t pc, std::uint32_t cpsr) { (void)pc, (void)cpsr; }
+    // Its counts as they stand, for a recording of the run that takes the
+    // board's state here: going back there, the recording puts them back
+    // with the board, so that what runs again is not counted twice and what
+    // a changed past dropped is not counted at all. Null: nothing to keep.
+    // An observer that came after a mark was taken goes back there as if it
+    // had come there: to nothing counted (a null mark).
+    virtual std::unique_ptr<ObserverMark> mark() const { return nullptr; }
+    virtual void rewind(const ObserverMark *mark) { (void)mark; }
     // The machine is going away; what the observer has seen stays.
     virtual void machine_closed() {}
 };

@@ -256,6 +256,17 @@ public:
     // flags it wants to see.
     void add_execution_observer(ExecutionObserver &observer, const std::vector<std::uint32_t> &flags_at = {});
     void remove_execution_observer(ExecutionObserver &observer);
+    // The observers' counts where the board stands, kept beside a state of
+    // it in memory, and put back with that state (ExecutionObserver::mark).
+    struct ObserverMarks {
+        std::vector<std::pair<const ExecutionObserver *, std::shared_ptr<const ObserverMark>>> marks;
+        const ExecutionObserver *counter = nullptr;
+        std::uint64_t *leaving = nullptr;
+        std::uint32_t leaving_end = 0;
+        std::size_t bytes() const;
+    };
+    ObserverMarks mark_observers() const;
+    void rewind_observers(const ObserverMarks &marks);
     // Every peripheral model, for naming and looking up registers.
     std::vector<const Device *> devices() const;
     // "0x50080018 (kelto_uart_write+0x18)", the symbol demangled.

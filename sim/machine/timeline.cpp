@@ -111,8 +111,8 @@ void Timeline::between_runs()
 void Timeline::take_state()
 {
     const std::uint64_t number = states_.empty() ? 0 : states_.back().number + 1;
-    Saved saved{now(), machine_.save_state(), input_count(), 0, number};
-    saved.cost = state_cost(saved.state, states_.empty() ? nullptr : &states_.back().state);
+    Saved saved{now(), machine_.save_state(), machine_.mark_observers(), input_count(), 0, number};
+    saved.cost = state_cost(saved.state, states_.empty() ? nullptr : &states_.back().state) + saved.counts.bytes();
     memory_ += saved.cost;
     states_.push_back(std::move(saved));
     thin();
@@ -143,7 +143,7 @@ void Timeline::drop_state(std::size_t index)
 {
     Saved &next = states_[index + 1];
     memory_ -= states_[index].cost + next.cost;
-    next.cost = state_cost(next.state, index > 0 ? &states_[index - 1].state : nullptr);
+    next.cost = state_cost(next.state, index > 0 ? &states_[index - 1].state : nullptr) + next.counts.bytes();
     memory_ += next.cost;
     states_.erase(states_.begin() + static_cast<std::ptrdiff_t>(index));
 }
@@ -351,6 +351,7 @@ const Timeline::Saved &Timeline::latest_state(Cycles before) const
 void Timeline::restore(const Saved &saved)
 {
     machine_.restore_state(saved.state);
+    machine_.rewind_observers(saved.counts);
     cursor_ = saved.input;
 }
 

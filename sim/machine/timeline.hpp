@@ -132,6 +132,7 @@ private:
     struct Saved {
         Position at;
         BoardState state;
+        Machine::ObserverMarks counts;  // coverage's and profiles'
         std::size_t input;    // the first input at or after it
         std::size_t cost;
         std::uint64_t number;  // states taken before it in the recording
