@@ -306,6 +306,34 @@ TEST_F(Gdb, ReplayedFailureStopsThereAndGoesBack)
     EXPECT_EQ(run.keltosim.find("went otherwise"), std::string::npos) << run.keltosim;
 }
 
+// Thumb code under the debugger, back and forth with a profile and coverage
+// on: the files say what a straight run's say.
+TEST_F(Gdb, ThumbCodeBackAndForthCountedAsOneRun)
+{
+    const std::string image = image_path("greetfw-thumb"), dir = testing::TempDir() + "/gdb-thumb-";
+    const auto counted = [&](const std::string &name) {
+        return std::vector<std::string>{"--profile", dir + name + ".folded", "--coverage", dir + name + ".info"};
+    };
+    for (const char *name : {"straight", "debugged"}) {
+        std::remove((dir + name + ".info").c_str());
+        std::remove((dir + name + ".folded").c_str());
+    }
+    std::string straight = KELTOSIM_PATH;
+    for (const std::string &arg : counted("straight"))
+        straight += " " + arg;
+    ASSERT_EQ(std::system((straight + " " + image + " </dev/null >/dev/null").c_str()), 0);
+    std::vector<std::string> options = counted("debugged");
+    options.push_back("-S");
+    const GdbRun run = run_gdb(image, options,
+                               {"break kelto_uart_write", "continue", "bt", "print/x $cpsr & 0x20", "continue",
+                                "reverse-continue", "finish", "delete", "continue"});
+    expect_in(run.gdb, {"Breakpoint 1, kelto_uart_write", "main ()", "$1 = 0x20", "Breakpoint 1, kelto_uart_write",
+                        "Value returned is $2 = 13", "exited normally"});
+    EXPECT_EQ(run.status, 0) << run.keltosim;
+    for (const char *kind : {".folded", ".info"})
+        EXPECT_EQ(read_file(dir + "debugged" + kind), read_file(dir + "straight" + kind)) << kind;
+}
+
 }  // namespace
 
 namespace {

@@ -174,12 +174,6 @@ std::string write_file(const std::string &name, const std::string &text)
     return path;
 }
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 std::string empty_directory()
 {
     std::string path = testing::TempDir() + "/empty";

@@ -2,6 +2,8 @@
 
 #include <cctype>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 
@@ -257,6 +259,12 @@ std::string write_temp_file(const std::string &name, const std::string &bytes)
     if (file)
         std::fclose(file);
     return path;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // The file is named after the test: ctest runs tests side by side.

@@ -106,6 +106,8 @@ struct TinySegment {
 // The bytes of a minimal ARM executable (EABI 5) made of these segments, for
 // checks on images the project's build would never make.
 std::string tiny_arm_image(std::uint32_t entry, const std::vector<TinySegment> &segments);
+// A file's bytes; none if it cannot be read.
+std::string read_file(const std::string &path);
 // Writes bytes to a file in the test's temporary directory; its path.
 std::string write_temp_file(const std::string &name, const std::string &bytes);
 // A machine on a hand-made image, whose file goes once it is loaded.
