@@ -158,6 +158,19 @@ TEST(CoverageTest, ProfileLeavesOutOnlyBlocksThatCannotMoveTheStack)
     }
 }
 
+// A call that never returns, made over and over (bl .), deepens the shadow
+// stack only so far.
+TEST(CoverageTest, ProfileStackDepthIsBounded)
+{
+    auto machine = kelto::test::load_tiny(0x50080000, {{0x50080000, {0xEBFFFFFE}, 0, false}});
+    Profile profile(*machine);
+    kelto::test::run_for(*machine, 0.001);
+    EXPECT_GT(machine->clock().instructions(), 2 * Profile::max_depth);
+    EXPECT_EQ(profile.settle(), machine->clock().now());
+    for (const auto &[stack, cycles] : profile.stacks())
+        EXPECT_LT(std::count(stack.begin(), stack.end(), ';'), static_cast<std::ptrdiff_t>(Profile::max_depth));
+}
+
 TEST(CoverageTest, ReportsMergeByAddingCountsInEitherFormat)
 {
     const CoverageReport once = greet(false).coverage;

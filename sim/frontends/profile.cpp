@@ -192,7 +192,7 @@ void Profile::enter(const Slot &slot, std::uint32_t pc)
         stack_.push_back(Frame{child(0, slot.function), 0});
         return;
     }
-    if (exit_ == Flow::call && pc != exit_end_) {
+    if (exit_ == Flow::call && pc != exit_end_ && stack_.size() < max_depth) {
         stack_.push_back(Frame{child(stack_.back().node, slot.function), exit_end_});
         return;
     }

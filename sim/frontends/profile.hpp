@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -25,6 +26,11 @@ enum class ProfileFormat { folded, speedscope };
 
 class Profile final : public Frontend, public Probe, private ExecutionObserver {
 public:
+    // The shadow stack goes no deeper: a call beyond counts on the deepest
+    // frame, so a runaway recursion (or a call that never returns, made
+    // over and over) keeps the profile's memory bounded.
+    static constexpr std::size_t max_depth = 1024;
+
     // The session's end writes the profile to the file at path, if one is named.
     explicit Profile(std::string path = {}, ProfileFormat format = ProfileFormat::folded);
     // Attached at once.
