@@ -232,6 +232,7 @@ std::optional<Event> Session::run_slice(Cycles end, bool until_waiting, bool &to
         // Each run that meets the fault, a debugger's step too, ends in a
         // stop it hears of.
         halted_on_fault_ = true;
+        replayed_fault();
         note("fault: " + last_.message);
         paused_ = true;
         machine_->clock().hold();

@@ -162,6 +162,7 @@ private:
     bool stop_at_replay_end();
     std::optional<Event> replay_reached(bool &told_paused);
     Verdict replayed(const Verdict &verdict, Event event);
+    void replayed_fault();
 
     std::unique_ptr<Machine> machine_;
     // Before the machine it records goes.

@@ -117,6 +117,18 @@ std::optional<Event> Session::replay_reached(bool &told_paused)
     return std::nullopt;
 }
 
+// A replayed fault under a debugger halts instead of ending the session:
+// whether it is the recorded one is said as the board halts there.
+void Session::replayed_fault()
+{
+    if (!replay_ || replay_arrived_ || !replay_->fault)
+        return;
+    replay_arrived_ = true;
+    const Verdict said = replayed(Verdict{0, {}}, Event::fault);
+    if (said.status != 0)
+        note(said.note);
+}
+
 // The recorded failure, once the board is where it failed: the fault the
 // board met again, or the recorded message and status.
 Verdict Session::replayed(const Verdict &verdict, Event event)
