@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 
 #include "frontends/coverage.hpp"
 #include "frontends/profile.hpp"
@@ -148,9 +146,9 @@ TEST(CoverageTest, ProfileLeavesOutOnlyBlocksThatCannotMoveTheStack)
     EXPECT_EQ(quiet, tour(true));
     EXPECT_NE(quiet.find("main;udelay "), std::string::npos) << quiet;
 
-    std::ifstream file(KELTO_SOURCE_DIR "/src/s3c_gpio_s3c6410.cpp");
-    const std::string source{std::istreambuf_iterator<char>(file), {}};
-    const auto left_out = std::count(source.begin(), source.begin() + source.find("kelto_gpio_set_pullupdown("), '\n');
+    const std::string source = kelto::test::read_file(KELTO_SOURCE_DIR "/src/s3c_gpio_s3c6410.cpp");
+    const std::string before = source.substr(0, source.find("kelto_gpio_set_pullupdown("));
+    const auto left_out = std::count(before.begin(), before.end(), '\n');
     for (const auto &[path, lines] : coverage.files) {
         if (path.ends_with("/src/s3c_gpio_s3c6410.cpp")) {
             EXPECT_LE(lines.lines.rbegin()->first, left_out) << "beyond, the image has no code";
