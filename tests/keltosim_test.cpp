@@ -687,13 +687,19 @@ TEST(Suites, BootOnceGivesWhatABootEachGave)
     write_file("boot/b-fails.yaml", "- wait_for: \"x> Exit\"\n- wait_for: \"never\"\n");
     write_file("boot/c-timer.yaml", "- wait_for: \"x> Exit\"\n- write: \"2\"\n- wait_for: \"Test 9\"\n");
     write_file("boot/d-restored.yaml", "- restore: menu.state\n- write: \"x\"\n- expect_exit: 0\n");
+    // The coverage and the profile count the boot for every scenario.
     const auto suite = [&](const std::string &boot_once) {
-        const Finished run = run_keltosim(
-            {boot_once, "--scenario", dir, "--timeout", "5", "-j", "2", "--junit", dir + ".xml", image("consolefw-64")});
-        return std::tuple(run.status, run.out, std::regex_replace(read_file(dir + ".xml"), std::regex(" time=\"[0-9.]+\""), ""));
+        std::remove((dir + ".info").c_str());
+        const Finished run = run_keltosim({boot_once, "--scenario", dir, "--timeout", "5", "-j", "2", "--junit",
+                                           dir + ".xml", "--coverage", dir + ".info", "--profile", dir + ".folded",
+                                           image("consolefw-64")});
+        return std::tuple(run.status, run.out, std::regex_replace(read_file(dir + ".xml"), std::regex(" time=\"[0-9.]+\""), ""),
+                          read_file(dir + ".info"), read_file(dir + ".folded"));
     };
-    const auto [status, out, junit] = suite("--clock=virtual");
-    EXPECT_EQ(suite("--boot-once"), std::tuple(status, out, junit));
+    const auto cold = suite("--clock=virtual");
+    const auto [status, out, junit, coverage, profile] = cold;
+    EXPECT_EQ(suite("--boot-once"), cold);
+    EXPECT_NE(profile.find("main;kelto_uart_init "), std::string::npos) << profile;
     EXPECT_EQ(status, exit_expectation);
     EXPECT_NE(out.find("FAIL " + dir + "/b-fails.yaml at " + dir + "/b-fails.yaml:2 ("), std::string::npos) << out;
     EXPECT_NE(out.find("FAIL " + dir + "/c-timer.yaml at " + dir + "/c-timer.yaml:3, status 67 (5.0"),

@@ -210,6 +210,44 @@ void Coverage::rewind(const ObserverMark *mark)
     last_condition_.reset();
 }
 
+struct Coverage::Carry {
+    std::vector<std::pair<std::uint64_t, Block>> blocks;
+    std::vector<std::uint64_t> passed;
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint64_t> cuts;
+    // The block whose way out the next block to run tells, and its end.
+    std::optional<std::uint64_t> pending;
+    std::uint32_t pending_end = 0;
+};
+
+std::shared_ptr<const Coverage::Carry> Coverage::carry() const
+{
+    auto carry = std::make_shared<Carry>();
+    const auto [pending, end] = machine_ ? machine_->pending_exit() : std::pair<std::uint64_t *, std::uint32_t>{};
+    for (const auto &[key, block] : blocks_) {
+        if (block.runs)
+            carry->blocks.emplace_back(key, block);
+        if (pending == &block.taken)
+            carry->pending = key;
+    }
+    carry->pending_end = end;
+    carry->passed = passed_;
+    carry->cuts = cuts_;
+    return carry;
+}
+
+void Coverage::go_on_from(const Carry &carry)
+{
+    for (const auto &[key, counted] : carry.blocks) {
+        const auto [found, added] = blocks_.try_emplace(key, counted);
+        found->second.runs = counted.runs;
+        found->second.taken = counted.taken;
+    }
+    passed_ = carry.passed;
+    cuts_ = carry.cuts;
+    if (carry.pending && machine_)
+        machine_->set_pending_exit(&blocks_.at(*carry.pending).taken, carry.pending_end);
+}
+
 void Coverage::cut(std::uint32_t pc, std::uint32_t instructions)
 {
     cuts_[{pc, instructions}]++;

@@ -38,6 +38,14 @@ public:
     void detach() override;
     // What ran so far.
     CoverageReport report() const;
+    // What it counted up to where its board stands, for a Coverage on a
+    // board restored from there (a suite's shared boot) to go on from, as
+    // if it had counted that run itself; the one it goes on from must be
+    // attached still.
+    struct Carry;
+    std::shared_ptr<const Carry> carry() const;
+    // Once attached, before its board runs.
+    void go_on_from(const Carry &carry);
     // Adds the report to the file; false with a note if it cannot.
     bool finished(Board &board, int status) override;
 

@@ -305,6 +305,53 @@ void Profile::rewind(const ObserverMark *mark)
     exit_end_ = marked.exit_end;
 }
 
+// Nodes are the profile's own: they go as paths of functions, which are
+// the image's.
+struct Profile::Carry {
+    std::vector<std::pair<std::vector<std::uint32_t>, Cycles>> stacks;
+    std::vector<std::uint32_t> path;  // of the frames on the stack
+    std::vector<std::uint32_t> return_addresses;
+    Flow exit = Flow::next;
+    std::uint32_t exit_end = 0;
+};
+
+std::shared_ptr<const Profile::Carry> Profile::carry()
+{
+    settle();
+    auto carry = std::make_shared<Carry>();
+    for (std::uint32_t node = 1; node < nodes_.size(); node++)
+        if (nodes_[node].weight)
+            carry->stacks.emplace_back(path(node), nodes_[node].weight);
+    if (!stack_.empty())
+        carry->path = path(stack_.back().node);
+    for (const Frame &frame : stack_)
+        carry->return_addresses.push_back(frame.return_address);
+    carry->exit = exit_;
+    carry->exit_end = exit_end_;
+    return carry;
+}
+
+void Profile::go_on_from(const Carry &carry)
+{
+    const auto node_of = [this](const std::vector<std::uint32_t> &functions) {
+        std::uint32_t node = 0;
+        for (const std::uint32_t function : functions)
+            node = child(node, function);
+        return node;
+    };
+    for (const auto &[functions, weight] : carry.stacks)
+        nodes_[node_of(functions)].weight += weight;
+    stack_.clear();
+    for (std::size_t depth = 0; depth < carry.return_addresses.size(); depth++) {
+        const std::vector<std::uint32_t> to(carry.path.begin(), carry.path.begin() + static_cast<std::ptrdiff_t>(depth) + 1);
+        stack_.push_back(Frame{node_of(to), carry.return_addresses[depth]});
+    }
+    exit_ = carry.exit;
+    exit_end_ = carry.exit_end;
+    if (machine_)
+        last_ = machine_->clock().counted();
+}
+
 Cycles Profile::settle()
 {
     if (machine_) {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -54,6 +55,13 @@ public:
     std::string speedscope_frames() const;
     std::string speedscope_profile(const std::string &name) const;
     bool finished(Board &board, int status) override;
+    // What it counted up to where its board stands, and the call stack
+    // there, for a Profile on a board restored from there (a suite's shared
+    // boot) to go on from, as if it had followed that run itself.
+    struct Carry;
+    std::shared_ptr<const Carry> carry();
+    // Once attached, before its board runs.
+    void go_on_from(const Carry &carry);
 
 private:
     struct Function {

@@ -68,15 +68,9 @@ std::optional<std::string> unfit_for_suite(const Options &options)
         if (given)
             return std::string(name) + " watches one board and does not combine with a suite of scenarios";
     // The boot's board time goes on in every scenario only where it is
-    // counted; and its lines would be covered once instead of each time.
+    // counted.
     if (options.boot_once && default_clock(options, false) != ClockMode::virtual_time)
         return "--boot-once starts every scenario at the boot's board time, which only --clock virtual keeps";
-    const std::pair<bool, const char *> counted[] = {{options.coverage.has_value(), "--coverage"},
-                                                     {options.profile.has_value(), "--profile"}};
-    for (const auto &[given, name] : counted)
-        if (options.boot_once && given)
-            return std::string("--boot-once runs the boot once, where ") + name +
-                   " counts it for every scenario: give one of them";
     return std::nullopt;
 }
 
@@ -102,7 +96,7 @@ void add_restored(Suite &suite, Machine &machine, const std::string &file, const
     if (suite.restored.contains(file))
         return;
     try {
-        suite.restored.emplace(file, Start{read_board(machine, file), {}, 0, {}});
+        suite.restored.emplace(file, Start{read_board(machine, file), {}, 0, {}, {}, {}});
     } catch (const std::exception &error) {
         suite.problems.push_back(named_at + error.what());
     }
@@ -124,13 +118,21 @@ ScenarioResult run_one(const Options &options, const Scenario &scenario, const S
         ScenarioRunner runner(scenario, start.first_step);
         session.add_frontend(runner);
         // Each board adds its coverage to the one file, under the file's lock.
-        if (options.coverage)
-            session.add_probe(session.adopt(std::make_unique<Coverage>(
-                KELTO_SOURCE_DIR, *options.coverage,
-                options.coverage_cobertura ? CoverageFormat::cobertura : CoverageFormat::lcov)));
+        Coverage *coverage = options.coverage ? &session.adopt(std::make_unique<Coverage>(
+                                                     KELTO_SOURCE_DIR, *options.coverage,
+                                                     options.coverage_cobertura ? CoverageFormat::cobertura
+                                                                                : CoverageFormat::lcov))
+                                              : nullptr;
         Profile *profile = profiles ? &session.adopt(std::make_unique<Profile>()) : nullptr;
+        if (coverage)
+            session.add_probe(*coverage);
         if (profile)
             session.add_probe(*profile);
+        // A board restored from the shared boot counts the boot as its own.
+        if (coverage && start.coverage)
+            coverage->go_on_from(*start.coverage);
+        if (profile && start.profile)
+            profile->go_on_from(*start.profile);
         result.status = session.run();
         if (profile)
             profiles->add(order, scenario.name, *profile);
@@ -237,17 +239,29 @@ std::optional<std::string> why_not_boot_once(const std::vector<Scenario> &scenar
 Start boot_once(const Options &options, const Scenario &scenario, const Start &from)
 {
     const Scenario first_step{scenario.name, {}, {scenario.steps.front()}};
-    Start booted{nullptr, std::nullopt, 1, from.notes};
+    Start booted{nullptr, std::nullopt, 1, from.notes, {}, {}};
     try {
+        // Counted once here, and taken up by every scenario that starts here;
+        // they go after the session that holds them.
+        Coverage coverage(KELTO_SOURCE_DIR);
+        Profile profile;
         std::unique_ptr<Machine> none;
         const std::unique_ptr<Session> session = start_session(options, from, none);
         session->keep_notes(booted.notes);
         ScenarioRunner runner(first_step);
         session->add_frontend(runner);
+        if (options.coverage)
+            session->add_probe(coverage);
+        if (options.profile)
+            session->add_probe(profile);
         if (session->run() != 0 || runner.step_reached())
             return from;
         booted.board = std::make_shared<const BoardState>(session->machine().save_state());
         booted.progress = session->progress();
+        if (options.coverage)
+            booted.coverage = coverage.carry();
+        if (options.profile)
+            booted.profile = profile.carry();
     } catch (const std::exception &) {
         return from;
     }

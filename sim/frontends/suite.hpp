@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "frontends/cli.hpp"
+#include "frontends/coverage.hpp"
+#include "frontends/profile.hpp"
 #include "frontends/scenario.hpp"
 #include "frontends/session.hpp"
 #include "machine/board_state.hpp"
@@ -38,6 +40,9 @@ struct Start {
     std::optional<Session::Progress> progress;
     std::size_t first_step = 0;
     std::string notes;  // keltosim's messages of the boot, ahead of the scenario's own
+    // What --coverage and --profile counted of the boot, each scenario's own.
+    std::shared_ptr<const Coverage::Carry> coverage;
+    std::shared_ptr<const Profile::Carry> profile;
 };
 
 // The scenario files the options name, directories expanded to their

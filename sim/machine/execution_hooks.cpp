@@ -34,12 +34,14 @@ void Machine::add_execution_observer(ExecutionObserver &observer, const std::vec
         throw std::logic_error("one observer at a time counts blocks");
     ExecutionHook &hook = *execution_hooks_.emplace_back(std::make_unique<ExecutionHook>(ExecutionHook{&observer, this, {}}));
     uc_engine *uc = cpu_.engine();
-    if (observer.counts_blocks())
+    if (observer.counts_blocks()) {
         counter_ = &observer;
-    else
+        leaving_ = &uncounted_;
+    } else {
         observers_.push_back(&observer);
+    }
     // Blocks met before have neither its counters nor its word on quiet.
-    forget_counters();
+    forget_block_counts();
     told_ = !observers_.empty();
     observed_ = told_ || counter_;
     for (const std::uint32_t pc : flags_at)
@@ -58,9 +60,12 @@ void Machine::remove_execution_observer(ExecutionObserver &observer)
         return true;
     });
     std::erase(observers_, &observer);
-    if (counter_ == &observer)
+    // What the machine holds of its counters goes with it.
+    if (counter_ == &observer) {
         counter_ = nullptr;
-    forget_counters();
+        leaving_ = &uncounted_;
+    }
+    forget_block_counts();
     told_ = !observers_.empty();
     observed_ = told_ || counter_;
 }
@@ -94,13 +99,6 @@ std::size_t Machine::ObserverMarks::bytes() const
     for (const auto &[observer, mark] : marks)
         total += mark->bytes();
     return total;
-}
-
-// The blocks met so far have no counters, or an observer's that goes away.
-void Machine::forget_counters()
-{
-    forget_block_counts();
-    leaving_ = &uncounted_;
 }
 
 }  // namespace kelto::sim

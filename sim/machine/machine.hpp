@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/board.hpp"
@@ -267,6 +268,19 @@ public:
     };
     ObserverMarks mark_observers() const;
     void rewind_observers(const ObserverMarks &marks);
+    // The counting observer's count of the last block's way out, while the
+    // block after it has still to tell it (null when none waits), and where
+    // the last block ended: counting on another machine that goes on from
+    // this one's board takes it up.
+    std::pair<std::uint64_t *, std::uint32_t> pending_exit() const
+    {
+        return {leaving_ == &uncounted_ ? nullptr : leaving_, leaving_end_};
+    }
+    void set_pending_exit(std::uint64_t *count, std::uint32_t end)
+    {
+        leaving_ = count ? count : &uncounted_;
+        leaving_end_ = end;
+    }
     // Every peripheral model, for naming and looking up registers.
     std::vector<const Device *> devices() const;
     // "0x50080018 (kelto_uart_write+0x18)", the symbol demangled.
@@ -387,7 +401,6 @@ private:
     std::uint32_t instructions_before(std::uint32_t pc) const;
     std::uint32_t instruction_after(std::uint32_t n) const;
     void forget_block_counts() { block_counts_.fill(BlockCount{}); }
-    void forget_counters();
     void attend_block();
     bool stop_inside_block();
     void stop_before_block();
