@@ -311,20 +311,11 @@ TEST_F(Gdb, ReplayedFailureStopsThereAndGoesBack)
 TEST_F(Gdb, ThumbCodeBackAndForthCountedAsOneRun)
 {
     const std::string image = image_path("greetfw-thumb"), dir = testing::TempDir() + "/gdb-thumb-";
-    const auto counted = [&](const std::string &name) {
-        return std::vector<std::string>{"--profile", dir + name + ".folded", "--coverage", dir + name + ".info"};
-    };
-    for (const char *name : {"straight", "debugged"}) {
-        std::remove((dir + name + ".info").c_str());
-        std::remove((dir + name + ".folded").c_str());
-    }
-    std::string straight = KELTOSIM_PATH;
-    for (const std::string &arg : counted("straight"))
-        straight += " " + arg;
-    ASSERT_EQ(std::system((straight + " " + image + " </dev/null >/dev/null").c_str()), 0);
-    std::vector<std::string> options = counted("debugged");
-    options.push_back("-S");
-    const GdbRun run = run_gdb(image, options,
+    std::remove((dir + "straight.info").c_str());
+    std::remove((dir + "debugged.info").c_str());
+    const std::string straight = KELTOSIM_PATH " --profile " + dir + "straight.folded --coverage " + dir + "straight.info ";
+    ASSERT_EQ(std::system((straight + image + " </dev/null >/dev/null").c_str()), 0);
+    const GdbRun run = run_gdb(image, {"--profile", dir + "debugged.folded", "--coverage", dir + "debugged.info", "-S"},
                                {"break kelto_uart_write", "continue", "bt", "print/x $cpsr & 0x20", "continue",
                                 "reverse-continue", "finish", "delete", "continue"});
     expect_in(run.gdb, {"Breakpoint 1, kelto_uart_write", "main ()", "$1 = 0x20", "Breakpoint 1, kelto_uart_write",
