@@ -296,6 +296,8 @@ TEST(BoardCommands, ParseTheirWordsAndNothingElse)
         EXPECT_EQ(request.has_value(), expected.has_value()) << text;
         if (request) {
             EXPECT_EQ(request->command, *expected) << text;
+            // Input to the board, which the recorded past asks about first.
+            EXPECT_EQ(moves_buttons(*expected), text.starts_with("press") || text.starts_with("release")) << text;
         }
     }
     for (auto [message, typed] : {std::pair{"type 1", "1"}, {"type  x\r", " x\r"}})
