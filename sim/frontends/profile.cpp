@@ -342,7 +342,8 @@ void Profile::go_on_from(const Carry &carry)
     for (const auto &[functions, weight] : carry.stacks)
         nodes_[node_of(functions)].weight += weight;
     stack_.clear();
-    for (std::size_t depth = 0; depth < carry.return_addresses.size(); depth++) {
+    const std::size_t depth_carried = std::min(carry.path.size(), carry.return_addresses.size());
+    for (std::size_t depth = 0; depth < depth_carried; depth++) {
         const std::vector<std::uint32_t> to(carry.path.begin(), carry.path.begin() + static_cast<std::ptrdiff_t>(depth) + 1);
         stack_.push_back(Frame{node_of(to), carry.return_addresses[depth]});
     }
