@@ -673,6 +673,11 @@ TEST(Bundles, ReplayTheFailureAtTheSameInstruction)
         EXPECT_NE(replay.err.find("keltosim: replayed to " + match[2].str()), std::string::npos) << replay.err;
     }
     EXPECT_EQ(run_keltosim({"--replay", dir + "/out/crash.bundle", image("consolefw-64")}).status, exit_usage);
+    // A shared boot that fails keeps no bundle: the scenario, booting again, keeps its own.
+    write_file("bundled/never.yaml", "- wait_for: \"never\"\n  timeout: 0.01\n");
+    std::filesystem::remove_all(dir + "/boot");
+    run_keltosim({"--boot-once", "--bundle", dir + "/boot", "--scenario", dir + "/never.yaml", image("consolefw-64")});
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir + "/boot"), {}), 1);
 }
 
 // Boards restored from one boot give what boards booted each on their own

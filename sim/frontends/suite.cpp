@@ -240,13 +240,17 @@ Start boot_once(const Options &options, const Scenario &scenario, const Start &f
 {
     const Scenario first_step{scenario.name, {}, {scenario.steps.front()}};
     Start booted{nullptr, std::nullopt, 1, from.notes, {}, {}};
+    // A boot that fails is run again by every scenario, each keeping its own
+    // failure: the shared one keeps none.
+    Options boot = options;
+    boot.bundle.reset();
     try {
         // Counted once here, and taken up by every scenario that starts here;
         // they go after the session that holds them.
         Coverage coverage(KELTO_SOURCE_DIR);
         Profile profile;
         std::unique_ptr<Machine> none;
-        const std::unique_ptr<Session> session = start_session(options, from, none);
+        const std::unique_ptr<Session> session = start_session(boot, from, none);
         session->keep_notes(booted.notes);
         ScenarioRunner runner(first_step);
         session->add_frontend(runner);
