@@ -169,54 +169,17 @@ BlockCounters Coverage::counters(std::uint32_t pc, std::uint32_t size, bool thum
     return {&block.runs, block.branch_at_end ? &block.taken : nullptr};
 }
 
-namespace {
-
-struct CoverageMark final : ObserverMark {
-    std::unordered_map<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>> blocks;  // runs, taken
-    std::vector<std::uint64_t> passed;
-    std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint64_t> cuts;
-    std::size_t bytes() const override
-    {
-        return sizeof *this + blocks.size() * 40 + passed.size() * 8 + cuts.size() * 48;
-    }
-};
-
-}  // namespace
-
-std::unique_ptr<ObserverMark> Coverage::mark() const
-{
-    auto mark = std::make_unique<CoverageMark>();
-    for (const auto &[key, block] : blocks_)
-        if (block.runs)
-            mark->blocks.emplace(key, std::pair{block.runs, block.taken});
-    mark->passed = passed_;
-    mark->cuts = cuts_;
-    return mark;
-}
-
-// Blocks first met after the mark stay, counted none: the machine holds
-// their counters' addresses.
-void Coverage::rewind(const ObserverMark *mark)
-{
-    static const CoverageMark nothing{};
-    const auto &marked = mark ? static_cast<const CoverageMark &>(*mark) : nothing;
-    for (auto &[key, block] : blocks_) {
-        const auto found = marked.blocks.find(key);
-        block.runs = found == marked.blocks.end() ? 0 : found->second.first;
-        block.taken = found == marked.blocks.end() ? 0 : found->second.second;
-    }
-    passed_ = mark ? marked.passed : std::vector<std::uint64_t>(passed_.size(), 0);
-    cuts_ = marked.cuts;
-    last_condition_.reset();
-}
-
-struct Coverage::Carry {
+struct Coverage::Carry final : ObserverMark {
     std::vector<std::pair<std::uint64_t, Block>> blocks;
     std::vector<std::uint64_t> passed;
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint64_t> cuts;
     // The block whose way out the next block to run tells, and its end.
     std::optional<std::uint64_t> pending;
     std::uint32_t pending_end = 0;
+    std::size_t bytes() const override
+    {
+        return sizeof *this + blocks.size() * sizeof blocks.front() + passed.size() * 8 + cuts.size() * 48;
+    }
 };
 
 std::shared_ptr<const Coverage::Carry> Coverage::carry() const
@@ -246,6 +209,24 @@ void Coverage::go_on_from(const Carry &carry)
     cuts_ = carry.cuts;
     if (carry.pending && machine_)
         machine_->set_pending_exit(&blocks_.at(*carry.pending).taken, carry.pending_end);
+}
+
+std::shared_ptr<const ObserverMark> Coverage::mark()
+{
+    return carry();
+}
+
+// Blocks first met after the mark stay, counted none: the machine holds
+// their counters' addresses.
+void Coverage::rewind(const ObserverMark *mark)
+{
+    for (auto &[key, block] : blocks_)
+        block.runs = block.taken = 0;
+    std::fill(passed_.begin(), passed_.end(), 0);
+    cuts_.clear();
+    last_condition_.reset();
+    if (mark)
+        go_on_from(static_cast<const Carry &>(*mark));
 }
 
 void Coverage::cut(std::uint32_t pc, std::uint32_t instructions)

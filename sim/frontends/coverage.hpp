@@ -70,7 +70,7 @@ private:
     void cut(std::uint32_t pc, std::uint32_t instructions) override;
     void flags_at(std::uint32_t pc, std::uint32_t cpsr) override;
     void machine_closed() override { machine_ = nullptr; }
-    std::unique_ptr<ObserverMark> mark() const override;
+    std::shared_ptr<const ObserverMark> mark() override;
     void rewind(const ObserverMark *mark) override;
     Block new_block(std::uint32_t pc, std::uint32_t size, bool thumb) const;
     void find_instructions();

@@ -264,62 +264,28 @@ void Profile::cut(std::uint32_t, std::uint32_t)
     exit_ = Flow::next;
 }
 
-namespace {
-
-struct ProfileMark final : ObserverMark {
-    std::vector<Cycles> weights;  // by node
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> stack;  // node, return address
-    Cycles last = 0;
-    Flow exit = Flow::next;
-    std::uint32_t exit_end = 0;
-    std::size_t bytes() const override { return sizeof *this + weights.size() * 8 + stack.size() * 8; }
-};
-
-}  // namespace
-
-std::unique_ptr<ObserverMark> Profile::mark() const
-{
-    auto mark = std::make_unique<ProfileMark>();
-    for (const Node &node : nodes_)
-        mark->weights.push_back(node.weight);
-    for (const Frame &frame : stack_)
-        mark->stack.emplace_back(frame.node, frame.return_address);
-    mark->last = last_;
-    mark->exit = exit_;
-    mark->exit_end = exit_end_;
-    return mark;
-}
-
-// Stacks first met after the mark stay, with nothing on them.
-void Profile::rewind(const ObserverMark *mark)
-{
-    static const ProfileMark nothing{};
-    const auto &marked = mark ? static_cast<const ProfileMark &>(*mark) : nothing;
-    for (std::size_t node = 0; node < nodes_.size(); node++)
-        nodes_[node].weight = node < marked.weights.size() ? marked.weights[node] : 0;
-    stack_.clear();
-    for (const auto &[node, return_address] : marked.stack)
-        stack_.push_back(Frame{node, return_address});
-    last_ = mark ? marked.last : (machine_ ? machine_->clock().counted() : 0);
-    exit_ = marked.exit;
-    exit_end_ = marked.exit_end;
-}
-
 // Nodes are the profile's own: they go as paths of functions, which are
 // the image's.
-struct Profile::Carry {
+struct Profile::Carry final : ObserverMark {
     std::vector<std::pair<std::vector<std::uint32_t>, Cycles>> stacks;
     std::vector<std::uint32_t> path;  // of the frames on the stack
     std::vector<std::uint32_t> return_addresses;
     Flow exit = Flow::next;
     std::uint32_t exit_end = 0;
+    std::size_t bytes() const override
+    {
+        std::size_t total = sizeof *this + (path.size() + return_addresses.size()) * 4;
+        for (const auto &[functions, weight] : stacks)
+            total += sizeof stacks.front() + functions.size() * 4;
+        return total;
+    }
 };
 
 std::shared_ptr<const Profile::Carry> Profile::carry()
 {
     settle();
     auto carry = std::make_shared<Carry>();
-    for (std::uint32_t node = 1; node < nodes_.size(); node++)
+    for (std::uint32_t node = 0; node < nodes_.size(); node++)
         if (nodes_[node].weight)
             carry->stacks.emplace_back(path(node), nodes_[node].weight);
     if (!stack_.empty())
@@ -333,24 +299,40 @@ std::shared_ptr<const Profile::Carry> Profile::carry()
 
 void Profile::go_on_from(const Carry &carry)
 {
-    const auto node_of = [this](const std::vector<std::uint32_t> &functions) {
+    for (const auto &[functions, weight] : carry.stacks) {
         std::uint32_t node = 0;
         for (const std::uint32_t function : functions)
             node = child(node, function);
-        return node;
-    };
-    for (const auto &[functions, weight] : carry.stacks)
-        nodes_[node_of(functions)].weight += weight;
+        nodes_[node].weight += weight;
+    }
     stack_.clear();
-    const std::size_t depth_carried = std::min(carry.path.size(), carry.return_addresses.size());
-    for (std::size_t depth = 0; depth < depth_carried; depth++) {
-        const std::vector<std::uint32_t> to(carry.path.begin(), carry.path.begin() + static_cast<std::ptrdiff_t>(depth) + 1);
-        stack_.push_back(Frame{node_of(to), carry.return_addresses[depth]});
+    const std::size_t depth = std::min(carry.path.size(), carry.return_addresses.size());
+    for (std::uint32_t frame = 0, node = 0; frame < depth; frame++) {
+        node = child(node, carry.path[frame]);
+        stack_.push_back(Frame{node, carry.return_addresses[frame]});
     }
     exit_ = carry.exit;
     exit_end_ = carry.exit_end;
     if (machine_)
         last_ = machine_->clock().counted();
+}
+
+std::shared_ptr<const ObserverMark> Profile::mark()
+{
+    return carry();
+}
+
+// Stacks first met after the mark stay, with nothing on them.
+void Profile::rewind(const ObserverMark *mark)
+{
+    for (Node &node : nodes_)
+        node.weight = 0;
+    stack_.clear();
+    exit_ = Flow::next;
+    exit_end_ = 0;
+    last_ = machine_ ? machine_->clock().counted() : 0;
+    if (mark)
+        go_on_from(static_cast<const Carry &>(*mark));
 }
 
 Cycles Profile::settle()

@@ -91,7 +91,7 @@ private:
     Slot &slot_of(std::uint32_t pc, std::uint32_t size, bool thumb);
     void cut(std::uint32_t pc, std::uint32_t instructions) override;
     void machine_closed() override { machine_ = nullptr; }
-    std::unique_ptr<ObserverMark> mark() const override;
+    std::shared_ptr<const ObserverMark> mark() override;
     void rewind(const ObserverMark *mark) override;
     Slot fresh_slot(std::uint32_t pc, std::uint32_t size, bool thumb) const;
     bool stays_in(const Slot &slot, const InstructionFlow &flow, std::uint32_t target) const;

@@ -72,25 +72,23 @@ void Machine::remove_execution_observer(ExecutionObserver &observer)
 
 Machine::ObserverMarks Machine::mark_observers() const
 {
-    ObserverMarks marks{{}, counter_, leaving_, leaving_end_};
+    ObserverMarks marks;
     for (const auto &hook : execution_hooks_)
         if (std::shared_ptr<const ObserverMark> mark = hook->observer->mark())
             marks.marks.emplace_back(hook->observer, std::move(mark));
     return marks;
 }
 
-// After the board's state: observers look at its clock.
+// After the board's state: observers look at its clock. The counting
+// observer that took a mark puts back the way out it was waiting for.
 void Machine::rewind_observers(const ObserverMarks &marks)
 {
+    set_pending_exit(nullptr, 0);
     for (const auto &hook : execution_hooks_) {
         const auto marked = std::find_if(marks.marks.begin(), marks.marks.end(),
                                          [&](const auto &mark) { return mark.first == hook->observer; });
         hook->observer->rewind(marked == marks.marks.end() ? nullptr : marked->second.get());
     }
-    // The branch that ended the block before the mark resolves as it did.
-    const bool same_counter = counter_ && counter_ == marks.counter;
-    leaving_ = same_counter ? marks.leaving : &uncounted_;
-    leaving_end_ = same_counter ? marks.leaving_end : 0;
 }
 
 std::size_t Machine::ObserverMarks::bytes() const

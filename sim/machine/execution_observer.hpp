@@ -64,8 +64,9 @@ public:
     // with the board, so that what runs again is not counted twice and what
     // a changed past dropped is not counted at all. Null: nothing to keep.
     // An observer that came after a mark was taken goes back there as if it
-    // had come there: to nothing counted (a null mark).
-    virtual std::unique_ptr<ObserverMark> mark() const { return nullptr; }
+    // had come there: to nothing counted (a null mark). A counting observer
+    // puts back, with its counts, the way out of the block it counted last.
+    virtual std::shared_ptr<const ObserverMark> mark() { return nullptr; }
     virtual void rewind(const ObserverMark *mark) { (void)mark; }
     // The machine is going away; what the observer has seen stays.
     virtual void machine_closed() {}

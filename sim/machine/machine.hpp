@@ -261,9 +261,6 @@ public:
     // it in memory, and put back with that state (ExecutionObserver::mark).
     struct ObserverMarks {
         std::vector<std::pair<const ExecutionObserver *, std::shared_ptr<const ObserverMark>>> marks;
-        const ExecutionObserver *counter = nullptr;
-        std::uint64_t *leaving = nullptr;
-        std::uint32_t leaving_end = 0;
         std::size_t bytes() const;
     };
     ObserverMarks mark_observers() const;

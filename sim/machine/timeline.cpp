@@ -10,9 +10,9 @@ namespace kelto::sim {
 
 namespace {
 
-// What a state costs beyond the one before it: its parts and the DRAM pages
-// it does not share.
-std::size_t state_cost(const BoardState &state, const BoardState *before)
+// What a state costs beyond the one before it: its parts, the DRAM pages
+// it does not share, and the observers' counts kept with it.
+std::size_t state_cost(const BoardState &state, const Machine::ObserverMarks &counts, const BoardState *before)
 {
     std::size_t pages = 0;
     auto shared = before ? before->dram.begin() : DramPages::const_iterator{};
@@ -22,7 +22,7 @@ std::size_t state_cost(const BoardState &state, const BoardState *before)
         if (!before || shared == before->dram.end() || shared->bytes != page.bytes)
             pages++;
     }
-    return state.parts.size() + pages * dram_page_size;
+    return state.parts.size() + pages * dram_page_size + counts.bytes();
 }
 
 Machine &restored(Machine &machine, const BoardState &state)
@@ -112,7 +112,7 @@ void Timeline::take_state()
 {
     const std::uint64_t number = states_.empty() ? 0 : states_.back().number + 1;
     Saved saved{now(), machine_.save_state(), machine_.mark_observers(), input_count(), 0, number};
-    saved.cost = state_cost(saved.state, states_.empty() ? nullptr : &states_.back().state) + saved.counts.bytes();
+    saved.cost = state_cost(saved.state, saved.counts, states_.empty() ? nullptr : &states_.back().state);
     memory_ += saved.cost;
     states_.push_back(std::move(saved));
     thin();
@@ -143,7 +143,7 @@ void Timeline::drop_state(std::size_t index)
 {
     Saved &next = states_[index + 1];
     memory_ -= states_[index].cost + next.cost;
-    next.cost = state_cost(next.state, index > 0 ? &states_[index - 1].state : nullptr) + next.counts.bytes();
+    next.cost = state_cost(next.state, next.counts, index > 0 ? &states_[index - 1].state : nullptr);
     memory_ += next.cost;
     states_.erase(states_.begin() + static_cast<std::ptrdiff_t>(index));
 }
