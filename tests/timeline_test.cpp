@@ -41,7 +41,7 @@ TEST(Timeline, GoingToAnyPointGivesTheBoardTheRunHadThere)
     // Loaded bare: it counts its own coverage, not make coverage's.
     auto m = Machine::load(image_path("consolefw-64"));
     StandingHost host;
-    Timeline timeline(*m, host, Timeline::Options{std::uint64_t{1} << 18, std::size_t{64} << 20, 2});
+    Timeline timeline(*m, host, Timeline::Options{std::uint64_t{1} << 14, std::size_t{64} << 20, 2});
     // Counting from after the first state, which has none of their counts.
     Profile profile(*m);
     Coverage coverage(*m, KELTO_SOURCE_DIR);
@@ -101,6 +101,8 @@ TEST(Timeline, GoingToAnyPointGivesTheBoardTheRunHadThere)
     expect_same_board(m->save_state(), end);
     // What ran again, and what ran in the past, counted as the one run.
     EXPECT_EQ(to_lcov(coverage.report()), lines);
+    profile.settle();
+    EXPECT_EQ(profile.folded(), stacks);
     m->remove_breakpoint(m->symbol("kelto_uart_putc"));
     // Forward from the start, with the recorded input, to the end.
     EXPECT_EQ(timeline.go_to(0).kind, Timeline::Stop::Kind::begin);
